@@ -1,0 +1,22 @@
+# One interface target carries the language level, warnings and strict Qt
+# defines; every target of the project links it.
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
+if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
+  set(CMAKE_BUILD_TYPE RelWithDebInfo CACHE STRING "Build type" FORCE)
+endif()
+
+add_library(halvern_common INTERFACE)
+target_compile_features(halvern_common INTERFACE cxx_std_20)
+target_compile_options(halvern_common INTERFACE -Wall -Wextra -Wpedantic)
+target_compile_definitions(halvern_common INTERFACE
+  QT_NO_CAST_FROM_ASCII QT_NO_CAST_TO_ASCII QT_NO_URL_CAST_FROM_STRING
+  QT_NO_CAST_FROM_BYTEARRAY QT_NO_CONTEXTLESS_CONNECT QT_NO_KEYWORDS)
+
+if(HALVERN_SANITIZE)
+  target_compile_options(halvern_common INTERFACE
+    -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  target_link_options(halvern_common INTERFACE -fsanitize=address,undefined)
+endif()

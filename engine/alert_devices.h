@@ -1,0 +1,37 @@
+#pragma once
+// The devices an alert drives: a looping sound, the notification LED (device 0)
+// and the vibrator (device 1), and the idle timer a check run keeps reset.
+
+#include <string>
+
+namespace halvern {
+
+class SoundPlayer {
+ public:
+  virtual ~SoundPlayer() = default;
+  // Plays `file` asynchronously, looping until Stop. A bare name resolves in the
+  // program's sound folder. Returns false when the file cannot be played.
+  virtual bool PlayLooping(const std::u16string& file) = 0;
+  virtual void Stop() = 0;
+};
+
+inline constexpr int kLedNotification = 0;
+inline constexpr int kLedVibrator = 1;
+
+class LedDevices {
+ public:
+  virtual ~LedDevices() = default;
+  // Switches device 0 (notification LED) or 1 (vibrator). A device the machine
+  // lacks is simply not driven.
+  virtual void SetLed(int device, bool on) = 0;
+};
+
+class IdleTimer {
+ public:
+  virtual ~IdleTimer() = default;
+  // Tells the system that the user (or the program) is active, so it does not
+  // suspend. Callable from any thread.
+  virtual void Reset() = 0;
+};
+
+}  // namespace halvern

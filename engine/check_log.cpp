@@ -1,0 +1,159 @@
+#include "check_log.h"
+
+#include <algorithm>
+#include <cstring>
+#include <climits>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "clock.h"
+#include "settings.h"
+#include "url_entry.h"
+
+namespace halvern {
+namespace {
+
+std::u16string Decimal(std::int64_t value) {
+  const std::string s = std::to_string(value);
+  return std::u16string(s.begin(), s.end());
+}
+
+// Days kept by each retention index; index 0 keeps nothing.
+constexpr std::int32_t kKeepDays[] = {0, 1, 2, 3, 5, 7, 10, 15, 30};
+
+// The last second a record was written in and the next suffix to try then.
+std::mutex gSuffixMutex;
+std::int64_t gSuffixSecond = INT64_MIN;
+int gSuffixNext = 0;
+
+int NextSuffixHint(std::int64_t second) {
+  std::lock_guard lock(gSuffixMutex);
+  if (second != gSuffixSecond) {
+    gSuffixSecond = second;
+    gSuffixNext = 0;
+  }
+  return gSuffixNext++;
+}
+
+void NoteSuffixTaken(std::int64_t second, int n) {
+  std::lock_guard lock(gSuffixMutex);
+  if (second == gSuffixSecond && gSuffixNext <= n) gSuffixNext = n + 1;
+}
+
+}  // namespace
+
+Bytes LogRecordBytes(const LogRecord& record) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&record);
+  return Bytes(p, p + sizeof record);
+}
+
+LogRecord ReadLogRecordBytes(const Bytes& bytes) {
+  LogRecord record;
+  std::memset(&record, 0, sizeof record);
+  std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof record));
+  return record;
+}
+
+std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& clock,
+                                             const UrlEntry& entry, bool passed,
+                                             std::u16string_view text) {
+  const std::int64_t now = clock.Now();
+  if (ReadSetting(store, kKeepLogFiles) == 0) return std::nullopt;
+
+  LogRecord record;
+  std::memset(&record, 0, sizeof record);
+  record.time = now;
+  CopyToField(record.title, std::size(record.title), EntryTitle(entry));
+  record.passed = passed ? 1 : 0;
+  CopyToField(record.text, kLogTextChars, text);
+  const Bytes bytes = LogRecordBytes(record);
+
+  // The plain name first; when another record of this second holds it, a
+  // suffixed name. Insert-if-absent keeps concurrent writers apart; the hint
+  // remembers the last suffix used in this second so a busy second does not
+  // probe every earlier name again.
+  const std::u16string base = Decimal(now);
+  for (int n = NextSuffixHint(now);; n = NextSuffixHint(now)) {
+    const std::u16string name = n == 0 ? base : base + u"-" + Decimal(n);
+    switch (store.InsertBinaryIfAbsent(kLogSection, name, bytes)) {
+      case InsertResult::kInserted:
+        return name;
+      case InsertResult::kExists:
+        NoteSuffixTaken(now, n);
+        continue;
+      case InsertResult::kFailed:
+        return std::nullopt;
+    }
+  }
+}
+
+std::int64_t LogNameTime(std::u16string_view name) {
+  std::size_t i = 0;
+  const bool negative = !name.empty() && name[0] == u'-';
+  if (negative) i = 1;
+  std::uint64_t value = 0;
+  for (; i < name.size() && name[i] >= u'0' && name[i] <= u'9'; ++i) {
+    value = value * 10 + static_cast<std::uint64_t>(name[i] - u'0');
+  }
+  const auto result = static_cast<std::int64_t>(value);
+  return negative ? -result : result;
+}
+
+bool IsLogRecordExpired(std::int32_t keep, std::int64_t recordTime, std::int64_t now) {
+  if (keep < 0 || keep >= static_cast<std::int32_t>(std::size(kKeepDays))) return false;
+  if (keep == 0) return true;
+  // Whole days, truncated toward zero, taken as 32 bits, then made positive.
+  const auto days32 =
+      static_cast<std::int32_t>(static_cast<std::uint32_t>(
+          static_cast<std::uint64_t>((now - recordTime) / 86400)));
+  const std::int64_t days = days32 < 0 ? -static_cast<std::int64_t>(days32) : days32;
+  return days > kKeepDays[keep];
+}
+
+void ExpireLog(SettingsStore& store, const Clock& clock) {
+  const std::int64_t now = clock.Now();
+  const std::u16string today = FormatLocalTime(now, u"%x");
+  if (ReadSetting(store, kRemoveExpairedLogItems) == today) return;
+  WriteSetting(store, kRemoveExpairedLogItems, today);
+  const std::int32_t keep = ReadSetting(store, kKeepLogFiles);
+
+  auto cursor = store.OpenSection(kLogSection);
+  if (!cursor) return;
+  std::vector<std::u16string> doomed;
+  for (std::size_t i = 0;; ++i) {
+    auto value = cursor->Enumerate(i, false);
+    if (!value) break;
+    if (IsLogRecordExpired(keep, LogNameTime(value->name), now)) {
+      doomed.push_back(std::move(value->name));
+    }
+  }
+  cursor.reset();
+  if (!doomed.empty()) store.DeleteValues(kLogSection, doomed);
+}
+
+std::u16string FormatLocalTime(std::int64_t time, std::u16string_view pattern) {
+  const auto t = static_cast<std::time_t>(time);
+  std::tm local{};
+  if (localtime_r(&t, &local) == nullptr) return {};
+  // Expand the fixed formats ourselves so the text never depends on the locale.
+  std::string expanded;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == u'%' && i + 1 < pattern.size() &&
+        (pattern[i + 1] == u'X' || pattern[i + 1] == u'x')) {
+      expanded += pattern[i + 1] == u'X' ? "%H:%M:%S" : "%m/%d/%y";
+      ++i;
+    } else if (pattern[i] < 0x80) {
+      expanded += static_cast<char>(pattern[i]);
+    } else {
+      return {};  // the patterns of this program are ASCII
+    }
+  }
+  char buffer[128];
+  const std::size_t n = std::strftime(buffer, sizeof buffer, expanded.c_str(), &local);
+  if (n == 0) return {};
+  return std::u16string(buffer, buffer + n);
+}
+
+}  // namespace halvern

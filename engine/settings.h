@@ -1,0 +1,43 @@
+#pragma once
+// Named settings of the "Settings" section with their defaults. Readers always
+// ask the store at the moment of use; nothing is cached.
+
+#include <cstdint>
+#include <string>
+
+namespace halvern {
+
+struct IntSetting {
+  const char16_t* name;
+  std::int32_t defaultValue;
+};
+struct StringSetting {
+  const char16_t* name;
+  const char16_t* defaultValue;
+};
+
+inline constexpr IntSetting kFrequency{u"Frequency", 45};
+inline constexpr IntSetting kTimetable{u"Timetable", -1};
+inline constexpr IntSetting kTimeFormat{u"TimeFormat", 0};
+inline constexpr IntSetting kProxyMode{u"ProxyMode", 1};
+inline constexpr StringSetting kProxyAddress{u"ProxyAddress", u""};
+inline constexpr IntSetting kProxyPort{u"ProxyPort", 8080};
+inline constexpr IntSetting kNotifyDuration{u"NotifyDuration", 15};
+// The alert plays the bare name, which the sound player resolves in its own
+// sound folder; the alert settings dialog shows the installed file's full path.
+inline constexpr StringSetting kNotifySoundFile{u"NotifySoundFile", u"Halvern.wav"};
+inline constexpr IntSetting kNotifyEnableSound{u"NotifyEnableSound", 1};
+inline constexpr IntSetting kNotifyEnableVibrate{u"NotifyEnableVibrate", 1};
+inline constexpr IntSetting kNotifyEnableLed{u"NotifyEnableLed", 1};
+inline constexpr IntSetting kNotifyRepeat{u"NotifyRepeat", 4};
+inline constexpr IntSetting kKeepLogFiles{u"KeepLogFiles", 5};
+inline constexpr StringSetting kRemoveExpairedLogItems{u"RemoveExpairedLogItems", u""};
+
+class SettingsStore;
+
+std::int32_t ReadSetting(SettingsStore& store, const IntSetting& setting);
+std::u16string ReadSetting(SettingsStore& store, const StringSetting& setting);
+bool WriteSetting(SettingsStore& store, const IntSetting& setting, std::int32_t value);
+bool WriteSetting(SettingsStore& store, const StringSetting& setting, const std::u16string& value);
+
+}  // namespace halvern

@@ -1,0 +1,30 @@
+#pragma once
+// The timed-run facility: starts a program at a local calendar time, waking the
+// machine where it may. One booking per program name; a new booking replaces the
+// pending one.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace halvern {
+
+// A local calendar time, as the user's wall clock shows it.
+struct LocalTime {
+  int year = 1970;
+  int month = 1;  // 1..12
+  int day = 1;    // 1..31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+class TimedRun {
+ public:
+  virtual ~TimedRun() = default;
+  // Books `program` (a bare name such as "HalvernRun.exe") at `when`; without a
+  // time, cancels the pending booking of that program.
+  virtual bool RunAppAtTime(const std::u16string& program, const std::optional<LocalTime>& when) = 0;
+};
+
+}  // namespace halvern

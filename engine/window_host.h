@@ -1,0 +1,38 @@
+#pragma once
+// What the engine needs of the main window: a target for posted messages,
+// synchronous calls into its thread, and window timers. The Qt implementation in
+// platform/ runs it on Qt Core's event loop; the main window reuses it.
+
+#include <cstdint>
+#include <functional>
+
+namespace halvern {
+
+// Private window messages.
+inline constexpr std::uint32_t UM_RUN_CHECK = 0x0465;
+inline constexpr std::uint32_t UM_CHECK_DONE = 0x0466;
+inline constexpr std::uint32_t UM_NOTIFY_ICON = 0x0467;
+
+// Receives what the host delivers, always on the window's thread.
+class WindowHandler {
+ public:
+  virtual ~WindowHandler() = default;
+  virtual void OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+  virtual void OnTimer(std::uint32_t id) = 0;
+};
+
+class WindowHost {
+ public:
+  virtual ~WindowHost() = default;
+  // Queues a message for the handler; callable from any thread, returns at once.
+  virtual void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+  // Runs `call` on the window's thread and returns when it has run. From the
+  // window's own thread it runs at once.
+  virtual void Send(const std::function<void()>& call) = 0;
+  // An id names one timer: setting it again restarts it; killing a missing one
+  // does nothing. Timers repeat until killed. Window thread only.
+  virtual void SetTimer(std::uint32_t id, std::uint32_t milliseconds) = 0;
+  virtual void KillTimer(std::uint32_t id) = 0;
+};
+
+}  // namespace halvern

@@ -1,0 +1,84 @@
+#pragma once
+// The settings store on SQLite: one database per user with every value in the
+// table reg_values (see README "Stored data"). Thread-safe: each call borrows a
+// connection of its own from a pool, so check workers write side by side; the
+// database runs in WAL mode with a busy timeout, and every value write is one
+// transaction that survives a crash of the program once it returned.
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "settings_store.h"
+
+struct sqlite3;
+
+namespace halvern {
+
+class SqliteStore final : public SettingsStore {
+ public:
+  // ${XDG_CONFIG_HOME:-$HOME/.config}/Velmora/registry.sqlite3
+  static std::filesystem::path DefaultPath();
+
+  // Opens (creating when missing) the store at `file` under the company key.
+  // Never writes to a file that is not a sound SQLite database: such a file, a
+  // folder that cannot be made, or a database that cannot be opened yields
+  // nothing and a message naming the file in `error`.
+  static std::unique_ptr<SqliteStore> Open(const std::filesystem::path& file,
+                                           const std::u16string& companyKey, std::string& error);
+  ~SqliteStore() override;
+
+  SqliteStore(const SqliteStore&) = delete;
+  SqliteStore& operator=(const SqliteStore&) = delete;
+
+  const std::filesystem::path& file() const { return file_; }
+  // The key path of a section, e.g. software\Velmora\Velmora Halvern\URLs.
+  std::u16string SectionKey(const std::u16string& section) const;
+
+  std::int32_t ReadSettingInt(const std::u16string& section, const std::u16string& entry,
+                              std::int32_t defaultValue) override;
+  bool WriteSettingInt(const std::u16string& section, const std::u16string& entry,
+                       std::int32_t value) override;
+  std::u16string ReadSettingString(const std::u16string& section, const std::u16string& entry,
+                                   const std::u16string& defaultValue) override;
+  bool WriteSettingString(const std::u16string& section, const std::u16string& entry,
+                          const std::u16string& value) override;
+  std::optional<Bytes> ReadSettingBinary(const std::u16string& section,
+                                         const std::u16string& entry) override;
+  bool WriteSettingBinary(const std::u16string& section, const std::u16string& entry,
+                          const Bytes& data) override;
+  bool ReplaceBinaryIfId(const std::u16string& section, const std::u16string& entry,
+                         std::uint32_t id, const Bytes& data) override;
+  InsertResult InsertBinaryIfAbsent(const std::u16string& section, const std::u16string& entry,
+                                    const Bytes& data) override;
+  std::unique_ptr<SectionCursor> OpenSection(const std::u16string& section) override;
+  bool DeleteValue(const std::u16string& section, const std::u16string& entry) override;
+  std::size_t DeleteValues(const std::u16string& section,
+                           const std::vector<std::u16string>& entries) override;
+  bool DeleteSection(const std::u16string& section) override;
+
+  class Connection;
+  // A pooled connection, handed back to the pool when the lease ends.
+  class Lease;
+
+ private:
+  SqliteStore(std::filesystem::path file, std::u16string appKey);
+  Lease Borrow();
+  void GiveBack(std::unique_ptr<Connection> connection);
+  std::optional<std::pair<ValueType, Bytes>> ReadValue(const std::u16string& section,
+                                                       const std::u16string& entry);
+  bool WriteValue(const std::u16string& section, const std::u16string& entry, ValueType type,
+                  const Bytes& data);
+
+  std::filesystem::path file_;
+  std::u16string appKey_;
+  std::mutex poolMutex_;
+  std::vector<std::unique_ptr<Connection>> pool_;
+};
+
+// Unicode lower case of the whole text: how names and keys are compared.
+std::u16string FoldCase(const std::u16string& text);
+
+}  // namespace halvern
