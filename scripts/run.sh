@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$(nproc)" --target Halvern HalvernRun
-exec ./build/ui/Halvern "$@"
+exec ./build/bin/Halvern "$@"
