@@ -1,8 +1,8 @@
 #include "check_log.h"
 
 #include <algorithm>
-#include <cstring>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -32,14 +32,9 @@ int NextSuffixHint(std::int64_t second) {
   std::lock_guard lock(gSuffixMutex);
   if (second != gSuffixSecond) {
     gSuffixSecond = second;
-    gSuffixNext = 0;
+    gSuffixNext = 1;
   }
   return gSuffixNext++;
-}
-
-void NoteSuffixTaken(std::int64_t second, int n) {
-  std::lock_guard lock(gSuffixMutex);
-  if (second == gSuffixSecond && gSuffixNext <= n) gSuffixNext = n + 1;
 }
 
 }  // namespace
@@ -75,13 +70,12 @@ std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& 
   // remembers the last suffix used in this second so a busy second does not
   // probe every earlier name again.
   const std::u16string base = Decimal(now);
-  for (int n = NextSuffixHint(now);; n = NextSuffixHint(now)) {
+  for (int n = 0;; n = NextSuffixHint(now)) {
     const std::u16string name = n == 0 ? base : base + u"-" + Decimal(n);
     switch (store.InsertBinaryIfAbsent(kLogSection, name, bytes)) {
       case InsertResult::kInserted:
         return name;
       case InsertResult::kExists:
-        NoteSuffixTaken(now, n);
         continue;
       case InsertResult::kFailed:
         return std::nullopt;
@@ -105,9 +99,8 @@ bool IsLogRecordExpired(std::int32_t keep, std::int64_t recordTime, std::int64_t
   if (keep < 0 || keep >= static_cast<std::int32_t>(std::size(kKeepDays))) return false;
   if (keep == 0) return true;
   // Whole days, truncated toward zero, taken as 32 bits, then made positive.
-  const auto days32 =
-      static_cast<std::int32_t>(static_cast<std::uint32_t>(
-          static_cast<std::uint64_t>((now - recordTime) / 86400)));
+  const auto days32 = static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(static_cast<std::uint64_t>((now - recordTime) / 86400)));
   const std::int64_t days = days32 < 0 ? -static_cast<std::int64_t>(days32) : days32;
   return days > kKeepDays[keep];
 }

@@ -16,8 +16,7 @@ bool WriteSetting(SettingsStore& store, const IntSetting& setting, std::int32_t 
   return store.WriteSettingInt(kSettingsSection, setting.name, value);
 }
 
-bool WriteSetting(SettingsStore& store, const StringSetting& setting,
-                  const std::u16string& value) {
+bool WriteSetting(SettingsStore& store, const StringSetting& setting, const std::u16string& value) {
   return store.WriteSettingString(kSettingsSection, setting.name, value);
 }
 

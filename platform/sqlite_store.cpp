@@ -17,7 +17,6 @@ constexpr int kBusyTimeoutMs = 30000;
 constexpr char kSqliteMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
                                    'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
 
-
 std::string Describe(const std::filesystem::path& file) { return "\"" + file.string() + "\""; }
 
 Bytes IntBytes(std::int32_t value) {
@@ -122,7 +121,9 @@ class SqliteStore::Connection {
     return stmt;
   }
 
-  bool Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+  bool Exec(const char* sql) {
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
 
  private:
   sqlite3* db_;
@@ -328,8 +329,8 @@ bool SqliteStore::WriteValue(const std::u16string& section, const std::u16string
   return StepDone(stmt);
 }
 
-std::int32_t SqliteStore::ReadSettingInt(const std::u16string& section,
-                                         const std::u16string& entry, std::int32_t defaultValue) {
+std::int32_t SqliteStore::ReadSettingInt(const std::u16string& section, const std::u16string& entry,
+                                         std::int32_t defaultValue) {
   auto value = ReadValue(section, entry);
   if (!value || value->first != ValueType::kInt || value->second.size() != 4) return defaultValue;
   const Bytes& b = value->second;
@@ -459,8 +460,8 @@ std::unique_ptr<SectionCursor> SqliteStore::OpenSection(const std::u16string& se
     BindText(create, 2, key);
     if (!StepDone(create)) return nullptr;
   }
-  sqlite3_stmt* walk = c->Prepare(
-      "SELECT name, type, data FROM reg_values WHERE key_fold = ?1 ORDER BY name_fold");
+  sqlite3_stmt* walk =
+      c->Prepare("SELECT name, type, data FROM reg_values WHERE key_fold = ?1 ORDER BY name_fold");
   if (!walk) return nullptr;
   BindText(walk, 1, keyFold);
   return std::make_unique<SqliteSectionCursor>(std::move(c), walk);
@@ -475,8 +476,7 @@ std::size_t SqliteStore::DeleteValues(const std::u16string& section,
   auto c = Borrow();
   if (!c) return 0;
   if (!c->Exec("BEGIN IMMEDIATE")) return 0;
-  sqlite3_stmt* stmt =
-      c->Prepare("DELETE FROM reg_values WHERE key_fold = ?1 AND name_fold = ?2");
+  sqlite3_stmt* stmt = c->Prepare("DELETE FROM reg_values WHERE key_fold = ?1 AND name_fold = ?2");
   std::size_t deleted = 0;
   const std::u16string keyFold = FoldCase(SectionKey(section));
   for (const auto& entry : entries) {
