@@ -1,7 +1,7 @@
 #include "check_log.h"
 
 #include <algorithm>
-#include <climits>
+#include <map>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -23,18 +23,18 @@ std::u16string Decimal(std::int64_t value) {
 // Days kept by each retention index; index 0 keeps nothing.
 constexpr std::int32_t kKeepDays[] = {0, 1, 2, 3, 5, 7, 10, 15, 30};
 
-// The last second a record was written in and the next suffix to try then.
+// The next suffix to try for each recent second, so a busy second does not
+// probe every earlier name again. Writers whose clocks straddle a second
+// boundary keep their own hints instead of resetting each other's.
 std::mutex gSuffixMutex;
-std::int64_t gSuffixSecond = INT64_MIN;
-int gSuffixNext = 0;
+std::map<std::int64_t, int> gSuffixNext;
 
 int NextSuffixHint(std::int64_t second) {
   std::lock_guard lock(gSuffixMutex);
-  if (second != gSuffixSecond) {
-    gSuffixSecond = second;
-    gSuffixNext = 1;
-  }
-  return gSuffixNext++;
+  int& next = gSuffixNext.try_emplace(second, 1).first->second;
+  const int hint = next++;
+  if (gSuffixNext.size() > 16) gSuffixNext.erase(gSuffixNext.begin());
+  return hint;
 }
 
 }  // namespace
@@ -66,9 +66,7 @@ std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& 
   const Bytes bytes = LogRecordBytes(record);
 
   // The plain name first; when another record of this second holds it, a
-  // suffixed name. Insert-if-absent keeps concurrent writers apart; the hint
-  // remembers the last suffix used in this second so a busy second does not
-  // probe every earlier name again.
+  // suffixed name. Insert-if-absent keeps concurrent writers apart.
   const std::u16string base = Decimal(now);
   for (int n = 0;; n = NextSuffixHint(now)) {
     const std::u16string name = n == 0 ? base : base + u"-" + Decimal(n);

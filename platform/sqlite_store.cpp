@@ -255,6 +255,7 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::filesystem::path& file
   }
   std::unique_ptr<SqliteStore> store(
       new SqliteStore(file, u"software\\" + companyKey + u"\\Velmora Halvern"));
+  store->opened_ = 1;
   store->GiveBack(std::move(first));
   return store;
 }
@@ -270,24 +271,37 @@ std::u16string SqliteStore::SectionKey(const std::u16string& section) const {
 
 SqliteStore::Lease SqliteStore::Borrow() {
   {
-    std::lock_guard lock(poolMutex_);
+    std::unique_lock lock(poolMutex_);
+    // Writes take turns anyway, so a few connections serve any number of
+    // threads; the bound keeps a thousand finishing checks from opening a
+    // thousand databases (and three times as many descriptors).
+    poolFree_.wait(lock, [this] { return !pool_.empty() || opened_ < kMaxConnections; });
     if (!pool_.empty()) {
       auto connection = std::move(pool_.back());
       pool_.pop_back();
       return Lease(this, std::move(connection));
     }
+    ++opened_;
   }
   std::string error;
   sqlite3* db = OpenDatabase(file_, error);
-  if (!db) return Lease(this, nullptr);
+  if (!db) {
+    std::lock_guard lock(poolMutex_);
+    --opened_;
+    poolFree_.notify_one();
+    return Lease(this, nullptr);
+  }
   auto connection = std::make_unique<Connection>(db);
   connection->Exec("PRAGMA synchronous=NORMAL");
   return Lease(this, std::move(connection));
 }
 
 void SqliteStore::GiveBack(std::unique_ptr<Connection> connection) {
-  std::lock_guard lock(poolMutex_);
-  pool_.push_back(std::move(connection));
+  {
+    std::lock_guard lock(poolMutex_);
+    pool_.push_back(std::move(connection));
+  }
+  poolFree_.notify_one();
 }
 
 std::optional<std::pair<ValueType, Bytes>> SqliteStore::ReadValue(const std::u16string& section,
@@ -326,6 +340,7 @@ bool SqliteStore::WriteValue(const std::u16string& section, const std::u16string
   BindText(stmt, 4, entry);
   sqlite3_bind_int(stmt, 5, static_cast<int>(type));
   BindBytes(stmt, 6, data);
+  std::lock_guard lock(writeMutex_);
   return StepDone(stmt);
 }
 
@@ -381,6 +396,7 @@ bool SqliteStore::ReplaceBinaryIfId(const std::u16string& section, const std::u1
   BindText(stmt, 3, entry);
   BindBytes(stmt, 4, data);
   BindBytes(stmt, 5, IntBytes(static_cast<std::int32_t>(id)));
+  std::lock_guard lock(writeMutex_);
   return StepDone(stmt) && sqlite3_changes(c->db()) == 1;
 }
 
@@ -398,6 +414,7 @@ InsertResult SqliteStore::InsertBinaryIfAbsent(const std::u16string& section,
   BindText(stmt, 3, key);
   BindText(stmt, 4, entry);
   BindBytes(stmt, 5, data);
+  std::lock_guard lock(writeMutex_);
   if (!StepDone(stmt)) return InsertResult::kFailed;
   return sqlite3_changes(c->db()) == 1 ? InsertResult::kInserted : InsertResult::kExists;
 }
@@ -458,6 +475,7 @@ std::unique_ptr<SectionCursor> SqliteStore::OpenSection(const std::u16string& se
     if (!create) return nullptr;
     BindText(create, 1, keyFold);
     BindText(create, 2, key);
+    std::lock_guard lock(writeMutex_);
     if (!StepDone(create)) return nullptr;
   }
   sqlite3_stmt* walk =
@@ -475,6 +493,7 @@ std::size_t SqliteStore::DeleteValues(const std::u16string& section,
                                       const std::vector<std::u16string>& entries) {
   auto c = Borrow();
   if (!c) return 0;
+  std::lock_guard lock(writeMutex_);
   if (!c->Exec("BEGIN IMMEDIATE")) return 0;
   sqlite3_stmt* stmt = c->Prepare("DELETE FROM reg_values WHERE key_fold = ?1 AND name_fold = ?2");
   std::size_t deleted = 0;
@@ -497,6 +516,7 @@ bool SqliteStore::DeleteSection(const std::u16string& section) {
   auto c = Borrow();
   if (!c) return false;
   const std::u16string keyFold = FoldCase(SectionKey(section));
+  std::lock_guard lock(writeMutex_);
   if (!c->Exec("BEGIN IMMEDIATE")) return false;
   sqlite3_stmt* values = c->Prepare("DELETE FROM reg_values WHERE key_fold = ?1");
   sqlite3_stmt* keys = c->Prepare("DELETE FROM reg_keys WHERE key_fold = ?1");

@@ -1,10 +1,12 @@
 #pragma once
 // The settings store on SQLite: one database per user with every value in the
 // table reg_values (see README "Stored data"). Thread-safe: each call borrows a
-// connection of its own from a pool, so check workers write side by side; the
-// database runs in WAL mode with a busy timeout, and every value write is one
+// connection of its own from a pool, so readers and walks run side by side;
+// writes of this process are serialised by a mutex. The database runs in WAL
+// mode with a busy timeout (for other programs), and every value write is one
 // transaction that survives a crash of the program once it returned.
 
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -74,7 +76,16 @@ class SqliteStore final : public SettingsStore {
 
   std::filesystem::path file_;
   std::u16string appKey_;
+  // A thread that holds a lease never waits for a second one while another
+  // thread waits for it, so the bound cannot deadlock: walks run on the main
+  // thread, and workers hold one lease at a time for one statement.
+  static constexpr int kMaxConnections = 8;
   std::mutex poolMutex_;
+  std::condition_variable poolFree_;
+  int opened_ = 0;
+  // Writers of this process take turns here rather than in SQLite's busy
+  // handler, whose sleeps (up to 100 ms) would stall every writer under load.
+  std::mutex writeMutex_;
   std::vector<std::unique_ptr<Connection>> pool_;
 };
 

@@ -1,0 +1,580 @@
+// Check benchmark: site checks at scale against a local server, beside the
+// libcurl multi reference (multi_reference, built beside this program).
+//
+//   check_bench                 full run: 200 and 1,000 checks, then memory runs
+//   check_bench --counts 200    only the given check counts (comma-separated)
+//   check_bench --repeats 3 --memory 0 --store-slots 8
+//                               runs per count; skip the memory runs; let at
+//                               most 8 store calls in at once (a pool bound)
+//
+// The server runs in a child process; the checks and the reference run in
+// children of their own, each measuring its own wall time, CPU time (user +
+// sys) and peak memory, so the server's work counts for neither.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "bench_mix.h"
+#include "clock.h"
+#include "curl_internet.h"
+#include "event.h"
+#include "site_check.h"
+#include "sqlite_store.h"
+#include "url_entry.h"
+#include "url_list.h"
+#include "window_host.h"
+
+namespace halvern::bench {
+namespace {
+
+using namespace std::chrono_literals;
+
+// ---- The server (child process): one thread per connection, Connection: close.
+
+const std::string& Filler(std::size_t size) {
+  static const std::string one(1 << 20, 'x');
+  static const std::string small(2048, 's');
+  return size == one.size() ? one : small;
+}
+
+bool SendAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SendHead(int fd, int code, const char* reason, const char* type, std::size_t length) {
+  char head[256];
+  const int n = std::snprintf(head, sizeof head,
+                              "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
+                              "Connection: close\r\n\r\n",
+                              code, reason, type, length);
+  return SendAll(fd, head, static_cast<std::size_t>(n));
+}
+
+// Sends `total` bytes of `block` repeated (the last block cut).
+void SendRepeated(int fd, const std::string& block, std::size_t total) {
+  while (total > 0) {
+    const std::size_t n = std::min(total, block.size());
+    if (!SendAll(fd, block.data(), n)) return;
+    total -= n;
+  }
+}
+
+void Serve(int fd) {
+  std::string request;
+  char buffer[4096];
+  while (request.find("\r\n\r\n") == std::string::npos) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      ::close(fd);
+      return;
+    }
+    request.append(buffer, static_cast<std::size_t>(n));
+  }
+  const std::size_t pathStart = request.find(' ') + 1;
+  std::string path = request.substr(pathStart, request.find(' ', pathStart) - pathStart);
+  std::string query;
+  if (const std::size_t q = path.find('?'); q != std::string::npos) {
+    query = path.substr(q + 1);
+    path.resize(q);
+  }
+  if (path == "/small") {
+    if (SendHead(fd, 200, "OK", "text/html", 2048)) SendAll(fd, Filler(2048).data(), 2048);
+  } else if (path == "/mb") {
+    if (SendHead(fd, 200, "OK", "application/octet-stream", 1 << 20)) {
+      SendAll(fd, Filler(1 << 20).data(), 1 << 20);
+    }
+  } else if (path == "/script") {
+    const std::string body = std::string(1500, '.') + "BrankolvistPassed" + std::string(500, '.');
+    if (SendHead(fd, 200, "OK", "text/html", body.size())) SendAll(fd, body.data(), body.size());
+  } else if (path == "/missing") {
+    SendHead(fd, 404, "Not Found", "text/html", 0);
+  } else if (path == "/error") {
+    SendHead(fd, 500, "Internal Server Error", "text/html", 0);
+  } else if (path == "/slow") {
+    if (SendHead(fd, 200, "OK", "text/html", 2048)) {
+      std::this_thread::sleep_for(2s);
+      SendAll(fd, Filler(2048).data(), 2048);
+    }
+  } else if (path == "/huge") {  // 100 MB
+    if (SendHead(fd, 200, "OK", "application/octet-stream", 100u << 20)) {
+      SendRepeated(fd, Filler(1 << 20), 100u << 20);
+    }
+  } else if (path == "/text") {  // ?<size> bytes of text, the magic word last
+    const std::size_t size = std::strtoull(query.c_str(), nullptr, 10);
+    static const std::string word = "BrankolvistPassed";
+    if (SendHead(fd, 200, "OK", "text/plain", size + word.size())) {
+      SendRepeated(fd, Filler(1 << 20), size);
+      SendAll(fd, word.data(), word.size());
+    }
+  } else {
+    SendHead(fd, 404, "Not Found", "text/html", 0);
+  }
+  ::shutdown(fd, SHUT_WR);
+  while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+  }
+  ::close(fd);
+}
+
+// Binds 127.0.0.1 on a free port; returns the listening socket and its port.
+std::pair<int, int> Listen() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 4096) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::perror("server");
+    std::exit(1);
+  }
+  return {fd, ntohs(address.sin_port)};
+}
+
+[[noreturn]] void RunServer(int listenFd) {
+  for (;;) {
+    const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::thread(Serve, fd).detach();
+  }
+}
+
+// ---- The checks (child process).
+
+class BenchWindow final : public WindowHost {
+ public:
+  BenchWindow() : thread_([this] { Loop(); }) {}
+  ~BenchWindow() override {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
+    {
+      std::lock_guard lock(mutex_);
+      posted_.push_back({message, wParam, lParam});
+    }
+    posted_cv_.notify_one();
+  }
+  void Send(const std::function<void()>& call) override {
+    std::unique_lock lock(mutex_);
+    Call c{&call, false, {}};
+    calls_.push_back(&c);
+    wake_.notify_one();
+    c.doneCv.wait(lock, [&] { return c.done; });
+  }
+  void SetTimer(std::uint32_t, std::uint32_t) override {}
+  void KillTimer(std::uint32_t) override {}
+
+  struct Message {
+    std::uint32_t message;
+    std::uintptr_t wParam;
+    std::intptr_t lParam;
+  };
+  Message Wait() {
+    std::unique_lock lock(mutex_);
+    posted_cv_.wait(lock, [&] { return !posted_.empty(); });
+    Message m = posted_.front();
+    posted_.pop_front();
+    return m;
+  }
+
+ private:
+  struct Call {
+    const std::function<void()>* call;
+    bool done;
+    std::condition_variable doneCv;  // one per call: only its sender wakes
+  };
+  void Loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stop_ || !calls_.empty(); });
+      if (calls_.empty()) return;
+      Call* c = calls_.front();
+      calls_.pop_front();
+      lock.unlock();
+      (*c->call)();
+      lock.lock();
+      c->done = true;
+      c->doneCv.notify_one();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable wake_, posted_cv_;
+  std::deque<Call*> calls_;
+  std::deque<Message> posted_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+class BenchList final : public UrlList {
+ public:
+  int InsertRow(int, const std::u16string& text, int image) override {
+    rows_[text] = static_cast<int>(status_.size());
+    status_.emplace_back();
+    images_.push_back(image);
+    return static_cast<int>(status_.size()) - 1;
+  }
+  void DeleteRow(int) override {}
+  int FindRow(const std::u16string& text) const override {
+    auto it = rows_.find(text);
+    return it == rows_.end() ? -1 : it->second;
+  }
+  void SetRowStatusText(int row, const std::u16string& text) override { status_[row] = text; }
+  void SetRowImage(int row, int image) override { images_[row] = image; }
+
+ private:
+  std::unordered_map<std::u16string, int> rows_;
+  std::vector<std::u16string> status_;
+  std::vector<int> images_;
+};
+
+// Passes every call to the real store while letting at most `slots` calls in
+// at once: shows what a bounded connection pool would save (--store-slots N).
+class BoundedStore final : public SettingsStore {
+ public:
+  BoundedStore(SettingsStore& real, int slots) : real_(real), free_(slots) {}
+
+  std::int32_t ReadSettingInt(const std::u16string& s, const std::u16string& e,
+                              std::int32_t d) override {
+    Slot slot(*this);
+    return real_.ReadSettingInt(s, e, d);
+  }
+  bool WriteSettingInt(const std::u16string& s, const std::u16string& e, std::int32_t v) override {
+    Slot slot(*this);
+    return real_.WriteSettingInt(s, e, v);
+  }
+  std::u16string ReadSettingString(const std::u16string& s, const std::u16string& e,
+                                   const std::u16string& d) override {
+    Slot slot(*this);
+    return real_.ReadSettingString(s, e, d);
+  }
+  bool WriteSettingString(const std::u16string& s, const std::u16string& e,
+                          const std::u16string& v) override {
+    Slot slot(*this);
+    return real_.WriteSettingString(s, e, v);
+  }
+  std::optional<Bytes> ReadSettingBinary(const std::u16string& s,
+                                         const std::u16string& e) override {
+    Slot slot(*this);
+    return real_.ReadSettingBinary(s, e);
+  }
+  bool WriteSettingBinary(const std::u16string& s, const std::u16string& e,
+                          const Bytes& d) override {
+    Slot slot(*this);
+    return real_.WriteSettingBinary(s, e, d);
+  }
+  bool ReplaceBinaryIfId(const std::u16string& s, const std::u16string& e, std::uint32_t id,
+                         const Bytes& d) override {
+    Slot slot(*this);
+    return real_.ReplaceBinaryIfId(s, e, id, d);
+  }
+  InsertResult InsertBinaryIfAbsent(const std::u16string& s, const std::u16string& e,
+                                    const Bytes& d) override {
+    Slot slot(*this);
+    return real_.InsertBinaryIfAbsent(s, e, d);
+  }
+  std::unique_ptr<SectionCursor> OpenSection(const std::u16string& s) override {
+    Slot slot(*this);
+    return real_.OpenSection(s);
+  }
+  bool DeleteValue(const std::u16string& s, const std::u16string& e) override {
+    Slot slot(*this);
+    return real_.DeleteValue(s, e);
+  }
+  std::size_t DeleteValues(const std::u16string& s, const std::vector<std::u16string>& e) override {
+    Slot slot(*this);
+    return real_.DeleteValues(s, e);
+  }
+  bool DeleteSection(const std::u16string& s) override {
+    Slot slot(*this);
+    return real_.DeleteSection(s);
+  }
+
+ private:
+  struct Slot {
+    explicit Slot(BoundedStore& store) : store_(store) {
+      std::unique_lock lock(store_.mutex_);
+      store_.changed_.wait(lock, [&] { return store_.free_ > 0; });
+      --store_.free_;
+    }
+    ~Slot() {
+      {
+        std::lock_guard lock(store_.mutex_);
+        ++store_.free_;
+      }
+      store_.changed_.notify_one();
+    }
+    BoundedStore& store_;
+  };
+  SettingsStore& real_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int free_;
+};
+
+double CpuMs(const rusage& u) {
+  return u.ru_utime.tv_sec * 1e3 + u.ru_utime.tv_usec / 1e3 + u.ru_stime.tv_sec * 1e3 +
+         u.ru_stime.tv_usec / 1e3;
+}
+
+long StatusKb(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+  }
+  return -1;
+}
+
+void RaiseFileLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+struct Items {
+  std::vector<std::string> paths;
+  std::vector<int> modes;
+};
+
+// Runs the checks of `items` all at once, as a check run starts them, and
+// prints "wall_ms cpu_ms maxrss_kb passed growth_kb".
+int RunChecks(int port, const Items& items, int storeSlots) {
+  RaiseFileLimit();
+  InitCurlGlobal();
+  char pattern[] = "/tmp/halvern-bench-XXXXXX";
+  const std::filesystem::path dir = ::mkdtemp(pattern);
+  std::string error;
+  auto store = SqliteStore::Open(dir / "registry.sqlite3", u"Velmora", error);
+  if (!store) {
+    std::fprintf(stderr, "store: %s\n", error.c_str());
+    return 1;
+  }
+  BenchWindow window;
+  BenchList list;
+  std::vector<UrlEntry> entries(items.paths.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    UrlEntry& e = entries[i];
+    InitUrlEntry(e);
+    e.id = static_cast<std::uint32_t>(i + 1);
+    e.enabled = 1;
+    const std::string title = "Site " + std::to_string(i);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + items.paths[i];
+    SetEntryTitle(e, std::u16string(title.begin(), title.end()));
+    SetEntryUrl(e, std::u16string(url.begin(), url.end()));
+    e.mode = items.modes[i];
+    e.sizeLimit = 0xFFFFFFFFu;
+    SaveUrlEntry(*store, EntryTitle(e), e);
+    window.Send([&] { list.InsertRow(0, EntryTitle(e), 0); });
+  }
+  ManualResetEvent cancel(kDownloadEventName);
+  SystemClock clock;
+  CurlInternet internet;
+  BoundedStore bounded(*store, storeSlots > 0 ? storeSlots : 1);
+  CheckServices services{storeSlots > 0 ? static_cast<SettingsStore&>(bounded) : *store, clock,
+                         internet};
+
+  std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak (VmHWM) from here
+  const long baseKb = StatusKb("VmRSS:");
+  rusage before{};
+  getrusage(RUSAGE_SELF, &before);
+  const auto start = std::chrono::steady_clock::now();
+  for (const UrlEntry& e : entries) {
+    StartCheckJob(std::make_unique<CheckJob>(&window, &list, &cancel, 1, services),
+                  std::make_unique<UrlEntry>(e));
+  }
+  int passed = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const BenchWindow::Message m = window.Wait();
+    TakeCheckJob(m.wParam);
+    passed += static_cast<int>(m.lParam);
+  }
+  const auto wall = std::chrono::steady_clock::now() - start;
+  rusage after{};
+  getrusage(RUSAGE_SELF, &after);
+  const long peakKb = StatusKb("VmHWM:");
+  std::printf("%.1f %.1f %ld %d %ld\n", std::chrono::duration<double, std::milli>(wall).count(),
+              CpuMs(after) - CpuMs(before), after.ru_maxrss, passed, peakKb - baseKb);
+  std::filesystem::remove_all(dir);
+  return 0;
+}
+
+// ---- The driver.
+
+std::string RunChild(const std::vector<std::string>& args) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(pipeFds[1], STDOUT_FILENO);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    std::_Exit(127);
+  }
+  ::close(pipeFds[1]);
+  std::string out;
+  char buffer[512];
+  ssize_t n;
+  while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) out.append(buffer, n);
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return out;
+}
+
+struct Figures {
+  double wallMs = 0, cpuMs = 0;
+  long maxRssKb = 0;
+  int passed = 0;
+  long growthKb = 0;
+};
+
+Figures Parse(const std::string& line) {
+  Figures f;
+  std::istringstream in(line);
+  in >> f.wallMs >> f.cpuMs >> f.maxRssKb >> f.passed >> f.growthKb;
+  return f;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+int Drive(const std::string& self, const std::vector<int>& counts, int repeats, bool memory,
+          int storeSlots) {
+  const auto [listenFd, port] = Listen();
+  const pid_t server = ::fork();
+  if (server == 0) RunServer(listenFd);
+  ::close(listenFd);
+  const std::string portText = std::to_string(port);
+  const std::string reference =
+      (std::filesystem::path(self).parent_path() / "multi_reference").string();
+
+  for (int count : counts) {
+    std::vector<double> refWall, refCpu, chkWall, chkCpu;
+    long refRss = 0, chkRss = 0;
+    int refPassed = 0, chkPassed = 0;
+    for (int r = 0; r < repeats; ++r) {
+      const Figures ref = Parse(RunChild({reference, portText, std::to_string(count)}));
+      const Figures chk = Parse(RunChild(
+          {self, "--checks", portText, std::to_string(count), std::to_string(storeSlots)}));
+      refWall.push_back(ref.wallMs);
+      refCpu.push_back(ref.cpuMs);
+      chkWall.push_back(chk.wallMs);
+      chkCpu.push_back(chk.cpuMs);
+      refRss = std::max(refRss, ref.maxRssKb);
+      chkRss = std::max(chkRss, chk.maxRssKb);
+      refPassed = ref.passed;
+      chkPassed = chk.passed;
+    }
+    const double rw = Median(refWall), rc = Median(refCpu), cw = Median(chkWall),
+                 cc = Median(chkCpu);
+    std::printf(
+        "%5d checks (median of %d): reference wall %.0f ms, CPU %.0f ms (%.3f ms/check), "
+        "peak %.1f MB, passed %d\n"
+        "              site checks: wall %.0f ms, CPU %.0f ms (%.3f ms/check), peak %.1f MB, "
+        "passed %d\n"
+        "              ratio wall %.2f, CPU %.2f\n",
+        count, repeats, rw, rc, rc / count, refRss / 1024.0, refPassed, cw, cc, cc / count,
+        chkRss / 1024.0, chkPassed, cw / rw, cc / rc);
+    std::fflush(stdout);
+  }
+  if (memory) {
+    const Figures huge = Parse(RunChild({self, "--one", portText, "/huge", "0"}));
+    std::printf("download check of 100 MB: passed %d, memory growth %.2f MB, wall %.0f ms\n",
+                huge.passed, huge.growthKb / 1024.0, huge.wallMs);
+    for (const char* size : {"1048576", "67108864"}) {
+      const Figures text =
+          Parse(RunChild({self, "--one", portText, std::string("/text?") + size, "1"}));
+      std::printf("script check of %s bytes: passed %d, memory growth %.2f MB\n", size, text.passed,
+                  text.growthKb / 1024.0);
+    }
+  }
+  ::kill(server, SIGKILL);
+  ::waitpid(server, nullptr, 0);
+  return 0;
+}
+
+}  // namespace
+}  // namespace halvern::bench
+
+int main(int argc, char** argv) {
+  using namespace halvern::bench;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() >= 3 && args[0] == "--checks") {
+    const int count = std::atoi(args[2].c_str());
+    const int slots = args.size() > 3 ? std::atoi(args[3].c_str()) : 0;
+    Items items;
+    for (int i = 0; i < count; ++i) {
+      items.paths.push_back(MixAt(i).path);
+      items.modes.push_back(MixAt(i).script ? halvern::kModeScript : halvern::kModeDownload);
+    }
+    return RunChecks(std::atoi(args[1].c_str()), items, slots);
+  }
+  if (args.size() == 1 && args[0] == "--serve") {  // the server alone, for profiling
+    const auto [fd, port] = Listen();
+    std::printf("%d\n", port);
+    std::fflush(stdout);
+    RunServer(fd);
+  }
+  if (args.size() == 4 && args[0] == "--one") {
+    return RunChecks(std::atoi(args[1].c_str()), Items{{args[2]}, {std::atoi(args[3].c_str())}}, 0);
+  }
+  std::vector<int> counts = {200, 1000};
+  int repeats = 3;
+  bool memory = true;
+  int storeSlots = 0;  // 0: the store as it is
+  for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
+    if (args[i] == "--counts") {
+      counts.clear();
+      std::istringstream in(args[i + 1]);
+      for (std::string c; std::getline(in, c, ',');) counts.push_back(std::atoi(c.c_str()));
+    } else if (args[i] == "--repeats") {
+      repeats = std::atoi(args[i + 1].c_str());
+    } else if (args[i] == "--store-slots") {
+      storeSlots = std::atoi(args[i + 1].c_str());
+    } else if (args[i] == "--memory") {
+      memory = args[i + 1] != "0";
+    }
+  }
+  return Drive(std::filesystem::read_symlink("/proc/self/exe").string(), counts, repeats, memory,
+               storeSlots);
+}

@@ -1,0 +1,226 @@
+#include "check_run.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "alert_devices.h"
+#include "alerts.h"
+#include "check_log.h"
+#include "clock.h"
+#include "connection_manager.h"
+#include "event.h"
+#include "scheduler.h"
+#include "settings.h"
+#include "site_check.h"
+#include "url_entry.h"
+#include "window_host.h"
+
+namespace halvern {
+namespace {
+
+// What one job reaches through its raw pointers, kept alive for as long as the
+// job lives: the host its worker posts to and the download event it tests.
+// The job's mainWindow points here; whoever frees the job frees its link.
+class JobLink final : public WindowHost {
+ public:
+  JobLink(std::shared_ptr<WindowHost> host, std::shared_ptr<ManualResetEvent> cancel)
+      : host_(std::move(host)), cancel_(std::move(cancel)) {}
+  ManualResetEvent* cancel() const { return cancel_.get(); }
+
+  void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
+    // A dropped UM_CHECK_DONE frees the job and this link inside the call.
+    const std::shared_ptr<WindowHost> host = host_;
+    host->PostMessage(message, wParam, lParam);
+  }
+  void Send(const std::function<void()>& call) override { host_->Send(call); }
+  void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override {
+    host_->SetTimer(id, milliseconds);
+  }
+  void KillTimer(std::uint32_t id) override { host_->KillTimer(id); }
+
+ private:
+  std::shared_ptr<WindowHost> host_;
+  std::shared_ptr<ManualResetEvent> cancel_;
+};
+
+// Takes back a job and its link; the job's worker thread is joined unless it
+// is the calling thread itself (a post dropped by a closed host).
+void FreeJob(std::uintptr_t jobParam) {
+  auto* raw = reinterpret_cast<CheckJob*>(jobParam);
+  if (raw == nullptr) return;
+  std::unique_ptr<JobLink> link(static_cast<JobLink*>(raw->mainWindow));
+  if (raw->thread.joinable() && raw->thread.get_id() == std::this_thread::get_id()) {
+    raw->thread.detach();
+  }
+  TakeCheckJob(jobParam).reset();
+}
+
+// The workers' view of a host that outlives them: not owned.
+std::shared_ptr<WindowHost> Unowned(WindowHost& host) {
+  return std::shared_ptr<WindowHost>(&host, [](WindowHost*) {});
+}
+
+}  // namespace
+
+void FreeDroppedMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t) {
+  if (message == UM_CHECK_DONE) FreeJob(wParam);
+}
+
+void KeepAwakeThread(IdleTimer& idleTimer, const ManualResetEvent& prevent,
+                     std::uint32_t periodMs) {
+  for (;;) {
+    idleTimer.Reset();
+    if (prevent.Wait(std::chrono::milliseconds(periodMs))) return;
+  }
+}
+
+CheckRun::CheckRun(const CheckRunServices& services, CheckRunOptions options)
+    : s_(services),
+      options_(options),
+      downloadEvent_(std::make_shared<ManualResetEvent>(kDownloadEventName)),
+      preventEvent_(std::make_shared<ManualResetEvent>(kPreventEventName)) {
+  if (!s_.workerHost) s_.workerHost = Unowned(s_.host);
+}
+
+CheckRun::~CheckRun() { Shutdown(); }
+
+void CheckRun::Shutdown() {
+  downloadEvent_->Set();
+  preventEvent_->Set();
+  // The thread ends within one wait once the prevent event is set.
+  if (keepAwake_.joinable()) keepAwake_.join();
+}
+
+void CheckRun::OnRunCheck(std::int64_t checkNowTime) {
+  SetKeepAwake(true);
+  const std::int64_t now = s_.clock.Now();
+  const std::int32_t frequency = ReadSetting(s_.store, kFrequency);
+  const bool manual = IsManualRun(now, checkNowTime);
+  WalkUrlEntries(s_.store, [&](const UrlEntry& entry) {
+    if (manual) {
+      StartEntryCheck(entry, false);
+    } else if (IsEntryDue(s_.store, entry, now, frequency)) {
+      StartEntryCheck(entry, true);
+    }
+  });
+  ScheduleLauncher({s_.timedRun, s_.store, s_.clock}, s_.alerts.MinutesToNextRepeat(), true, false);
+  s_.alerts.RepeatAlertIfDue();
+  ExpireLog(s_.store, s_.clock);
+  SetKeepAwake(false);
+}
+
+bool CheckRun::StartEntryCheck(const UrlEntry& entry, bool retryAllowed) {
+  if (entry.enabled == 0) return true;
+  if (!AcquireConnection(entry, retryAllowed)) return false;
+
+  auto copy = std::make_unique<UrlEntry>();
+  InitUrlEntry(*copy);
+  std::memcpy(copy.get(), &entry, sizeof(UrlEntry));
+  if (!retryAllowed) copy->failureCount = 0;  // a manual check starts afresh
+
+  auto link = std::make_unique<JobLink>(s_.workerHost, downloadEvent_);
+  auto job = std::make_unique<CheckJob>(link.get(), &s_.list, link->cancel(), retryAllowed ? 1 : 0,
+                                        CheckServices{s_.store, s_.clock, s_.internet});
+  link.release();  // freed with the job, by OnCheckDone or FreeDroppedMessage
+  StartCheckJob(std::move(job), std::move(copy));
+  return true;
+}
+
+bool CheckRun::AcquireConnection(const UrlEntry& entry, bool retryAllowed) {
+  downloadEvent_->Reset();  // starting a check clears any earlier Stop
+  if (connection_) {
+    if (connection_->IsConnected()) {
+      ++runningJobs_;
+      s_.button.SetCaption(kCaptionStop);
+      return true;
+    }
+    // The held connection is gone. It is released once here, with its
+    // keep-awake use; the checks still running on it stay counted and each
+    // still calls ReleaseConnection, so the count reaches 0 exactly when the
+    // last of them, old or new, has been handled.
+    connection_.reset();
+    SetKeepAwake(false);
+  }
+  connection_ = s_.connections.EstablishConnection(kConnectionTimeoutMs);
+  if (!connection_) {
+    ReportConnectionFailure(entry, retryAllowed);
+    return false;
+  }
+  SetKeepAwake(true);
+  ++runningJobs_;
+  s_.button.SetCaption(kCaptionStop);
+  return true;
+}
+
+void CheckRun::ReportConnectionFailure(const UrlEntry& entry, bool) {
+  WriteLogRecord(s_.store, s_.clock, entry, false, kConnectionFailureText);
+  s_.alerts.RaiseAlert(entry, std::u16string(kConnectionFailureText));
+}
+
+void CheckRun::ReleaseConnection() {
+  --runningJobs_;
+  if (runningJobs_ != 0) return;
+  // With no handle held (it was given up while checks still ran on it) there
+  // is no connection and no keep-awake use left to give back, but the button
+  // is still restored: no check runs any more.
+  if (connection_) {
+    connection_.reset();
+    SetKeepAwake(false);
+  }
+  RestoreButton();
+}
+
+void CheckRun::RestoreButton() {
+  s_.button.SetCaption(kCaptionCheckNow);
+  s_.button.SetEnabled(true);
+}
+
+void CheckRun::SetKeepAwake(bool on) {
+  if (on) {
+    if (keepAwakeUsers_ == 0) {
+      preventEvent_->Reset();
+      keepAwake_ = std::thread(KeepAwakeThread, std::ref(s_.idleTimer), std::cref(*preventEvent_),
+                               options_.keepAwakePeriodMs);
+    }
+    ++keepAwakeUsers_;
+    return;
+  }
+  if (--keepAwakeUsers_ != 0) return;
+  preventEvent_->Set();
+  if (keepAwake_.joinable()) keepAwake_.join();
+}
+
+void CheckRun::OnCheckDone(std::uintptr_t jobParam, std::intptr_t outcome) {
+  auto* job = reinterpret_cast<CheckJob*>(jobParam);
+  if (job == nullptr) return;
+  const UrlEntry& copy = *job->entry;
+  const std::uint32_t timerId = RetryTimerId(copy.id);
+  s_.host.KillTimer(timerId);
+  if (outcome == 0) {
+    if (job->retryAllowed != 0 && copy.failureCount < kRetryBound) {
+      s_.host.SetTimer(timerId, options_.retryDelayMs);
+    } else {
+      s_.alerts.RaiseAlert(copy, std::nullopt);
+    }
+  }
+  FreeJob(jobParam);
+  ReleaseConnection();
+}
+
+void CheckRun::OnRetryTimer(std::uint32_t timerId) {
+  s_.host.KillTimer(timerId);  // a retry timer fires once
+  RetryEntry(timerId & ~kRetryTimerBit);
+}
+
+void CheckRun::RetryEntry(std::uint32_t id) {
+  WalkUrlEntries(s_.store, [&](const UrlEntry& entry) {
+    if ((entry.id & ~kRetryTimerBit) == id) StartEntryCheck(entry, true);
+  });
+}
+
+void CheckRun::Stop() {
+  s_.button.SetEnabled(false);
+  downloadEvent_->Set();
+}
+
+}  // namespace halvern

@@ -1,0 +1,137 @@
+#pragma once
+// The check run: UM_RUN_CHECK walks the stored entries and starts one site check
+// per entry to check, holding one network connection and keeping the machine
+// awake while checks work; UM_CHECK_DONE books a retry of a failed scheduled
+// check or hands a final failure to the alerts. Runs on the main window's
+// thread, except KeepAwakeThread.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace halvern {
+
+class Alerts;
+class Clock;
+class Connection;
+class ConnectionManager;
+class IdleTimer;
+class Internet;
+class ManualResetEvent;
+class SettingsStore;
+class TimedRun;
+class UrlList;
+class WindowHost;
+struct CheckJob;
+struct UrlEntry;
+
+inline constexpr std::uint32_t kRetryDelayMs = 5000;
+inline constexpr std::int32_t kRetryBound = 3;
+inline constexpr std::uint32_t kConnectionTimeoutMs = 15000;
+inline constexpr std::uint32_t kKeepAwakePeriodMs = 5000;
+inline constexpr char16_t kConnectionFailureText[] =
+    u"Failed to establish a connection, please check your Internet connection setings and try "
+    u"again.";
+
+inline constexpr char16_t kCaptionCheckNow[] = u"Check Now";
+inline constexpr char16_t kCaptionStop[] = u"Stop";
+
+// Retry timers carry this bit above the entry's id, so that no entry id (1001
+// and 1002 among them) can take the alert's timers.
+inline constexpr std::uint32_t kRetryTimerBit = 0x80000000u;
+inline constexpr std::uint32_t RetryTimerId(std::uint32_t entryId) {
+  return entryId | kRetryTimerBit;
+}
+inline constexpr bool IsRetryTimer(std::uint32_t timerId) {
+  return (timerId & kRetryTimerBit) != 0;
+}
+
+// The Check Now button (control 1000) as the check run drives it.
+class CheckNowButton {
+ public:
+  virtual ~CheckNowButton() = default;
+  virtual void SetCaption(const std::u16string& caption) = 0;  // "Check Now" or "Stop"
+  virtual void SetEnabled(bool enabled) = 0;
+};
+
+// Resets the idle timer every `period` until `prevent` is set.
+void KeepAwakeThread(IdleTimer& idleTimer, const ManualResetEvent& prevent,
+                     std::uint32_t periodMs = kKeepAwakePeriodMs);
+
+struct CheckRunServices {
+  SettingsStore& store;
+  const Clock& clock;
+  WindowHost& host;  // timers and the handler of UM_CHECK_DONE
+  // The host as check workers reach it. It must stay safe to call after the
+  // window is gone; empty: workers use `host`.
+  std::shared_ptr<WindowHost> workerHost;
+  UrlList& list;
+  TimedRun& timedRun;
+  ConnectionManager& connections;
+  IdleTimer& idleTimer;
+  Internet& internet;
+  CheckNowButton& button;
+  Alerts& alerts;
+};
+
+struct CheckRunOptions {
+  std::uint32_t retryDelayMs = kRetryDelayMs;
+  std::uint32_t keepAwakePeriodMs = kKeepAwakePeriodMs;
+};
+
+class CheckRun {
+ public:
+  explicit CheckRun(const CheckRunServices& services, CheckRunOptions options = {});
+  // Ends the keep-awake thread. Running checks are not waited for.
+  ~CheckRun();
+  CheckRun(const CheckRun&) = delete;
+  CheckRun& operator=(const CheckRun&) = delete;
+
+  // UM_RUN_CHECK. Manual when `checkNowTime` lies at most 5 s back.
+  void OnRunCheck(std::int64_t checkNowTime);
+  // Starts the check of one entry unless it is disabled; false only when no
+  // connection could be obtained.
+  bool StartEntryCheck(const UrlEntry& entry, bool retryAllowed);
+  bool AcquireConnection(const UrlEntry& entry, bool retryAllowed);
+  void ReportConnectionFailure(const UrlEntry& entry, bool retryAllowed);
+  void ReleaseConnection();
+  void SetKeepAwake(bool on);
+  // UM_CHECK_DONE: takes back and frees the job that wParam carries.
+  void OnCheckDone(std::uintptr_t jobParam, std::intptr_t outcome);
+  // A retry timer fired: kills it and checks the entries with that id.
+  void OnRetryTimer(std::uint32_t timerId);
+  void RetryEntry(std::uint32_t id);
+  // Check Now while checks run: disables the button and cancels the checks.
+  void Stop();
+  // Window destruction: running checks stop, the keep-awake thread ends.
+  void Shutdown();
+
+  int RunningJobCount() const { return runningJobs_; }
+  bool HoldsConnection() const { return connection_ != nullptr; }
+  int KeepAwakeUsers() const { return keepAwakeUsers_; }
+  ManualResetEvent& DownloadEvent() { return *downloadEvent_; }
+  ManualResetEvent& PreventEvent() { return *preventEvent_; }
+
+ private:
+  void RestoreButton();
+
+  CheckRunServices s_;
+  CheckRunOptions options_;
+  // Shared with the check workers, which may outlive this object at exit.
+  std::shared_ptr<ManualResetEvent> downloadEvent_;
+  std::shared_ptr<ManualResetEvent> preventEvent_;
+  int runningJobs_ = 0;
+  std::unique_ptr<Connection> connection_;
+  int keepAwakeUsers_ = 0;
+  std::thread keepAwake_;
+};
+
+// Frees what a message carries when the window host drops it (posted after the
+// window closed, or still queued when it closed): the CheckJob of a
+// UM_CHECK_DONE. Safe on any thread, the job's own worker included. Install it
+// as the window host's dropped-message hook.
+void FreeDroppedMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+
+}  // namespace halvern

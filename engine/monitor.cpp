@@ -1,0 +1,64 @@
+#include "monitor.h"
+
+#include "clock.h"
+#include "scheduler.h"
+#include "url_entry.h"
+
+namespace halvern {
+
+Monitor::Monitor(const MonitorServices& services, MonitorOptions options)
+    : s_(services),
+      alerts_(AlertServices{s_.store, s_.clock, s_.host, s_.sound, s_.leds, s_.popup}),
+      run_(CheckRunServices{s_.store, s_.clock, s_.host, s_.workerHost, s_.list, s_.timedRun,
+                            s_.connections, s_.idleTimer, s_.internet, s_.button, alerts_},
+           options) {}
+
+Monitor::~Monitor() = default;
+
+void Monitor::OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+  if (message == UM_RUN_CHECK) {
+    run_.OnRunCheck(checkNowTime_);
+  } else if (message == UM_CHECK_DONE) {
+    run_.OnCheckDone(wParam, lParam);
+  }
+}
+
+void Monitor::OnTimer(std::uint32_t id) {
+  if (alerts_.OnTimer(id)) return;
+  if (IsRetryTimer(id)) run_.OnRetryTimer(id);
+}
+
+bool Monitor::OnCommand(std::uintptr_t, std::intptr_t lParam) {
+  if (lParam != ALERT_CLOSED_LPARAM) return false;
+  AcknowledgeAlert();
+  return true;
+}
+
+void Monitor::CheckNow() {
+  checkNowTime_ = s_.clock.Now();
+  if (run_.RunningJobCount() == 0) {
+    ScheduleLauncher({s_.timedRun, s_.store, s_.clock}, alerts_.MinutesToNextRepeat(), true, true);
+  } else {
+    run_.Stop();
+  }
+}
+
+bool Monitor::CheckEntry(const std::u16string& title) {
+  UrlEntry entry;
+  if (!LoadUrlEntry(s_.store, title, entry)) return true;
+  return run_.StartEntryCheck(entry, false);
+}
+
+void Monitor::ScheduleNextWakeUp() {
+  ScheduleLauncher({s_.timedRun, s_.store, s_.clock}, alerts_.MinutesToNextRepeat(), true, false);
+}
+
+void Monitor::AcknowledgeAlert() { alerts_.AcknowledgeAlert(); }
+
+void Monitor::Shutdown() {
+  run_.Shutdown();
+  ScheduleLauncher({s_.timedRun, s_.store, s_.clock}, -1, false, false);
+  alerts_.AcknowledgeAlert();
+}
+
+}  // namespace halvern

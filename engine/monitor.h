@@ -1,0 +1,105 @@
+#pragma once
+// The engine that lives on the main window: the check run, the scheduler's
+// hooks and the alerts, with the state the main window keeps for them (running
+// job count, connection, keep-awake thread, CheckNowTime, AlertTime, the
+// download and prevent events).
+//
+// How the main window wires it:
+//  - Build the services below and construct one Monitor, on the window's
+//    thread, after the window host and before the first booking.
+//  - Window host: forward every posted message except UM_NOTIFY_ICON to
+//    OnMessage (it handles UM_RUN_CHECK and UM_CHECK_DONE and ignores the
+//    rest), and every timer to OnTimer (1001/1002 go to the alert, retry
+//    timers to the check run). Install FreeDroppedMessage as the host's
+//    dropped-message hook (QtWindowHost::SetDroppedMessageHook).
+//  - Commands: pass every command to OnCommand before normal routing; it
+//    returns true for the popup's ALERT_CLOSED_LPARAM (the alert is then
+//    acknowledged) and false for everything else.
+//  - Check Now button and menu item (1000): CheckNow(). Double tap on a row:
+//    CheckEntry(title of the row).
+//  - Initialisation, as its last step, and the timetable dialog after OK:
+//    ScheduleNextWakeUp().
+//  - Window destruction: Shutdown(), then close the window host (so no message
+//    or timer reaches the Monitor any more and workers' row updates return at
+//    once), then destroy the Monitor. Running checks are not waited for.
+//  - The popup implements AlertPopup; when it closes it sends the owner the
+//    command with lParam ALERT_CLOSED_LPARAM. The Check Now button implements
+//    CheckNowButton.
+// Everything here runs on the window's thread.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "alerts.h"
+#include "check_run.h"
+#include "window_host.h"
+
+namespace halvern {
+
+class SoundPlayer;
+class LedDevices;
+
+struct MonitorServices {
+  SettingsStore& store;
+  const Clock& clock;
+  WindowHost& host;
+  // The host as check workers reach it; must stay safe to call after the
+  // window is gone (QtWindowHost::WorkerHandle()). Empty: workers use `host`.
+  std::shared_ptr<WindowHost> workerHost;
+  UrlList& list;
+  TimedRun& timedRun;
+  ConnectionManager& connections;
+  SoundPlayer& sound;
+  LedDevices& leds;
+  IdleTimer& idleTimer;
+  Internet& internet;
+  AlertPopup& popup;
+  CheckNowButton& button;
+};
+
+// Tests shorten the delays; the program keeps the defaults.
+using MonitorOptions = CheckRunOptions;
+
+class Monitor final : public WindowHandler {
+ public:
+  explicit Monitor(const MonitorServices& services, MonitorOptions options = {});
+  ~Monitor() override;
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+
+  // WindowHandler: UM_RUN_CHECK, UM_CHECK_DONE; timers 1001, 1002 and retries.
+  void OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
+  void OnTimer(std::uint32_t id) override;
+  // The command hook: true (handled) for lParam ALERT_CLOSED_LPARAM.
+  bool OnCommand(std::uintptr_t wParam, std::intptr_t lParam);
+
+  // Check Now: notes the press; books the launcher at once when no check
+  // runs, else stops the running checks.
+  void CheckNow();
+  // Double tap: a manual check of the entry stored under `title`; nothing when
+  // none is stored or it is disabled. False only when no connection came.
+  bool CheckEntry(const std::u16string& title);
+  // Books the launcher for the next wake-up.
+  void ScheduleNextWakeUp();
+  void AcknowledgeAlert();
+  // Window destruction: download and prevent events set, booking cancelled,
+  // alert acknowledged.
+  void Shutdown();
+
+  std::int64_t CheckNowTime() const { return checkNowTime_; }
+  std::int64_t AlertTime() const { return alerts_.AlertTime(); }
+  int RunningJobCount() const { return run_.RunningJobCount(); }
+  bool HoldsConnection() const { return run_.HoldsConnection(); }
+  int KeepAwakeUsers() const { return run_.KeepAwakeUsers(); }
+  Alerts& alerts() { return alerts_; }
+  CheckRun& checkRun() { return run_; }
+
+ private:
+  MonitorServices s_;
+  Alerts alerts_;
+  CheckRun run_;
+  std::int64_t checkNowTime_ = 0;
+};
+
+}  // namespace halvern

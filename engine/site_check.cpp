@@ -1,0 +1,279 @@
+#include "site_check.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "check_log.h"
+#include "clock.h"
+#include "event.h"
+#include "settings.h"
+#include "url_entry.h"
+#include "url_list.h"
+#include "window_host.h"
+
+namespace halvern {
+namespace {
+
+constexpr std::size_t kProxyTextChars = 1024;  // 1023 units + zero
+constexpr std::size_t kTextPrefixLength = 5;   // "text/"
+constexpr std::chrono::milliseconds kProgressInterval{50};
+
+std::u16string Ascii(const char* text) { return std::u16string(text, text + std::strlen(text)); }
+
+char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; }
+
+void PostDone(CheckJob* job, std::intptr_t outcome) {
+  job->mainWindow->PostMessage(UM_CHECK_DONE, reinterpret_cast<std::uintptr_t>(job), outcome);
+}
+
+// Paces the progress texts of one download. Every chunk has its text, but a
+// synchronous row update per 1024 bytes costs two thread switches, and at a
+// thousand updates a second nobody can read them: a text is shown when the
+// last one is kProgressInterval old, and the text of the last chunk is always
+// shown before the outcome (Behind), so the row ends exactly as if every text
+// had been shown.
+class ProgressPacer {
+ public:
+  bool ShowNow() {
+    const auto now = std::chrono::steady_clock::now();
+    if (shown_ && now - lastShown_ < kProgressInterval) {
+      behind_ = true;
+      return false;
+    }
+    shown_ = true;
+    behind_ = false;
+    lastShown_ = now;
+    return true;
+  }
+  bool Behind() const { return behind_; }
+
+ private:
+  bool shown_ = false;
+  bool behind_ = false;
+  std::chrono::steady_clock::time_point lastShown_;
+};
+
+// Reads the body of a 200 answer chunk by chunk; nothing when the job was
+// cancelled, the outcome otherwise.
+std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& request) {
+  const ResponseHeaders& headers = request.Headers();
+  const bool isText = IsTextContentType(headers.contentType);
+  const bool script = job.entry->mode == kModeScript;
+  MagicWordScan scan;
+  std::uint32_t received = 0;
+  char buffer[kReadChunk + 1] = {};  // the last byte always stays 0
+  ProgressPacer pacer;
+
+  for (;;) {
+    const ReadResult read = request.Read(buffer, kReadChunk);
+    if (read.bytes == 0) break;  // end of the answer, or a read error ending it
+    // A plain test instead of a 1 ms wait: the same signal without a sleep per chunk.
+    if (job.cancelEvent->IsSet()) {
+      SetRowStatus(job, u"Canceled", kImageIdle);
+      return std::nullopt;
+    }
+    received += static_cast<std::uint32_t>(read.bytes);
+    if (pacer.ShowNow()) SetRowStatus(job, ProgressText(received), kImageBusy);
+    if (job.entry->mode == kModeDownload) {
+      if (job.entry->sizeLimit != 0 && received >= job.entry->sizeLimit) break;
+    } else if (script && isText && !scan.found()) {
+      scan.Append(buffer, read.bytes);
+    }
+    std::memset(buffer, 0, kReadChunk);
+  }
+  if (pacer.Behind()) SetRowStatus(job, ProgressText(received), kImageBusy);
+  return JudgeResponse(job, headers.contentLength, received, scan.text(), headers.statusText);
+}
+
+// Everything up to the outcome; every session and request is closed on return.
+std::intptr_t RunCheck(CheckJob& job) {
+  SetRowStatus(job, u"Connecting...", kImageBusy);
+  if (auto error = job.services.internet.AttemptConnect()) {
+    return RecordOutcome(job, false, u"Failed to connect to the server.", *error);
+  }
+  SessionResult opened = OpenInternetSession(job.services.store, job.services.internet);
+  if (!opened.session) return RecordOutcome(job, false, u"Network Failure.", opened.error);
+  InternetSession& session = *opened.session;
+  SetInternetTimeouts(session);
+
+  OpenResult open = session.OpenUrl(EntryUrl(*job.entry), kCheckOpenFlags);
+  if (!open.request) {
+    return RecordOutcome(job, false, u"Cannot connect to the server.", open.error);
+  }
+  SetRowStatus(job, u"Downloading...", kImageBusy);
+  SetInternetTimeouts(*open.request);
+
+  const ResponseHeaders& headers = open.request->Headers();
+  if (headers.statusCode != 200) return RecordOutcome(job, false, headers.statusText);
+  return ReadAndJudge(job, *open.request).value_or(kCheckFailed);
+}
+
+}  // namespace
+
+CheckJob::CheckJob(WindowHost* mainWindow, UrlList* listWindow, ManualResetEvent* cancelEvent,
+                   std::int32_t retryAllowed, const CheckServices& services)
+    : retryAllowed(retryAllowed),
+      mainWindow(mainWindow),
+      listWindow(listWindow),
+      cancelEvent(cancelEvent),
+      services(services) {}
+
+CheckJob::~CheckJob() {
+  if (thread.joinable()) thread.join();
+}
+
+bool StartCheckJob(std::unique_ptr<CheckJob> job, std::unique_ptr<UrlEntry> entryCopy) {
+  CheckJob* raw = job.release();  // owned by the worker until UM_CHECK_DONE
+  raw->entry = std::move(entryCopy);
+  try {
+    raw->thread = std::thread(CheckWorker, raw);
+    return true;
+  } catch (const std::system_error&) {
+    PostDone(raw, kCheckFailed);
+    return false;
+  }
+}
+
+std::unique_ptr<CheckJob> TakeCheckJob(std::uintptr_t wParam) {
+  std::unique_ptr<CheckJob> job(reinterpret_cast<CheckJob*>(wParam));
+  if (job && job->thread.joinable()) job->thread.join();
+  return job;
+}
+
+std::uint32_t CheckWorker(CheckJob* job) {
+  const std::intptr_t outcome = RunCheck(*job);
+  PostDone(job, outcome);  // the job is the window's from here on
+  return 0;
+}
+
+std::u16string FormatProxyText(const std::u16string& address, std::int32_t port) {
+  std::u16string text = address + u":" + Ascii(std::to_string(port).c_str());
+  if (text.size() > kProxyTextChars - 1) text.resize(kProxyTextChars - 1);
+  return text;
+}
+
+SessionResult OpenInternetSession(SettingsStore& store, Internet& internet) {
+  const std::int32_t mode = ReadSetting(store, kProxyMode);
+  const std::u16string address = ReadSetting(store, kProxyAddress);
+  const std::int32_t port = ReadSetting(store, kProxyPort);
+  switch (mode) {
+    case 0:
+      return internet.OpenSession(ProxyType::kPreconfigured, kAgentName, {});
+    case 1:
+      return internet.OpenSession(ProxyType::kDirect, kAgentName, {});
+    case 2:
+      return internet.OpenSession(ProxyType::kProxy, kAgentName, FormatProxyText(address, port));
+    default:
+      return {};
+  }
+}
+
+bool SetInternetTimeouts(InternetHandle& handle) {
+  return handle.SetOption(InternetOption::kConnectTimeout, kInternetTimeoutMs) &&
+         handle.SetOption(InternetOption::kReceiveTimeout, kInternetTimeoutMs) &&
+         handle.SetOption(InternetOption::kSendTimeout, kInternetTimeoutMs);
+}
+
+void SetRowStatus(CheckJob& job, const std::u16string& text, int image) {
+  const std::u16string title = EntryTitle(*job.entry);
+  UrlList* list = job.listWindow;
+  // One synchronous call carries the find and both updates, so the row found is
+  // the row changed.
+  job.mainWindow->Send([&] {
+    const int row = list->FindRow(title);
+    if (row < 0) return;
+    list->SetRowStatusText(row, text);
+    list->SetRowImage(row, image >= kImageIdle && image <= kImageFailed ? image : kImageIdle);
+  });
+}
+
+std::u16string ProgressText(std::uint32_t received) {
+  char text[64];
+  if (received < kReadChunk) {
+    std::snprintf(text, sizeof text, "Downloading: %d bytes", static_cast<int>(received));
+  } else {
+    std::snprintf(text, sizeof text, "Downloading: %d kb", static_cast<int>(received / kReadChunk));
+  }
+  return Ascii(text);
+}
+
+std::intptr_t JudgeResponse(CheckJob& job, std::uint32_t contentLength, std::uint32_t received,
+                            const std::u16string& body, const std::u16string& statusText) {
+  const UrlEntry& entry = *job.entry;
+  // A size limit stops reading early, so a limited download skips the length test.
+  const bool skipLengthTest = entry.mode == kModeDownload && entry.sizeLimit != 0;
+  if (contentLength != 0 && contentLength != received && !skipLengthTest) {
+    return RecordOutcome(job, false, statusText);
+  }
+  switch (entry.mode) {
+    case kModeDownload:
+      return RecordOutcome(job, received != 0, statusText);
+    case kModeScript:
+      if (FindText(body, kMagicWord)) return RecordOutcome(job, true, statusText);
+      return RecordOutcome(job, false, u"Verification failed (no magic word).");
+    default:
+      return kCheckFailed;
+  }
+}
+
+bool RecordOutcome(CheckJob& job, bool passed, std::u16string_view text,
+                   const InternetError& error) {
+  UrlEntry& entry = *job.entry;
+  SettingsStore& store = job.services.store;
+  const std::int64_t now = job.services.clock.Now();
+  WriteLogRecord(store, job.services.clock, entry, passed, text);
+
+  if (passed) {
+    entry.failureCount = 0;
+    entry.lastSuccessTime = now;
+    SaveUrlEntryIfStillStored(store, EntryTitle(entry), entry);
+    SetRowStatus(job, FormatLocalTime(now, u"Lasted checked on %X %x"), kImagePassed);
+    return passed;
+  }
+  entry.failureCount += 1;
+  SaveUrlEntryIfStillStored(store, EntryTitle(entry), entry);
+  std::u16string status = u"Failed. ";
+  status += text;
+  if (error.code != InternetError::kNoCode && !error.message.empty()) {
+    status += u" Code: ";
+    status += error.message;
+  }
+  SetRowStatus(job, status, kImageFailed);
+  return passed;
+}
+
+std::optional<std::size_t> FindText(std::u16string_view text, std::u16string_view word) {
+  const std::size_t at = text.find(word);
+  if (at == std::u16string_view::npos) return std::nullopt;
+  return at;
+}
+
+bool IsTextContentType(std::u16string_view contentType) {
+  constexpr std::u16string_view prefix = u"text/";
+  if (contentType.size() < kTextPrefixLength) return false;
+  for (std::size_t i = 0; i < kTextPrefixLength; ++i) {
+    if (FoldAscii(contentType[i]) != prefix[i]) return false;
+  }
+  return true;
+}
+
+void MagicWordScan::Append(const char* chunk, std::size_t size) {
+  if (found_) return;
+  const std::size_t length = std::find(chunk, chunk + size, '\0') - chunk;
+  // Bytes become units one to one (the single-byte code page): the magic word
+  // is plain ASCII, and no character can straddle a chunk border.
+  for (std::size_t i = 0; i < length; ++i) {
+    text_.push_back(static_cast<char16_t>(static_cast<unsigned char>(chunk[i])));
+  }
+  constexpr std::size_t wordLength = std::size(kMagicWord) - 1;
+  if (FindText(text_, kMagicWord)) {
+    found_ = true;
+    return;
+  }
+  if (text_.size() >= wordLength) text_.erase(0, text_.size() - (wordLength - 1));
+}
+
+}  // namespace halvern

@@ -1,0 +1,7 @@
+#include "idle_timer.h"
+
+namespace halvern {
+
+void NullIdleTimer::Reset() {}
+
+}  // namespace halvern

@@ -1,0 +1,293 @@
+#include "qt_window_host.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <QTimerEvent>
+
+#include <climits>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace halvern {
+namespace {
+
+const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type kCallEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+}  // namespace
+
+// Everything the host shares with worker threads. The receiver (a QObject of
+// the window's thread) is created and deleted on the window's thread only.
+class QtWindowHost::Core : public std::enable_shared_from_this<QtWindowHost::Core> {
+ public:
+  Core() : windowThread_(std::this_thread::get_id()) {}
+
+  bool OnWindowThread() const { return std::this_thread::get_id() == windowThread_; }
+
+  void Open(QObject* receiver, WindowHandler* handler) {
+    receiver_ = receiver;
+    handler_ = handler;
+  }
+  void SetHandler(WindowHandler* handler) { handler_ = handler; }
+  void SetHook(DroppedMessageHook hook) {
+    std::lock_guard lock(mutex_);
+    hook_ = std::move(hook);
+  }
+  bool IsClosed() const {
+    std::lock_guard lock(mutex_);
+    return closed_;
+  }
+
+  void Post(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+  void Send(const std::function<void()>& call);
+  void SetTimer(std::uint32_t id, std::uint32_t milliseconds);
+  void KillTimer(std::uint32_t id);
+
+  // Window thread: ends delivery; returns the receiver for the caller to delete.
+  QObject* Close();
+
+  // Called by the receiver's events, on the window thread.
+  void Deliver(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+  void RunCall(const std::function<void()>* call, bool* done);
+  void FireTimer(int qtTimerId);
+  void Drop(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+
+ private:
+  const std::thread::id windowThread_;
+  mutable std::mutex mutex_;
+  std::condition_variable callsDone_;
+  bool closed_ = false;          // set once, on the window thread, under mutex_
+  QObject* receiver_ = nullptr;  // posted to under mutex_ while not closed
+  DroppedMessageHook hook_;
+  // Window thread only.
+  WindowHandler* handler_ = nullptr;
+  std::map<std::uint32_t, int> timers_;  // our id -> Qt timer id
+  std::map<int, std::uint32_t> timerIds_;
+};
+
+namespace {
+
+using Core = QtWindowHost::Core;
+
+// A posted message. If it is destroyed undelivered (the host closed while it
+// was queued), the message is dropped so that what it owns is freed.
+class MessageEvent final : public QEvent {
+ public:
+  MessageEvent(std::shared_ptr<Core> core, std::uint32_t message, std::uintptr_t wParam,
+               std::intptr_t lParam)
+      : QEvent(kMessageEvent),
+        core_(std::move(core)),
+        message_(message),
+        wParam_(wParam),
+        lParam_(lParam) {}
+  ~MessageEvent() override {
+    if (!delivered_) core_->Drop(message_, wParam_, lParam_);
+  }
+  void Deliver() {
+    delivered_ = true;
+    core_->Deliver(message_, wParam_, lParam_);
+  }
+
+ private:
+  std::shared_ptr<Core> core_;
+  std::uint32_t message_;
+  std::uintptr_t wParam_;
+  std::intptr_t lParam_;
+  bool delivered_ = false;
+};
+
+// A synchronous call. `call` and `done` live on the waiting worker's stack; the
+// worker waits until done or the host closes, and once closed the event is
+// never run.
+class CallEvent final : public QEvent {
+ public:
+  CallEvent(std::shared_ptr<Core> core, const std::function<void()>* call, bool* done)
+      : QEvent(kCallEvent), core_(std::move(core)), call_(call), done_(done) {}
+  void Run() { core_->RunCall(call_, done_); }
+
+ private:
+  std::shared_ptr<Core> core_;
+  const std::function<void()>* call_;
+  bool* done_;
+};
+
+class Receiver final : public QObject {
+ public:
+  explicit Receiver(Core* core) : core_(core) {}
+
+ protected:
+  bool event(QEvent* e) override {
+    if (e->type() == kMessageEvent) {
+      static_cast<MessageEvent*>(e)->Deliver();
+      return true;
+    }
+    if (e->type() == kCallEvent) {
+      static_cast<CallEvent*>(e)->Run();
+      return true;
+    }
+    return QObject::event(e);
+  }
+  void timerEvent(QTimerEvent* e) override { core_->FireTimer(e->timerId()); }
+
+ private:
+  Core* core_;
+};
+
+int QtInterval(std::uint32_t milliseconds) {
+  return milliseconds > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX
+                                                            : static_cast<int>(milliseconds);
+}
+
+// The workers' handle: forwards to the shared core, which outlives the host.
+class WorkerHost final : public WindowHost {
+ public:
+  explicit WorkerHost(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+  void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
+    core_->Post(message, wParam, lParam);
+  }
+  void Send(const std::function<void()>& call) override { core_->Send(call); }
+  void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override {
+    core_->SetTimer(id, milliseconds);
+  }
+  void KillTimer(std::uint32_t id) override { core_->KillTimer(id); }
+
+ private:
+  std::shared_ptr<Core> core_;
+};
+
+}  // namespace
+
+void Core::Post(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!closed_) {
+      QCoreApplication::postEvent(receiver_,
+                                  new MessageEvent(shared_from_this(), message, wParam, lParam));
+      return;
+    }
+  }
+  Drop(message, wParam, lParam);
+}
+
+void Core::Send(const std::function<void()>& call) {
+  if (OnWindowThread()) {
+    if (!IsClosed()) call();
+    return;
+  }
+  bool done = false;
+  std::unique_lock lock(mutex_);
+  if (closed_) return;
+  QCoreApplication::postEvent(receiver_, new CallEvent(shared_from_this(), &call, &done));
+  callsDone_.wait(lock, [&] { return done || closed_; });
+}
+
+void Core::RunCall(const std::function<void()>* call, bool* done) {
+  // Runs on the window thread, where closing happens too, so the host cannot
+  // close while the call runs and the waiting worker is still there.
+  if (IsClosed()) return;
+  (*call)();
+  {
+    std::lock_guard lock(mutex_);
+    *done = true;
+  }
+  callsDone_.notify_all();
+}
+
+void Core::Deliver(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+  if (IsClosed() || handler_ == nullptr) {
+    Drop(message, wParam, lParam);
+    return;
+  }
+  handler_->OnMessage(message, wParam, lParam);
+}
+
+void Core::Drop(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+  DroppedMessageHook hook;
+  {
+    std::lock_guard lock(mutex_);
+    hook = hook_;
+  }
+  if (hook) hook(message, wParam, lParam);
+}
+
+void Core::SetTimer(std::uint32_t id, std::uint32_t milliseconds) {
+  if (!OnWindowThread() || IsClosed()) return;
+  KillTimer(id);
+  const int qtId = receiver_->startTimer(QtInterval(milliseconds), Qt::PreciseTimer);
+  if (qtId == 0) return;
+  timers_[id] = qtId;
+  timerIds_[qtId] = id;
+}
+
+void Core::KillTimer(std::uint32_t id) {
+  if (!OnWindowThread()) return;
+  const auto it = timers_.find(id);
+  if (it == timers_.end()) return;
+  if (receiver_ != nullptr) receiver_->killTimer(it->second);
+  timerIds_.erase(it->second);
+  timers_.erase(it);
+}
+
+void Core::FireTimer(int qtTimerId) {
+  const auto it = timerIds_.find(qtTimerId);
+  if (it == timerIds_.end() || handler_ == nullptr || IsClosed()) return;
+  handler_->OnTimer(it->second);
+}
+
+QObject* Core::Close() {
+  QObject* receiver = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return nullptr;
+    closed_ = true;
+    receiver = receiver_;
+  }
+  callsDone_.notify_all();
+  for (const auto& [id, qtId] : timers_) receiver->killTimer(qtId);
+  timers_.clear();
+  timerIds_.clear();
+  handler_ = nullptr;
+  receiver_ = nullptr;
+  return receiver;
+}
+
+QtWindowHost::QtWindowHost(WindowHandler* handler) : core_(std::make_shared<Core>()) {
+  core_->Open(new Receiver(core_.get()), handler);
+}
+
+QtWindowHost::~QtWindowHost() { Close(); }
+
+void QtWindowHost::SetHandler(WindowHandler* handler) { core_->SetHandler(handler); }
+
+void QtWindowHost::SetDroppedMessageHook(DroppedMessageHook hook) {
+  core_->SetHook(std::move(hook));
+}
+
+void QtWindowHost::Close() {
+  // Deleting the receiver deletes its queued events: messages among them are
+  // dropped through the hook, calls were already released by the close.
+  delete core_->Close();
+}
+
+bool QtWindowHost::IsClosed() const { return core_->IsClosed(); }
+
+std::shared_ptr<WindowHost> QtWindowHost::WorkerHandle() const {
+  return std::make_shared<WorkerHost>(core_);
+}
+
+void QtWindowHost::PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+  core_->Post(message, wParam, lParam);
+}
+
+void QtWindowHost::Send(const std::function<void()>& call) { core_->Send(call); }
+
+void QtWindowHost::SetTimer(std::uint32_t id, std::uint32_t milliseconds) {
+  core_->SetTimer(id, milliseconds);
+}
+
+void QtWindowHost::KillTimer(std::uint32_t id) { core_->KillTimer(id); }
+
+}  // namespace halvern

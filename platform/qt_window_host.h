@@ -1,0 +1,58 @@
+#pragma once
+// The window host on Qt Core's event loop: messages posted from any thread,
+// synchronous calls into the window's thread, and window timers, all delivered
+// to one WindowHandler on the thread that constructed the host (the thread
+// running the QCoreApplication's loop).
+//
+// Shutdown: after Close() (or destruction) nothing reaches the handler any
+// more. Send from a worker returns at once without running its call, also when
+// it was already waiting; PostMessage drops its message. A dropped message
+// (posted after Close, or still queued when Close came) goes to the dropped-
+// message hook, which frees what the message owns (a CheckJob). The state that
+// workers touch is shared: WorkerHandle() stays safe to call after the host
+// itself is destroyed.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "window_host.h"
+
+namespace halvern {
+
+class QtWindowHost final : public WindowHost {
+ public:
+  // Called on the thread that drops the message: a worker's, or the window's.
+  using DroppedMessageHook =
+      std::function<void(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)>;
+
+  explicit QtWindowHost(WindowHandler* handler = nullptr);
+  ~QtWindowHost() override;
+  QtWindowHost(const QtWindowHost&) = delete;
+  QtWindowHost& operator=(const QtWindowHost&) = delete;
+
+  // Window thread. Messages that arrive while no handler is set are dropped.
+  void SetHandler(WindowHandler* handler);
+  // Set it before the first message can be dropped (before workers start).
+  void SetDroppedMessageHook(DroppedMessageHook hook);
+  // Window thread. Stops all delivery and timers and drops queued messages.
+  // Not to be undone; safe to call twice.
+  void Close();
+  bool IsClosed() const;
+
+  // The host as worker threads should hold it: it outlives this object and
+  // behaves as a closed host once this object is gone.
+  std::shared_ptr<WindowHost> WorkerHandle() const;
+
+  void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
+  void Send(const std::function<void()>& call) override;
+  void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override;
+  void KillTimer(std::uint32_t id) override;
+
+  class Core;
+
+ private:
+  std::shared_ptr<Core> core_;
+};
+
+}  // namespace halvern

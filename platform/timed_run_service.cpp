@@ -1,0 +1,227 @@
+#include "timed_run_service.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QString>
+#include <algorithm>
+#include <chrono>
+
+extern char** environ;
+
+namespace halvern {
+namespace {
+
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysInMonth(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+bool IsBareName(const QString& name) {
+  return !name.isEmpty() && name != QStringLiteral(".") && name != QStringLiteral("..") &&
+         !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) &&
+         !name.contains(QChar(0));
+}
+
+std::u16string FoldName(const std::u16string& program) {
+  return QString::fromStdU16String(program).toLower().toStdU16String();
+}
+
+std::int64_t RealtimeNow() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec;
+}
+
+pid_t Spawn(const std::filesystem::path& binary) {
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  // The child starts with no blocked signals and default actions, whatever the
+  // service thread or Qt had set.
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int sig : {SIGPIPE, SIGCHLD, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2}) {
+    sigaddset(&defaults, sig);
+  }
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  std::string path = binary.string();
+  char* argv[] = {path.data(), nullptr};
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, path.c_str(), nullptr, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  return rc == 0 ? pid : -rc;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> LocalTimeToEpoch(const LocalTime& time) {
+  if (time.year < 1970 || time.year > 9999 || time.month < 1 || time.month > 12 || time.day < 1 ||
+      time.day > DaysInMonth(time.year, time.month) || time.hour < 0 || time.hour > 23 ||
+      time.minute < 0 || time.minute > 59 || time.second < 0 || time.second > 59) {
+    return std::nullopt;
+  }
+  tm local{};
+  local.tm_year = time.year - 1900;
+  local.tm_mon = time.month - 1;
+  local.tm_mday = time.day;
+  local.tm_hour = time.hour;
+  local.tm_min = time.minute;
+  local.tm_sec = time.second;
+  local.tm_isdst = -1;  // let the zone rules decide
+  const time_t result = ::mktime(&local);
+  if (result == static_cast<time_t>(-1)) return std::nullopt;
+  return static_cast<std::int64_t>(result);
+}
+
+TimedRunService::TimedRunService(std::filesystem::path programFolder, FiredCallback onFired)
+    : folder_(std::move(programFolder)), onFired_(std::move(onFired)) {
+  timerFd_ = ::timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC | TFD_NONBLOCK);
+  wakesMachine_ = timerFd_ >= 0;
+  // Waking the machine needs CAP_WAKE_ALARM; without it the timer still fires
+  // on time while the machine is awake, and at resume when it slept through.
+  if (timerFd_ < 0) timerFd_ = ::timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
+  wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (timerFd_ >= 0 && wakeFd_ >= 0) thread_ = std::thread([this] { Run(); });
+}
+
+TimedRunService::~TimedRunService() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  Wake();
+  if (thread_.joinable()) thread_.join();
+  // Give started children a moment to end so that none is left a zombie.
+  for (int i = 0; i < 100 && !children_.empty(); ++i) {
+    ReapChildren();
+    if (!children_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (timerFd_ >= 0) ::close(timerFd_);
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+std::filesystem::path TimedRunService::ProgramPath(const std::u16string& program) const {
+  QString name = QString::fromStdU16String(program);
+  if (!IsBareName(name)) return {};
+  if (name.endsWith(QStringLiteral(".exe"), Qt::CaseInsensitive)) name.chop(4);
+  if (!IsBareName(name)) return {};
+  return folder_ / name.toStdString();
+}
+
+bool TimedRunService::RunAppAtTime(const std::u16string& program,
+                                   const std::optional<LocalTime>& when) {
+  if (!thread_.joinable() || ProgramPath(program).empty()) return false;
+  const std::u16string key = FoldName(program);
+  {
+    std::lock_guard lock(mutex_);
+    if (!when) {
+      bookings_.erase(key);
+    } else {
+      const auto time = LocalTimeToEpoch(*when);
+      if (!time) return false;
+      bookings_[key] = Booking{program, *time};
+    }
+  }
+  Wake();
+  return true;
+}
+
+void TimedRunService::Wake() {
+  if (wakeFd_ < 0) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+}
+
+void TimedRunService::Run() {
+  for (;;) {
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {timerFd_, POLLIN, 0}};
+    // While children run, look every 200 ms whether they have ended.
+    const int timeout = children_.empty() ? -1 : 200;
+    const int ready = ::poll(fds, 2, timeout);
+    if (ready < 0 && errno != EINTR) break;
+    if (fds[0].revents & POLLIN) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
+      {
+        std::lock_guard lock(mutex_);
+        if (stop_) return;
+      }
+      ArmEarliest();
+    }
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t expirations = 0;
+      const ssize_t n = ::read(timerFd_, &expirations, sizeof expirations);
+      if (n == sizeof expirations) {
+        FireDue();
+      } else if (n < 0 && errno == ECANCELED) {
+        // The wall clock was set: bookings keep their calendar times, so the
+        // timer is armed again against the new clock.
+        ArmEarliest();
+      }
+    }
+    ReapChildren();
+  }
+}
+
+void TimedRunService::ArmEarliest() {
+  std::optional<std::int64_t> earliest;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [key, booking] : bookings_) {
+      if (!earliest || booking.time < *earliest) earliest = booking.time;
+    }
+  }
+  itimerspec spec{};
+  if (earliest) {
+    // An all-zero value would disarm the timer; any past time fires at once.
+    spec.it_value.tv_sec = static_cast<time_t>(std::max<std::int64_t>(*earliest, 1));
+  }
+  ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr);
+}
+
+void TimedRunService::FireDue() {
+  std::vector<Booking> due;
+  {
+    std::lock_guard lock(mutex_);
+    const std::int64_t now = RealtimeNow();
+    for (auto it = bookings_.begin(); it != bookings_.end();) {
+      if (it->second.time <= now) {
+        due.push_back(it->second);
+        it = bookings_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (const Booking& booking : due) {
+    const pid_t pid = Spawn(ProgramPath(booking.program));
+    if (pid > 0) children_.push_back(pid);
+    if (onFired_) onFired_(booking.program, booking.time, pid);
+  }
+  ArmEarliest();
+}
+
+void TimedRunService::ReapChildren() {
+  std::erase_if(children_, [](pid_t pid) {
+    int status = 0;
+    const pid_t rc = ::waitpid(pid, &status, WNOHANG);
+    // ECHILD: someone else reaped it (SIGCHLD ignored, or a global reaper).
+    return rc == pid || (rc < 0 && errno == ECHILD);
+  });
+}
+
+}  // namespace halvern

@@ -1,0 +1,85 @@
+#pragma once
+// The timed-run facility inside the main program: bookings of programs by bare
+// name at a local calendar time. A thread of its own waits on an absolute
+// wall-clock timerfd (CLOCK_REALTIME_ALARM where the process may wake the
+// machine, else CLOCK_REALTIME), so a booking fires at its wall-clock time also
+// after the machine slept or the clock was set. At that time the program of the
+// same name in the program folder is started with posix_spawn; a name ending in
+// ".exe" starts the binary without that ending ("HalvernRun.exe" starts
+// <folder>/HalvernRun). Children are reaped by the service.
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "timed_run.h"
+
+namespace halvern {
+
+// The seconds since 1970 (UTC) of a local calendar time under the present
+// time-zone rules; nothing for a time with a field out of range.
+std::optional<std::int64_t> LocalTimeToEpoch(const LocalTime& time);
+
+class TimedRunService final : public TimedRun {
+ public:
+  // Told on the service thread after each booking fired: the booked name, the
+  // booked time (UTC seconds), and the started child's pid or -errno when it
+  // could not be started. For diagnostics and tests; keep it short.
+  using FiredCallback =
+      std::function<void(const std::u16string& program, std::int64_t bookedTime, pid_t pidOrError)>;
+
+  // `programFolder`: where booked programs are started from; Halvern passes its
+  // own folder, so the HalvernRun installed beside it is started.
+  explicit TimedRunService(std::filesystem::path programFolder, FiredCallback onFired = {});
+  ~TimedRunService() override;
+  TimedRunService(const TimedRunService&) = delete;
+  TimedRunService& operator=(const TimedRunService&) = delete;
+
+  // Books `program` at `when`, replacing its pending booking; without a time it
+  // cancels that booking. A time in the past fires at once. False for a name
+  // that is not a bare file name, a time out of range, or a service that could
+  // not make its timer. Callable from any thread.
+  bool RunAppAtTime(const std::u16string& program, const std::optional<LocalTime>& when) override;
+
+  // Whether the timer may wake the machine from sleep (CLOCK_REALTIME_ALARM).
+  bool CanWakeMachine() const { return wakesMachine_; }
+
+  // The binary a booking of `program` starts; empty for a name that is not a
+  // bare file name.
+  std::filesystem::path ProgramPath(const std::u16string& program) const;
+
+ private:
+  void Run();
+  void ArmEarliest();
+  void FireDue();
+  void ReapChildren();
+  void Wake();
+
+  std::filesystem::path folder_;
+  FiredCallback onFired_;
+  int timerFd_ = -1;
+  int wakeFd_ = -1;  // eventfd: tells the thread that bookings changed or it must end
+  bool wakesMachine_ = false;
+
+  std::mutex mutex_;
+  struct Booking {
+    std::u16string program;  // as booked
+    std::int64_t time = 0;   // UTC seconds
+  };
+  std::map<std::u16string, Booking> bookings_;  // by case-folded name
+  bool stop_ = false;
+
+  std::vector<pid_t> children_;  // service thread only
+  std::thread thread_;
+};
+
+}  // namespace halvern

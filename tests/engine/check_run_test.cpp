@@ -1,0 +1,527 @@
+// The check run end to end: a Monitor on the real Qt event loop and window
+// host, a real store, real site checks over libcurl against a loopback HTTP
+// server, and fakes for the timed run, connection manager and alert devices.
+
+#include "monitor.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check_log.h"
+#include "clock.h"
+#include "curl_internet.h"
+#include "event.h"
+#include "fakes.h"
+#include "http_test_server.h"
+#include "qt_loop.h"
+#include "qt_window_host.h"
+#include "settings.h"
+#include "temp_store.h"
+#include "url_entry.h"
+
+namespace halvern {
+namespace {
+
+using namespace std::chrono_literals;
+using test::RunFor;
+using test::RunUntil;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr std::int64_t kNow = 1196071200;  // 2007-11-26 10:00:00 UTC
+
+// The loopback server. Paths name their behaviour: /ok/... answers 200,
+// /missing/... 404, /flaky/... 404 once and then 200, /slow/... streams for a
+// long time on its first request and answers 200 afterwards, /gate/... holds
+// its answer until the test opens the gate.
+class Sites {
+ public:
+  Sites() {
+    auto& http = server_.http();
+    http.Get(R"(/ok/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+      Hit(req.path);
+      res.set_content("hello", "text/plain");
+    });
+    http.Get(R"(/missing/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+      Hit(req.path);
+      res.status = 404;
+      res.set_content("gone", "text/plain");
+    });
+    http.Get(R"(/flaky/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+      res.status = Hit(req.path) == 1 ? 404 : 200;
+      res.set_content("flaky", "text/plain");
+    });
+    http.Get(R"(/slow/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+      if (Hit(req.path) > 1) {
+        res.set_content("quick now", "text/plain");
+        return;
+      }
+      res.set_chunked_content_provider("text/plain", [this](std::size_t, httplib::DataSink& sink) {
+        const std::string chunk(1024, 'x');
+        const auto end = SteadyClock::now() + 30s;
+        while (!stop_ && SteadyClock::now() < end) {
+          if (!sink.write(chunk.data(), chunk.size())) return false;
+          std::this_thread::sleep_for(50ms);
+        }
+        sink.done();
+        return true;
+      });
+    });
+    http.Get(R"(/gate/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+      Hit(req.path);
+      const auto end = SteadyClock::now() + 30s;
+      while (!gateOpen_ && !stop_ && SteadyClock::now() < end) std::this_thread::sleep_for(10ms);
+      res.set_content("through", "text/plain");
+    });
+    server_.Start();
+  }
+  ~Sites() { stop_ = true; }
+
+  std::u16string Url(const std::string& path) const { return server_.Url16(path); }
+  int Hits(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(hits_[path].size());
+  }
+  std::vector<SteadyClock::time_point> HitTimes(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return hits_[path];
+  }
+  int TotalHits() {
+    std::lock_guard lock(mutex_);
+    int n = 0;
+    for (const auto& [path, times] : hits_) n += static_cast<int>(times.size());
+    return n;
+  }
+  void OpenGate() { gateOpen_ = true; }
+  void StopAll() { stop_ = true; }
+
+ private:
+  int Hit(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    auto& times = hits_[path];
+    times.push_back(SteadyClock::now());
+    return static_cast<int>(times.size());
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, std::vector<SteadyClock::time_point>> hits_;
+  std::atomic<bool> gateOpen_{false};
+  std::atomic<bool> stop_{false};
+  test::HttpTestServer server_;  // last: stopped before the state it uses goes
+};
+
+struct LogCounts {
+  int passed = 0;
+  int failed = 0;
+  std::vector<std::u16string> texts;
+};
+
+class CheckRunTest : public ::testing::Test {
+ protected:
+  CheckRunTest() {
+    test::QtApp();
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    InitCurlGlobal();
+    host.SetDroppedMessageHook([this](std::uint32_t m, std::uintptr_t w, std::intptr_t l) {
+      FreeDroppedMessage(m, w, l);
+      ++dropped;
+    });
+  }
+  ~CheckRunTest() override {
+    sites.OpenGate();
+    if (monitor) {
+      EXPECT_TRUE(RunUntil([&] { return monitor->RunningJobCount() == 0; }, 60s));
+      ShutDown();
+    }
+    sites.StopAll();
+  }
+
+  void Build(std::uint32_t retryDelayMs = 300) {
+    MonitorOptions options;
+    options.retryDelayMs = retryDelayMs;
+    options.keepAwakePeriodMs = 50;
+    monitor = std::make_unique<Monitor>(
+        MonitorServices{t.store(), clock, host, host.WorkerHandle(), list, timedRun, connections,
+                        sound, leds, idleTimer, internet, popup, button},
+        options);
+    host.SetHandler(monitor.get());
+  }
+  // The main window's destruction.
+  void ShutDown() {
+    monitor->Shutdown();
+    host.Close();
+    monitor.reset();
+  }
+
+  UrlEntry Add(const std::u16string& title, const std::string& path, bool enabled = true,
+               std::int64_t lastSuccess = 0, std::int32_t failures = 0) {
+    UrlEntry e;
+    InitUrlEntry(e);
+    SetEntryTitle(e, title);
+    SetEntryUrl(e, sites.Url(path));
+    e.enabled = enabled ? 1 : 0;
+    e.lastSuccessTime = lastSuccess;
+    e.failureCount = failures;
+    EXPECT_TRUE(SaveUrlEntry(t.store(), title, e));
+    list.InsertRow(static_cast<int>(list.rows.size()), title, kImageIdle);
+    return e;
+  }
+  UrlEntry Stored(const std::u16string& title) {
+    UrlEntry e;
+    EXPECT_TRUE(LoadUrlEntry(t.store(), title, e));
+    return e;
+  }
+  LogCounts Log(const std::u16string& title) {
+    LogCounts counts;
+    auto cursor = t.store().OpenSection(kLogSection);
+    for (std::size_t i = 0;; ++i) {
+      auto v = cursor->Enumerate(i);
+      if (!v) break;
+      const LogRecord r = ReadLogRecordBytes(v->data);
+      if (FieldText(r.title, 25) != title) continue;
+      (r.passed ? counts.passed : counts.failed) += 1;
+      counts.texts.push_back(FieldText(r.text, kLogTextChars));
+    }
+    return counts;
+  }
+  // The launcher's message, as the timed run delivers it.
+  void RunCheck() { host.PostMessage(UM_RUN_CHECK, 0, 0); }
+  bool Idle() const { return monitor->RunningJobCount() == 0; }
+  const test::FakeUrlList::Row& Row(const std::u16string& title) { return *list.Find(title); }
+
+  test::TempStore t;
+  ManualClock clock{kNow};
+  Sites sites;
+  CurlInternet internet;
+  QtWindowHost host;
+  test::FakeUrlList list;
+  test::FakeTimedRun timedRun;
+  test::FakeConnectionManager connections;
+  test::FakeSoundPlayer sound;
+  test::FakeLedDevices leds;
+  test::FakeIdleTimer idleTimer;
+  test::FakePopup popup;
+  test::FakeButton button;
+  std::atomic<int> dropped{0};
+  std::unique_ptr<Monitor> monitor;
+};
+
+TEST_F(CheckRunTest, ScheduledFailureIsRetriedTwiceFiveSecondsApartThenAlerts) {
+  Build(kRetryDelayMs);  // the program's own delay
+  Add(u"Down", "/missing/down");
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return popup.shown; }, 60s));
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+
+  const auto times = sites.HitTimes("/missing/down");
+  ASSERT_EQ(times.size(), 3u);
+  EXPECT_GE(times[1] - times[0], 4900ms);
+  EXPECT_GE(times[2] - times[1], 4900ms);
+  const LogCounts log = Log(u"Down");
+  EXPECT_EQ(log.failed, 3);
+  EXPECT_EQ(log.passed, 0);
+  EXPECT_EQ(popup.shows, 1);
+  EXPECT_EQ(popup.title, u"Down");
+  EXPECT_FALSE(popup.text.has_value());  // the standard "Verification failed."
+  EXPECT_EQ(Stored(u"Down").failureCount, 3);
+  EXPECT_EQ(Row(u"Down").status, u"Failed. Not Found");
+  EXPECT_EQ(Row(u"Down").image, kImageFailed);
+  EXPECT_EQ(button.caption, u"Check Now");
+  EXPECT_FALSE(monitor->HoldsConnection());
+
+  // The alert ends the retries, and scheduled runs now skip the entry.
+  clock.Advance(3600);
+  RunCheck();
+  RunFor(500ms);
+  EXPECT_EQ(sites.Hits("/missing/down"), 3);
+}
+
+TEST_F(CheckRunTest, FailureThatPassesOnItsRetryRaisesNoAlert) {
+  Build();
+  // An entry whose id is also the alert's duration timer: its retry must not
+  // be taken for the alert's timer while an alert runs.
+  UrlEntry other;
+  InitUrlEntry(other);
+  SetEntryTitle(other, u"Other");
+  monitor->alerts().RaiseAlert(other, std::nullopt);
+  UrlEntry flaky = Add(u"Flaky", "/flaky/a");
+  flaky.id = IDT_ALERT_DURATION;
+  SaveUrlEntry(t.store(), u"Flaky", flaky);
+
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/flaky/a") == 2 && Idle(); }));
+  const UrlEntry stored = Stored(u"Flaky");
+  EXPECT_EQ(stored.failureCount, 0);
+  EXPECT_EQ(stored.lastSuccessTime, kNow);
+  const LogCounts log = Log(u"Flaky");
+  EXPECT_EQ(log.failed, 1);
+  EXPECT_EQ(log.passed, 1);
+  EXPECT_EQ(popup.shows, 1);  // only the alert raised before
+  EXPECT_EQ(popup.title, u"Other");
+  EXPECT_EQ(Row(u"Flaky").image, kImagePassed);
+  EXPECT_EQ(Row(u"Flaky").status, u"Lasted checked on 10:00:00 11/26/07");
+}
+
+TEST_F(CheckRunTest, ManualRunChecksEveryEnabledEntryWithoutRetries) {
+  Build();
+  WriteSetting(t.store(), kTimetable, 0);  // a scheduled run would check nothing
+  Add(u"A", "/ok/a", true, kNow);          // and nothing is due by frequency
+  Add(u"B", "/ok/b", true, kNow);
+  Add(u"C", "/missing/c", true, kNow);
+  Add(u"D", "/ok/d", false);
+
+  monitor->CheckNow();
+  EXPECT_EQ(monitor->CheckNowTime(), kNow);
+  ASSERT_EQ(timedRun.bookings.size(), 1u);
+  ASSERT_TRUE(timedRun.bookings[0].when.has_value());
+  EXPECT_EQ(timedRun.bookings[0].when->minute, 0);  // booked for the present moment
+  EXPECT_EQ(timedRun.bookings[0].when->second, 0);
+
+  clock.Advance(3);  // the launcher's message comes within 5 s
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return sites.TotalHits() == 3 && Idle(); }));
+  RunFor(1000ms);  // longer than the retry delay: no retry comes
+
+  EXPECT_EQ(sites.Hits("/ok/a"), 1);
+  EXPECT_EQ(sites.Hits("/ok/b"), 1);
+  EXPECT_EQ(sites.Hits("/missing/c"), 1);
+  EXPECT_EQ(sites.Hits("/ok/d"), 0);
+  EXPECT_TRUE(Row(u"D").history.empty());
+  EXPECT_EQ(Row(u"A").image, kImagePassed);
+  EXPECT_EQ(Log(u"C").failed, 1);
+  EXPECT_EQ(Stored(u"C").failureCount, 1);
+  EXPECT_EQ(popup.shows, 1);  // a manual failure alerts at once
+  EXPECT_EQ(popup.title, u"C");
+  EXPECT_EQ(button.caption, u"Check Now");
+  EXPECT_TRUE(button.enabled);
+  // The run books the next periodic wake-up again.
+  ASSERT_EQ(timedRun.bookings.size(), 2u);
+  EXPECT_EQ(timedRun.bookings[1].when->minute, 45);
+
+  // Double tap: a disabled entry does nothing; an enabled one is checked at
+  // once, outside the timetable, without retries.
+  EXPECT_TRUE(monitor->CheckEntry(u"D"));
+  EXPECT_TRUE(monitor->CheckEntry(u"No such entry"));
+  EXPECT_EQ(monitor->RunningJobCount(), 0);
+  EXPECT_TRUE(monitor->CheckEntry(u"C"));
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/missing/c") == 2 && Idle(); }));
+  EXPECT_EQ(Stored(u"C").failureCount, 1);  // the manual copy starts from 0
+  EXPECT_EQ(popup.shows, 2);
+}
+
+TEST_F(CheckRunTest, ARunWithNothingDueStillBooksRepeatsAndExpires) {
+  Build();
+  Add(u"Fresh", "/ok/fresh", true, kNow - 10 * 60);
+  Add(u"Failing", "/ok/failing", true, 0, 2);
+  // An old log record that a one-day retention removes.
+  WriteSetting(t.store(), kKeepLogFiles, 1);
+  clock.Set(kNow - 3 * 86400);
+  UrlEntry old;
+  InitUrlEntry(old);
+  SetEntryTitle(old, u"Old");
+  WriteLogRecord(t.store(), clock, old, true, u"OK");
+  // An alert raised 20 minutes ago, its sound long over: the 15-minute repeat
+  // is due.
+  clock.Set(kNow - 20 * 60);
+  monitor->alerts().RaiseAlert(old, std::nullopt);
+  monitor->alerts().StopAlert(false);
+  clock.Set(kNow);
+  const int plays = sound.plays;
+
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return timedRun.bookings.size() == 1; }));
+  EXPECT_EQ(sites.TotalHits(), 0);
+  EXPECT_EQ(connections.attempts, 0);
+  EXPECT_EQ(monitor->RunningJobCount(), 0);
+  EXPECT_EQ(button.caption, u"Check Now");
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
+  EXPECT_GE(idleTimer.resets.load(), 1);
+  // The repeat was due: the wake-up comes 1 s ahead, and the alert restarted.
+  const auto first = *timedRun.bookings[0].when;
+  EXPECT_EQ(std::make_tuple(first.hour, first.minute, first.second), std::make_tuple(10, 0, 1));
+  EXPECT_EQ(sound.plays, plays + 1);
+  EXPECT_EQ(monitor->AlertTime(), kNow);
+  EXPECT_EQ(Log(u"Old").passed, 0);  // expired
+
+  // The run that wake-up starts books min(repeat, Frequency) ahead.
+  clock.Advance(1);
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return timedRun.bookings.size() == 2; }));
+  const auto second = *timedRun.bookings[1].when;
+  EXPECT_EQ(std::make_tuple(second.hour, second.minute, second.second), std::make_tuple(10, 15, 2));
+}
+
+TEST_F(CheckRunTest, StopCancelsADownloadAndTheScheduledCheckIsRetried) {
+  Build();
+  Add(u"Slow", "/slow/s");
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return Row(u"Slow").status.starts_with(u"Downloading:"); }));
+  EXPECT_EQ(button.caption, u"Stop");
+  const std::size_t bookings = timedRun.bookings.size();
+
+  clock.Advance(30);
+  monitor->CheckNow();  // the same button, now Stop
+  EXPECT_EQ(monitor->CheckNowTime(), kNow + 30);
+  EXPECT_FALSE(button.enabled);
+  EXPECT_EQ(timedRun.bookings.size(), bookings);  // no launcher booking
+
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/slow/s") == 2 && Idle(); }));
+  const auto& history = Row(u"Slow").history;
+  EXPECT_NE(std::find(history.begin(), history.end(), u"Canceled"), history.end());
+  const LogCounts log = Log(u"Slow");
+  EXPECT_EQ(log.failed, 0);  // a cancel records nothing
+  EXPECT_EQ(log.passed, 1);  // the retry
+  EXPECT_EQ(popup.shows, 0);
+  EXPECT_EQ(button.caption, u"Check Now");
+  EXPECT_TRUE(button.enabled);
+}
+
+TEST_F(CheckRunTest, StopCancelsAManualCheckWithAnAlert) {
+  Build();
+  Add(u"Slow", "/slow/m", true, 0, 0);
+  EXPECT_TRUE(monitor->CheckEntry(u"Slow"));
+  ASSERT_TRUE(RunUntil([&] { return Row(u"Slow").status.starts_with(u"Downloading:"); }));
+  monitor->CheckNow();
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  EXPECT_EQ(Row(u"Slow").status, u"Canceled");
+  EXPECT_EQ(Row(u"Slow").image, kImageIdle);
+  EXPECT_EQ(popup.shows, 1);
+  RunFor(800ms);
+  EXPECT_EQ(sites.Hits("/slow/m"), 1);  // no retry
+  EXPECT_EQ(Log(u"Slow").failed, 0);
+  EXPECT_TRUE(button.enabled);
+}
+
+TEST_F(CheckRunTest, NoConnectionLogsAndAlertsEachEntryOnce) {
+  Build();
+  connections.fail = true;
+  Add(u"One", "/ok/one");
+  Add(u"Two", "/ok/two");
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return timedRun.bookings.size() == 1; }));
+
+  EXPECT_EQ(connections.attempts, 2);
+  EXPECT_EQ(connections.lastTimeoutMs, 15000u);
+  EXPECT_EQ(sites.TotalHits(), 0);
+  for (const auto* title : {u"One", u"Two"}) {
+    const LogCounts log = Log(title);
+    EXPECT_EQ(log.failed, 1);
+    ASSERT_EQ(log.texts.size(), 1u);
+    EXPECT_EQ(log.texts[0], kConnectionFailureText);
+    EXPECT_EQ(Stored(title).failureCount, 0);  // not counted as the site's failure
+  }
+  EXPECT_EQ(popup.shows, 2);  // the second replaced the first
+  EXPECT_EQ(popup.destroys, 1);
+  EXPECT_EQ(popup.title, u"Two");
+  EXPECT_EQ(popup.text, std::u16string(kConnectionFailureText));
+  EXPECT_EQ(button.caption, u"Check Now");
+  EXPECT_EQ(monitor->RunningJobCount(), 0);
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
+  RunFor(600ms);
+  EXPECT_EQ(connections.attempts, 2);  // no retry
+}
+
+TEST_F(CheckRunTest, TwoChecksShareOneConnectionReleasedAfterTheSecond) {
+  Build();
+  Add(u"Held", "/gate/held");
+  Add(u"Quick", "/ok/quick");
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return Row(u"Quick").image == kImagePassed; }));
+  ASSERT_TRUE(RunUntil([&] { return monitor->RunningJobCount() == 1; }));
+  EXPECT_EQ(connections.established, 1);
+  EXPECT_EQ(*connections.released, 0);
+  EXPECT_TRUE(monitor->HoldsConnection());
+  EXPECT_EQ(button.caption, u"Stop");
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 1);  // the connection's use
+
+  sites.OpenGate();
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  EXPECT_EQ(connections.established, 1);
+  EXPECT_EQ(*connections.released, 1);
+  EXPECT_EQ(button.caption, u"Check Now");
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
+}
+
+TEST_F(CheckRunTest, ALoneFailureReleasesTheConnectionAndItsRetryConnectsAgain) {
+  Build(1500);
+  Add(u"Down", "/missing/lone");
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return Log(u"Down").failed == 1 && Idle(); }));
+  EXPECT_EQ(*connections.released, 1);
+  EXPECT_FALSE(monitor->HoldsConnection());
+  EXPECT_EQ(button.caption, u"Check Now");
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/missing/lone") == 2; }));
+  EXPECT_EQ(connections.established, 2);
+}
+
+TEST_F(CheckRunTest, AConnectionLostUnderRunningChecksKeepsTheCountExact) {
+  Build();
+  Add(u"Held1", "/gate/1");
+  Add(u"Held2", "/gate/2");
+  Add(u"Later", "/ok/later");
+  WriteSetting(t.store(), kTimetable, 0);  // the run checks only what the test starts
+  monitor->CheckEntry(u"Held1");
+  monitor->CheckEntry(u"Held2");
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/gate/1") + sites.Hits("/gate/2") == 2; }));
+  EXPECT_EQ(monitor->RunningJobCount(), 2);
+
+  connections.DropAll();
+  monitor->CheckEntry(u"Later");  // gives the dead connection up, connects anew
+  EXPECT_EQ(*connections.released, 1);
+  EXPECT_EQ(connections.established, 2);
+  EXPECT_EQ(monitor->RunningJobCount(), 3);
+  ASSERT_TRUE(RunUntil([&] { return monitor->RunningJobCount() == 2; }));
+  EXPECT_EQ(button.caption, u"Stop");
+  EXPECT_TRUE(monitor->HoldsConnection());
+
+  sites.OpenGate();
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  EXPECT_EQ(*connections.released, 2);
+  EXPECT_FALSE(monitor->HoldsConnection());
+  EXPECT_EQ(button.caption, u"Check Now");
+  EXPECT_TRUE(button.enabled);
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
+
+  // And a later run starts from a clean count.
+  monitor->CheckEntry(u"Later");
+  EXPECT_EQ(monitor->RunningJobCount(), 1);
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  EXPECT_EQ(connections.Open(), 0);
+}
+
+TEST_F(CheckRunTest, ShutdownLeavesRunningChecksToEndOnTheirOwn) {
+  Build();
+  Add(u"Slow", "/slow/shut");
+  UrlEntry other;
+  InitUrlEntry(other);
+  monitor->alerts().RaiseAlert(other, std::nullopt);
+  EXPECT_TRUE(leds.state[kLedNotification]);
+  monitor->CheckEntry(u"Slow");
+  ASSERT_TRUE(RunUntil([&] { return Row(u"Slow").status.starts_with(u"Downloading:"); }));
+
+  ShutDown();
+  ASSERT_FALSE(timedRun.bookings.empty());
+  EXPECT_FALSE(timedRun.bookings.back().when.has_value());  // booking cancelled
+  EXPECT_FALSE(leds.state[kLedNotification]);               // alert acknowledged
+  EXPECT_FALSE(sound.playing);
+  EXPECT_FALSE(popup.shown);
+
+  // The worker sees the download event, its row update returns at once, and
+  // its completion is dropped and freed by the hook.
+  const auto end = SteadyClock::now() + 30s;
+  while (dropped.load() == 0 && SteadyClock::now() < end) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(dropped.load(), 1);
+  EXPECT_EQ(Log(u"Slow").failed + Log(u"Slow").passed, 0);
+}
+
+}  // namespace
+}  // namespace halvern

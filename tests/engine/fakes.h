@@ -1,0 +1,178 @@
+#pragma once
+// Fakes of the platform services the check run and the alerts drive: each
+// records what it was asked and can be told to fail. Thread-safe where the
+// program calls them from other threads (idle timer, URL list via Send).
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "alert_devices.h"
+#include "alerts.h"
+#include "check_run.h"
+#include "connection_manager.h"
+#include "timed_run.h"
+#include "url_entry.h"
+#include "url_list.h"
+
+namespace halvern::test {
+
+class FakeTimedRun final : public TimedRun {
+ public:
+  struct Booking {
+    std::u16string program;
+    std::optional<LocalTime> when;  // nothing: cancelled
+  };
+  bool RunAppAtTime(const std::u16string& program, const std::optional<LocalTime>& when) override {
+    bookings.push_back({program, when});
+    return true;
+  }
+  std::vector<Booking> bookings;
+};
+
+// Connections whose state a test can pull away; counts establishing and
+// releasing (destroying a handle releases it).
+class FakeConnectionManager final : public ConnectionManager {
+ public:
+  std::unique_ptr<Connection> EstablishConnection(std::uint32_t timeoutMs) override {
+    lastTimeoutMs = timeoutMs;
+    ++attempts;
+    if (fail) return nullptr;
+    ++established;
+    auto state = std::make_shared<std::atomic<bool>>(true);
+    states.push_back(state);
+    return std::make_unique<FakeConnection>(state, released);
+  }
+  // Every connection handed out so far reports that it is gone.
+  void DropAll() {
+    for (auto& s : states) s->store(false);
+  }
+  int Open() const { return established - *released; }
+
+  bool fail = false;
+  int attempts = 0;
+  int established = 0;
+  std::uint32_t lastTimeoutMs = 0;
+  std::shared_ptr<int> released = std::make_shared<int>(0);
+
+ private:
+  class FakeConnection final : public Connection {
+   public:
+    FakeConnection(std::shared_ptr<std::atomic<bool>> state, std::shared_ptr<int> released)
+        : state_(std::move(state)), released_(std::move(released)) {}
+    ~FakeConnection() override { ++*released_; }
+    bool IsConnected() override { return state_->load(); }
+
+   private:
+    std::shared_ptr<std::atomic<bool>> state_;
+    std::shared_ptr<int> released_;
+  };
+  std::vector<std::shared_ptr<std::atomic<bool>>> states;
+};
+
+class FakeSoundPlayer final : public SoundPlayer {
+ public:
+  bool PlayLooping(const std::u16string& file) override {
+    ++plays;
+    lastFile = file;
+    playing = true;
+    return true;
+  }
+  void Stop() override {
+    ++stops;
+    playing = false;
+  }
+  int plays = 0;
+  int stops = 0;
+  bool playing = false;
+  std::u16string lastFile;
+};
+
+class FakeLedDevices final : public LedDevices {
+ public:
+  void SetLed(int device, bool on) override {
+    if (device == kLedNotification || device == kLedVibrator) state[device] = on;
+    log.emplace_back(device, on);
+  }
+  int CountSwitches(int device, bool on) const {
+    return static_cast<int>(std::count(log.begin(), log.end(), std::make_pair(device, on)));
+  }
+  bool state[2] = {false, false};
+  std::vector<std::pair<int, bool>> log;
+};
+
+class FakeIdleTimer final : public IdleTimer {
+ public:
+  void Reset() override { ++resets; }
+  std::atomic<int> resets{0};
+};
+
+class FakePopup final : public AlertPopup {
+ public:
+  void Show(const UrlEntry& e, const std::optional<std::u16string>& t, std::int64_t when) override {
+    shown = true;
+    ++shows;
+    title = EntryTitle(e);
+    text = t;
+    time = when;
+  }
+  void Destroy() override {
+    if (shown) ++destroys;
+    shown = false;
+  }
+  bool shown = false;
+  int shows = 0;
+  int destroys = 0;
+  std::u16string title;
+  std::optional<std::u16string> text;
+  std::int64_t time = 0;
+};
+
+class FakeButton final : public CheckNowButton {
+ public:
+  void SetCaption(const std::u16string& c) override { caption = c; }
+  void SetEnabled(bool e) override { enabled = e; }
+  std::u16string caption = u"Check Now";
+  bool enabled = true;
+};
+
+// The URL list: rows by title with status text and image; the window thread
+// writes it, tests read it on that thread too.
+class FakeUrlList final : public UrlList {
+ public:
+  struct Row {
+    std::u16string text;
+    std::u16string status;
+    int image = 0;
+    std::vector<std::u16string> history;  // every status shown
+  };
+  int InsertRow(int position, const std::u16string& text, int image) override {
+    position = std::clamp(position, 0, static_cast<int>(rows.size()));
+    rows.insert(rows.begin() + position, Row{text, u"", image, {}});
+    return position;
+  }
+  void DeleteRow(int row) override { rows.erase(rows.begin() + row); }
+  int FindRow(const std::u16string& text) const override {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (rows[i].text == text) return static_cast<int>(i);
+    }
+    return -1;
+  }
+  void SetRowStatusText(int row, const std::u16string& text) override {
+    rows[row].status = text;
+    rows[row].history.push_back(text);
+  }
+  void SetRowImage(int row, int image) override { rows[row].image = image; }
+  const Row* Find(const std::u16string& text) const {
+    const int i = FindRow(text);
+    return i < 0 ? nullptr : &rows[i];
+  }
+  std::vector<Row> rows;
+};
+
+}  // namespace halvern::test

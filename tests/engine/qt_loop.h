@@ -1,0 +1,40 @@
+#pragma once
+// The real Qt Core event loop for engine tests: one QCoreApplication for the
+// test program, and helpers that run the loop until a condition holds.
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include <chrono>
+#include <functional>
+
+namespace halvern::test {
+
+inline QCoreApplication& QtApp() {
+  static int argc = 1;
+  static char name[] = "halvern_engine_test";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+  return app;
+}
+
+// Runs the loop until `done` holds; false when `limit` passed first.
+inline bool RunUntil(const std::function<bool()>& done,
+                     std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+// Runs the loop for `span`, whatever happens.
+inline void RunFor(std::chrono::milliseconds span) {
+  const auto end = std::chrono::steady_clock::now() + span;
+  while (std::chrono::steady_clock::now() < end) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+}
+
+}  // namespace halvern::test

@@ -1,0 +1,245 @@
+#include "qt_window_host.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace halvern {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+QCoreApplication& App() {
+  static int argc = 1;
+  static char name[] = "qt_window_host_test";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+  return app;
+}
+
+// Runs the event loop until `done` holds or a generous deadline passes.
+bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+// Runs the event loop for a while, whatever happens.
+void RunFor(std::chrono::milliseconds span) {
+  const auto end = Clock::now() + span;
+  while (Clock::now() < end) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+struct Recorder final : WindowHandler {
+  struct Message {
+    std::uint32_t message;
+    std::uintptr_t wParam;
+    std::intptr_t lParam;
+    std::thread::id thread;
+  };
+  std::vector<Message> messages;
+  std::vector<std::uint32_t> timers;
+  std::function<void(std::uint32_t)> onTimer;
+
+  void OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
+    messages.push_back({message, wParam, lParam, std::this_thread::get_id()});
+  }
+  void OnTimer(std::uint32_t id) override {
+    timers.push_back(id);
+    if (onTimer) onTimer(id);
+  }
+  int TimerCount(std::uint32_t id) const {
+    return static_cast<int>(std::count(timers.begin(), timers.end(), id));
+  }
+};
+
+class QtWindowHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override { App(); }
+  Recorder handler;
+};
+
+TEST_F(QtWindowHostTest, PostedMessagesArriveOnTheWindowThreadInOrder) {
+  QtWindowHost host(&handler);
+  constexpr int kPerThread = 200;
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 3; ++t) {
+    workers.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) host.PostMessage(0x400 + t, i, -i);
+    });
+  }
+  for (auto& w : workers) w.join();
+  host.PostMessage(0x465, 0, 0);  // from the window thread itself: still queued
+  EXPECT_TRUE(handler.messages.empty());
+
+  ASSERT_TRUE(RunUntil([&] { return handler.messages.size() == 3 * kPerThread + 1; }));
+  std::uintptr_t next[3] = {0, 0, 0};
+  for (const auto& m : handler.messages) {
+    EXPECT_EQ(m.thread, std::this_thread::get_id());
+    if (m.message == 0x465) continue;
+    const int t = static_cast<int>(m.message - 0x400);
+    EXPECT_EQ(m.wParam, next[t]) << "thread " << t;
+    EXPECT_EQ(m.lParam, -static_cast<std::intptr_t>(m.wParam));
+    ++next[t];
+  }
+}
+
+TEST_F(QtWindowHostTest, SendRunsOnTheWindowThreadAndWaitsForTheCall) {
+  QtWindowHost host(&handler);
+  const auto windowThread = std::this_thread::get_id();
+
+  // From the window thread the call runs at once.
+  bool ranHere = false;
+  host.Send([&] { ranHere = true; });
+  EXPECT_TRUE(ranHere);
+
+  std::atomic<int> calls{0};
+  std::thread::id ranOn;
+  auto worker = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 50; ++i) {
+      int seen = -1;
+      host.Send([&] {
+        ranOn = std::this_thread::get_id();
+        seen = calls.fetch_add(1) + 1;
+      });
+      // Send returned only after the call ran: its effect is visible here.
+      if (seen != i + 1) return false;
+    }
+    return true;
+  });
+  ASSERT_TRUE(RunUntil([&] { return worker.wait_for(0s) == std::future_status::ready; }));
+  EXPECT_TRUE(worker.get());
+  EXPECT_EQ(calls.load(), 50);
+  EXPECT_EQ(ranOn, windowThread);
+}
+
+TEST_F(QtWindowHostTest, TimersRepeatRestartAndDieOnKill) {
+  QtWindowHost host(&handler);
+  host.KillTimer(77);  // a missing timer: harmless
+
+  host.SetTimer(7, 30);
+  ASSERT_TRUE(RunUntil([&] { return handler.TimerCount(7) >= 3; }));  // repeats
+  host.KillTimer(7);
+  const int afterKill = handler.TimerCount(7);
+  RunFor(150ms);
+  EXPECT_EQ(handler.TimerCount(7), afterKill);
+
+  // Setting an id again restarts its one timer: re-arming a 300 ms timer every
+  // 50 ms keeps it from firing, and there is never a second timer of that id.
+  host.SetTimer(8, 300);
+  for (int i = 0; i < 10; ++i) {
+    RunFor(50ms);
+    host.SetTimer(8, 300);
+  }
+  EXPECT_EQ(handler.TimerCount(8), 0);
+  ASSERT_TRUE(RunUntil([&] { return handler.TimerCount(8) == 1; }));
+  host.KillTimer(8);
+
+  // A timer killed from its own tick fires once.
+  handler.onTimer = [&](std::uint32_t id) {
+    if (id == 9) host.KillTimer(9);
+  };
+  host.SetTimer(9, 10);
+  ASSERT_TRUE(RunUntil([&] { return handler.TimerCount(9) == 1; }));
+  RunFor(100ms);
+  EXPECT_EQ(handler.TimerCount(9), 1);
+}
+
+struct DropLog {
+  std::mutex mutex;
+  std::vector<std::uintptr_t> dropped;
+  void Add(std::uintptr_t w) {
+    std::lock_guard lock(mutex);
+    dropped.push_back(w);
+  }
+  std::size_t size() {
+    std::lock_guard lock(mutex);
+    return dropped.size();
+  }
+};
+
+TEST_F(QtWindowHostTest, CloseDropsQueuedAndLaterMessagesThroughTheHook) {
+  auto drops = std::make_shared<DropLog>();
+  auto host = std::make_unique<QtWindowHost>(&handler);
+  host->SetDroppedMessageHook(
+      [drops](std::uint32_t, std::uintptr_t w, std::intptr_t) { drops->Add(w); });
+  host->SetTimer(5, 10);
+  host->PostMessage(0x466, 1, 0);
+  host->PostMessage(0x466, 2, 0);
+  host->Close();
+  EXPECT_EQ(drops->size(), 2u);  // queued when the host closed
+
+  host->PostMessage(0x466, 3, 0);  // after close: dropped at once
+  std::thread([&] { host->PostMessage(0x466, 4, 0); }).join();
+  EXPECT_EQ(drops->size(), 4u);
+  RunFor(100ms);
+  EXPECT_TRUE(handler.messages.empty());
+  EXPECT_TRUE(handler.timers.empty());
+  host->SetTimer(6, 1);  // no effect any more
+  RunFor(50ms);
+  EXPECT_TRUE(handler.timers.empty());
+}
+
+TEST_F(QtWindowHostTest, WorkersOutliveTheHostSafely) {
+  auto drops = std::make_shared<DropLog>();
+  auto host = std::make_unique<QtWindowHost>(&handler);
+  host->SetDroppedMessageHook(
+      [drops](std::uint32_t, std::uintptr_t w, std::intptr_t) { drops->Add(w); });
+  std::shared_ptr<WindowHost> handle = host->WorkerHandle();
+
+  // A worker blocked in Send while the window closes returns without running
+  // its call; so do later Sends.
+  std::atomic<bool> ran{false};
+  std::promise<void> sending;
+  auto worker = std::async(std::launch::async, [&, handle] {
+    sending.set_value();
+    handle->Send([&] { ran = true; });
+    handle->Send([&] { ran = true; });
+    handle->PostMessage(0x466, 9, 0);
+  });
+  sending.get_future().wait();
+  std::this_thread::sleep_for(50ms);  // let the worker block in its Send
+  host.reset();                       // closes without running the event loop
+  ASSERT_EQ(worker.wait_for(10s), std::future_status::ready);
+  worker.get();
+  EXPECT_FALSE(ran.load());
+  EXPECT_EQ(drops->size(), 1u);
+
+  // The handle stays callable after the host is gone.
+  handle->PostMessage(0x466, 10, 0);
+  handle->Send([&] { ran = true; });
+  EXPECT_FALSE(ran.load());
+  EXPECT_EQ(drops->size(), 2u);
+  RunFor(50ms);
+  EXPECT_TRUE(handler.messages.empty());
+}
+
+TEST_F(QtWindowHostTest, MessagesWithoutAHandlerAreDropped) {
+  auto drops = std::make_shared<DropLog>();
+  QtWindowHost host;
+  host.SetDroppedMessageHook(
+      [drops](std::uint32_t, std::uintptr_t w, std::intptr_t) { drops->Add(w); });
+  host.PostMessage(0x466, 1, 0);
+  ASSERT_TRUE(RunUntil([&] { return drops->size() == 1; }));
+  host.SetHandler(&handler);
+  host.PostMessage(0x466, 2, 0);
+  ASSERT_TRUE(RunUntil([&] { return handler.messages.size() == 1; }));
+  EXPECT_EQ(handler.messages[0].wParam, 2u);
+}
+
+}  // namespace
+}  // namespace halvern

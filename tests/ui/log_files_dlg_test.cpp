@@ -1,0 +1,144 @@
+// The log viewer: order, images, Refresh, Clear and the retention choice.
+
+#include <gtest/gtest.h>
+
+#include <QtWidgets/QComboBox>
+#include <QtWidgets/QDialogButtonBox>
+#include <QtWidgets/QPushButton>
+
+#include "check_log.h"
+#include "clock.h"
+#include "list_view.h"
+#include "log_files_dlg.h"
+#include "settings.h"
+#include "temp_store.h"
+#include "ui_test_util.h"
+#include "url_entry.h"
+
+namespace halvern::test {
+namespace {
+
+using namespace halvern::res;
+using ui::CLogFilesDlg;
+
+class LogFilesDlgTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetMessageBoxes(); }
+  void TearDown() override { ui::MessageBoxScript::Reset(); }
+
+  void Log(std::int64_t time, const std::u16string& title, bool passed,
+           const std::u16string& text) {
+    LogRecord record{};
+    record.time = time;
+    CopyToField(record.title, std::size(record.title), title);
+    record.passed = passed ? 1 : 0;
+    CopyToField(record.text, std::size(record.text), text);
+    temp_.store().WriteSettingBinary(kLogSection, std::u16string(u"n") + title,
+                                     LogRecordBytes(record));
+  }
+  std::vector<QString> Column(ui::ListView* list, int column) {
+    std::vector<QString> cells;
+    for (int row = 0; row < list->ItemCount(); ++row) cells.push_back(list->ItemText(row, column));
+    return cells;
+  }
+  std::unique_ptr<CLogFilesDlg> OpenDialog() {
+    auto dlg = std::make_unique<CLogFilesDlg>(temp_.store());
+    dlg->Create();
+    dlg->show();
+    return dlg;
+  }
+
+  TempStore temp_;
+};
+
+TEST_F(LogFilesDlgTest, ListsNewestFirstWithTickOrCross) {
+  const std::int64_t ten = 1786000000;  // some morning in 2026
+  Log(ten, u"ten", true, u"Lasted checked on 10");
+  Log(ten + 7200, u"twelve", false, u"Failed. Not Found");
+  Log(ten + 3600, u"eleven", true, u"Lasted checked on 11");
+  // Far apart: a 32-bit difference of these times would put them the wrong way.
+  Log(ten - 2147483648LL - 10, u"ancient", true, u"old");
+  // A value that is not a record is not listed.
+  temp_.store().WriteSettingBinary(kLogSection, u"junk", Bytes(300, 7));
+  auto dlg = OpenDialog();
+  auto* list = dlg->Control<ui::ListView>(IDC_LOG_LIST);
+
+  EXPECT_EQ(Column(list, 1), (std::vector<QString>{QStringLiteral("twelve"), QStringLiteral("eleven"),
+                                                   QStringLiteral("ten"), QStringLiteral("ancient")}));
+  EXPECT_EQ(list->ItemText(0, 2), QStringLiteral("Failed. Not Found"));
+  EXPECT_EQ(list->ItemText(0, 0), QString::fromStdU16String(FormatLocalTime(ten + 7200, u"%X %x")));
+  EXPECT_EQ(list->ItemImage(0), 1);  // cross
+  EXPECT_EQ(list->ItemImage(1), 0);  // tick
+  ASSERT_EQ(list->columnCount(), 3);
+  EXPECT_EQ(list->horizontalHeaderItem(0)->text(), QStringLiteral("Time"));
+  EXPECT_EQ(list->columnWidth(0), 120);
+  EXPECT_EQ(list->columnWidth(1), 100);
+  EXPECT_EQ(list->columnWidth(2), 360);
+
+  // Refresh shows what was logged meanwhile.
+  Log(ten + 9000, u"later", false, u"Failed.");
+  dlg->Control<QPushButton>(IDC_LOG_REFRESH)->click();
+  EXPECT_EQ(list->ItemText(0, 1), QStringLiteral("later"));
+  EXPECT_EQ(list->ItemCount(), 5);
+}
+
+TEST_F(LogFilesDlgTest, ClearAsksAndDeletesOnlyOnOk) {
+  Log(1786000000, u"one", true, u"ok");
+  auto dlg = OpenDialog();
+  auto* list = dlg->Control<ui::ListView>(IDC_LOG_LIST);
+  ui::MessageBoxScript::PresetAnswers({IDCANCEL});
+  dlg->Control<QPushButton>(IDC_LOG_CLEAR)->click();
+  const auto asked = ui::MessageBoxScript::TakeShown();
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0].text, QStringLiteral("Are you sure you want to clear the log file?"));
+  EXPECT_EQ(asked[0].flags, ui::MB_OKCANCEL | ui::MB_ICONQUESTION);
+  EXPECT_EQ(list->ItemCount(), 1);
+  EXPECT_TRUE(temp_.store().ReadSettingBinary(kLogSection, u"none").has_value());
+
+  ui::MessageBoxScript::PresetAnswers({IDOK});
+  dlg->Control<QPushButton>(IDC_LOG_CLEAR)->click();
+  EXPECT_EQ(list->ItemCount(), 0);
+  EXPECT_FALSE(temp_.store().ReadSettingBinary(kLogSection, u"none").has_value());
+
+  // An empty log still asks.
+  ui::MessageBoxScript::PresetAnswers({IDOK});
+  dlg->Control<QPushButton>(IDC_LOG_CLEAR)->click();
+  EXPECT_EQ(ui::MessageBoxScript::TakeShown().size(), 1u);
+  EXPECT_EQ(list->ItemCount(), 0);
+}
+
+TEST_F(LogFilesDlgTest, RetentionIsShownAndWrittenOnlyOnOk) {
+  const SystemClock clock;
+  struct Case {
+    std::optional<std::int32_t> stored;
+    int shownIndex;
+    std::optional<int> choose;
+    bool ok;
+    std::int32_t expected;
+  };
+  const Case cases[] = {
+      {std::nullopt, 5, std::nullopt, true, 5},  // missing: "Keep 7 days"
+      {9, -1, std::nullopt, true, -1},           // outside the list: no selection, OK stores -1
+      {3, 3, 0, true, 0},                        // "Don't keep"
+      {3, 3, 8, false, 3},                       // Cancel keeps the setting
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected);
+    if (c.stored) WriteSetting(temp_.store(), kKeepLogFiles, *c.stored);
+    OnNextModal<CLogFilesDlg>([&c](CLogFilesDlg* dlg) {
+      auto* keep = dlg->Control<QComboBox>(IDC_LOG_KEEP);
+      EXPECT_EQ(keep->count(), 9);
+      EXPECT_EQ(keep->itemText(0), QStringLiteral("Don't keep"));
+      EXPECT_EQ(keep->itemText(8), QStringLiteral("Keep 30 days"));
+      EXPECT_EQ(keep->currentIndex(), c.shownIndex);
+      if (c.choose) ChooseComboItem(keep, *c.choose);
+      auto* buttons = dlg->findChild<QDialogButtonBox*>();
+      buttons->button(c.ok ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+    });
+    ui::OpenLogViewer(nullptr, temp_.store(), clock);
+    EXPECT_EQ(ReadSetting(temp_.store(), kKeepLogFiles), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace halvern::test

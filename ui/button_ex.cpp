@@ -1,0 +1,38 @@
+#include "button_ex.h"
+
+#include <QtGui/QPainter>
+#include <QtWidgets/qdrawutil.h>
+
+namespace halvern::ui {
+namespace {
+
+const QColor kOnColor(0, 255, 0);
+const QColor kOffColor(255, 0, 0);
+constexpr int kFrameWidth = 2;
+
+}  // namespace
+
+CButtonEx::CButtonEx(const QString& text, QWidget* parent) : QPushButton(text, parent) {
+  // The click belongs to the cell itself; the dialog only reads the flags.
+  connect(this, &QPushButton::clicked, this, &CButtonEx::OnClicked);
+}
+
+void CButtonEx::SetOn(std::int32_t on) {
+  on_ = on;
+  update();
+}
+
+void CButtonEx::OnClicked() { SetOn(on_ == 0 ? 1 : 0); }
+
+void CButtonEx::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  const QRect whole = rect();
+  // The classic push-button frame, sunken while the button is held.
+  qDrawWinButton(&painter, whole, palette(), isDown(), nullptr);
+  const QRect inner = whole.adjusted(kFrameWidth, kFrameWidth, -kFrameWidth, -kFrameWidth);
+  painter.fillRect(inner, on_ != 0 ? kOnColor : kOffColor);
+  painter.setPen(palette().color(QPalette::ButtonText));
+  painter.drawText(inner, Qt::AlignCenter | Qt::TextSingleLine, text());
+}
+
+}  // namespace halvern::ui

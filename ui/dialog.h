@@ -1,0 +1,143 @@
+#pragma once
+// CDialog: the dialog base of the program, a QDialog built from a dialog
+// template of resources/ (dialog_template.h, resource_ids.h).
+//
+// Usage:
+//
+//   class CProxyDlg : public CDialog {
+//    public:
+//     explicit CProxyDlg(QWidget* owner) : CDialog(res::IDD_PROXY, owner) {
+//       MapCommand(res::IDC_PROXY_CUSTOM, [this] { OnModeClicked(2); });   // BN_CLICKED
+//       MapSelChange(res::IDC_..., [this] { ... });                      // CBN_SELCHANGE
+//     }
+//     std::int32_t port = 8080;                  // members set before DoModal
+//    protected:
+//     bool OnInitDialog() override {             // after the widgets exist
+//       CDialog::OnInitDialog();                 // members -> controls (UpdateData(false))
+//       ...fill combo boxes (Control<QComboBox>(id)->addItem(...)), UpdateData(false)...
+//       return true;
+//     }
+//     void DoDataExchange(DataExchange& dx) override { dx.Int(res::IDC_PROXY_PORT, port); }
+//     void OnOK() override { if (checks pass) CDialog::OnOK(); }  // OnOK: UpdateData(true),
+//   };                                                            // then EndDialog(IDOK)
+//
+//   CProxyDlg dlg(mainWindow);
+//   dlg.port = ReadSetting(store, kProxyPort);
+//   if (dlg.DoModal() == res::IDOK) WriteSetting(store, kProxyPort, dlg.port);
+//
+// - Widgets are made on first need: Create(), DoModal(), or GetDlgItem/Control.
+//   Create() builds them and runs OnInitDialog without running the dialog,
+//   which is how tests drive a dialog (show() it, click, read result()).
+// - Controls: GetDlgItem(id) or Control<T>(id) (QPushButton, QCheckBox,
+//   QLineEdit, QLabel, QComboBox, ListView; the SIPPREF control is a hidden
+//   QWidget). Owner-drawn or other custom controls: override CreateControl.
+// - Commands: a click on a push button, a menu item, OK and Cancel all become
+//   SendCommand(id, 0). OnCommandHook sees every command first; then the
+//   handler mapped to the id runs; IDOK and IDCANCEL go to OnOK and OnCancel
+//   unless mapped. The desktop has no OK in the caption: below the template's
+//   controls sits an OK / Cancel row (SetButtonRow before Create chooses it);
+//   Esc and the title bar's close button are IDCANCEL.
+// - The result of DoModal (and result() after the run) is IDOK or IDCANCEL.
+// - Message boxes and the open-file dialog: message_box.h.
+
+#include <QtWidgets/QDialog>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "data_exchange.h"
+#include "dialog_builder.h"
+#include "dialog_template.h"
+#include "resource_ids.h"
+
+class QDialogButtonBox;
+class QMenuBar;
+
+namespace halvern::ui {
+
+class CDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  enum class ButtonRow { kOkCancel, kOk, kNone };
+
+  explicit CDialog(int templateId, QWidget* owner = nullptr);
+  ~CDialog() override;
+
+  // Builds the widgets and runs OnInitDialog once; later calls do nothing.
+  void Create();
+  // Runs the dialog modally; IDOK or IDCANCEL.
+  int DoModal();
+  // Ends the dialog with `result` (hides it; a modal run returns it).
+  void EndDialog(int result);
+
+  QWidget* GetDlgItem(int id);
+  template <typename T>
+  T* Control(int id) {
+    return qobject_cast<T*>(GetDlgItem(id));
+  }
+  // Transfers members to controls (false) or controls to members (true);
+  // false when a field fails its rule.
+  bool UpdateData(bool saveAndValidate = true);
+  // A command as the window system would send it: the hook first, then the map.
+  // True when something handled it.
+  bool SendCommand(int id, std::intptr_t lParam = 0);
+
+  int templateId() const { return templateId_; }
+  const res::DialogTemplate& dialogTemplate() const { return *template_; }
+  const DialogUnits& units() const { return units_; }
+  // The widget that holds the template's controls (size = the template's).
+  QWidget* canvas() const { return canvas_; }
+
+ protected:
+  // Called once the widgets exist; the base transfers members to controls.
+  virtual bool OnInitDialog();
+  virtual void DoDataExchange(DataExchange& dx);
+  // Standard OK: controls to members, then EndDialog(IDOK); stays open when a
+  // field fails.
+  virtual void OnOK();
+  virtual void OnCancel();
+  // Sees every command before the map; true = handled, routing stops.
+  virtual bool OnCommandHook(int id, std::intptr_t lParam);
+  // Custom widget for a template control, or nullptr for the standard one.
+  virtual QWidget* CreateControl(const res::ControlTemplate& control, QWidget* parent);
+
+  void SetButtonRow(ButtonRow row) { buttonRow_ = row; }
+  // A menu bar above the controls, built from a menu resource; its items send
+  // their command ids.
+  void SetMenu(int menuId) { menuId_ = menuId; }
+  QMenuBar* menuBar() const { return menuBar_; }
+
+  // The message map.
+  void MapCommand(int id, std::function<void()> handler);
+  void MapSelChange(int id, std::function<void()> handler);
+  void MapDoubleClick(int id, std::function<void()> handler);
+
+  // QDialog's own accept/reject (Enter, Esc, close button) become commands.
+  void accept() override;
+  void reject() override;
+
+ private:
+  void BuildWidgets();
+  void ConnectControl(int id, QWidget* widget);
+  void BuildButtonRow();
+  void BuildMenuBar();
+
+  int templateId_;
+  const res::DialogTemplate* template_;
+  DialogUnits units_;
+  ButtonRow buttonRow_ = ButtonRow::kOkCancel;
+  int menuId_ = 0;
+  bool built_ = false;
+  bool initialised_ = false;
+  QWidget* canvas_ = nullptr;
+  QDialogButtonBox* buttons_ = nullptr;
+  QMenuBar* menuBar_ = nullptr;
+  std::map<int, QWidget*> controls_;
+  std::map<int, std::function<void()>> commands_;
+  std::map<int, std::function<void()>> selChanges_;
+  std::map<int, std::function<void()>> doubleClicks_;
+};
+
+}  // namespace halvern::ui

@@ -1,0 +1,165 @@
+#include "dialog_builder.h"
+
+#include <QtGui/QFontDatabase>
+#include <QtGui/QFontMetrics>
+#include <QtGui/QRegularExpressionValidator>
+#include <QtWidgets/QCheckBox>
+#include <QtWidgets/QComboBox>
+#include <QtWidgets/QGroupBox>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QLineEdit>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QRadioButton>
+
+#include "icons.h"
+#include "list_view.h"
+#include "resource_ids.h"
+
+namespace halvern::ui {
+namespace {
+
+using namespace halvern::res;
+
+QWidget* MakeButton(const ControlTemplate& c, QWidget* parent) {
+  const QString text = QString::fromUtf8(c.text);
+  switch (c.style & BS_TYPEMASK) {
+    case BS_CHECKBOX:
+    case BS_AUTOCHECKBOX:
+      return new QCheckBox(text, parent);
+    case BS_RADIOBUTTON:
+    case BS_AUTORADIOBUTTON:
+      return new QRadioButton(text, parent);
+    case BS_GROUPBOX:
+      return new QGroupBox(text, parent);
+    default:
+      // Enter presses the focused push button, else the dialog's OK.
+      return new QPushButton(text, parent);
+  }
+}
+
+QWidget* MakeEdit(const ControlTemplate& c, QWidget* parent) {
+  auto* edit = new QLineEdit(QString::fromUtf8(c.text), parent);
+  edit->setFrame((c.style & WS_BORDER) != 0);
+  edit->setReadOnly((c.style & ES_READONLY) != 0);
+  if (c.style & ES_PASSWORD) edit->setEchoMode(QLineEdit::Password);
+  if (c.style & ES_NUMBER) {
+    edit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+  }
+  return edit;
+}
+
+QWidget* MakeStatic(const ControlTemplate& c, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  const std::uint32_t kind = c.style & SS_TYPEMASK;
+  if (kind == SS_ICON) {
+    label->setPixmap(LoadResIcon(c.icon).pixmap(32, 32));
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+  }
+  label->setText(QString::fromUtf8(c.text));
+  label->setTextFormat(Qt::PlainText);
+  // Plain statics wrap their text and clip it at their bottom edge.
+  label->setWordWrap(kind == SS_LEFT || kind == SS_CENTER || kind == SS_RIGHT);
+  Qt::Alignment horizontal = Qt::AlignLeft;
+  if (kind == SS_CENTER) horizontal = Qt::AlignHCenter;
+  if (kind == SS_RIGHT) horizontal = Qt::AlignRight;
+  label->setAlignment(horizontal | Qt::AlignTop);
+  return label;
+}
+
+QWidget* MakeComboBox(const ControlTemplate& c, QWidget* parent) {
+  auto* combo = new QComboBox(parent);
+  combo->setEditable((c.style & 0x3) == CBS_DROPDOWN);
+  combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  combo->setMinimumContentsLength(1);
+  return combo;
+}
+
+QWidget* MakeStandard(const ControlTemplate& c, QWidget* parent) {
+  switch (c.kind) {
+    case ControlClass::kButton:
+      return MakeButton(c, parent);
+    case ControlClass::kEdit:
+      return MakeEdit(c, parent);
+    case ControlClass::kStatic:
+      return MakeStatic(c, parent);
+    case ControlClass::kComboBox:
+      return MakeComboBox(c, parent);
+    case ControlClass::kListView:
+      return new ListView(c.style, parent);
+    case ControlClass::kSipPref: {
+      auto* placeholder = new QWidget(parent);
+      placeholder->setProperty("sipText", QString::fromUtf8(c.text));
+      return placeholder;
+    }
+  }
+  return new QWidget(parent);
+}
+
+// A combo box's template height includes its drop-down list; the box itself is
+// as tall as the style makes it.
+QRect PlaceOf(const ControlTemplate& c, QWidget* widget, const DialogUnits& units) {
+  QRect rect = units.ToPixels(c.x, c.y, c.width, c.height);
+  if (c.kind == ControlClass::kComboBox) {
+    rect.setHeight(std::min(rect.height(), widget->sizeHint().height()));
+  }
+  return rect;
+}
+
+}  // namespace
+
+DialogUnits::DialogUnits(const QFont& font) {
+  const QFontMetrics metrics(font);
+  const int width = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  baseX_ = std::max(1, (width / 26 + 1) / 2);
+  baseY_ = std::max(1, metrics.height());
+}
+
+QRect DialogUnits::ToPixels(int x, int y, int width, int height) const {
+  const int left = ToPixelsX(x);
+  const int top = ToPixelsY(y);
+  return QRect(left, top, ToPixelsX(x + width) - left, ToPixelsY(y + height) - top);
+}
+
+QFont TemplateFont(const res::DialogTemplate& dialogTemplate) {
+  QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  if (qstrcmp(dialogTemplate.fontName, "MS Shell Dlg") != 0) {
+    font.setFamily(QString::fromUtf8(dialogTemplate.fontName));
+  }
+  if (dialogTemplate.fontPointSize > 0) font.setPointSize(dialogTemplate.fontPointSize);
+  return font;
+}
+
+std::vector<BuiltControl> BuildControls(const res::DialogTemplate& dialogTemplate,
+                                        QWidget* canvas, const DialogUnits& units,
+                                        const ControlFactory& factory) {
+  std::vector<BuiltControl> built;
+  QWidget* previous = nullptr;
+  for (const ControlTemplate& c : dialogTemplate.controls) {
+    QWidget* widget = factory ? factory(c, canvas) : nullptr;
+    if (widget == nullptr) widget = MakeStandard(c, canvas);
+    widget->setGeometry(PlaceOf(c, widget, units));
+    widget->setEnabled((c.style & WS_DISABLED) == 0);
+    widget->setFocusPolicy((c.style & WS_TABSTOP) ? Qt::StrongFocus : Qt::ClickFocus);
+    if (qobject_cast<QLabel*>(widget)) widget->setFocusPolicy(Qt::NoFocus);
+    // The input-panel control of the handheld has nothing to do on a desktop.
+    const bool visible = (c.style & WS_VISIBLE) != 0 && c.kind != ControlClass::kSipPref;
+    widget->setVisible(visible);
+    widget->setObjectName(c.id == IDC_STATIC ? QString() : QStringLiteral("control%1").arg(c.id));
+    if ((c.style & WS_TABSTOP) && previous) QWidget::setTabOrder(previous, widget);
+    if (c.style & WS_TABSTOP) previous = widget;
+    built.push_back({&c, widget});
+  }
+  return built;
+}
+
+void SetBoldFont(QWidget* control) {
+  if (control == nullptr) return;
+  QFont font = control->font();
+  font.setWeight(QFont::Bold);
+  control->setFont(font);
+}
+
+}  // namespace halvern::ui

@@ -1,0 +1,40 @@
+#pragma once
+// CLogFilesDlg: the check log as a list, newest first, with Refresh, Clear and
+// the retention choice (template 136). OpenLogViewer is the whole Log File
+// command: expiry, the dialog, and KeepLogFiles written back on OK.
+
+#include <cstdint>
+
+#include "dialog.h"
+
+namespace halvern {
+class Clock;
+class SettingsStore;
+}  // namespace halvern
+
+namespace halvern::ui {
+
+class CLogFilesDlg : public CDialog {
+  Q_OBJECT
+
+ public:
+  CLogFilesDlg(SettingsStore& store, QWidget* owner = nullptr);
+
+  // Selected index of the retention list (KeepLogFiles); -1 = none.
+  std::int32_t keepIndex = 0;
+
+ protected:
+  bool OnInitDialog() override;
+  void DoDataExchange(DataExchange& dx) override;
+
+ private:
+  void Refresh();
+  void Clear();
+
+  SettingsStore& store_;
+};
+
+// Runs the log viewer as the Log File command does.
+void OpenLogViewer(QWidget* owner, SettingsStore& store, const Clock& clock);
+
+}  // namespace halvern::ui

@@ -1,0 +1,253 @@
+#include "main_dlg.h"
+
+#include <QtCore/QEventLoop>
+#include <QtGui/QCloseEvent>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QSystemTrayIcon>
+
+#include "about_dlg.h"
+#include "check_log.h"
+#include "icons.h"
+#include "list_view.h"
+#include "log_files_dlg.h"
+#include "message_box.h"
+#include "settings_commands.h"
+#include "sqlite_store.h"
+#include "string_table.h"
+#include "url_dlg.h"
+#include "url_entry.h"
+
+namespace halvern::ui {
+namespace {
+
+constexpr int kAddRowPosition = 4095;
+
+QString Q(const std::u16string& text) { return QString::fromStdU16String(text); }
+
+}  // namespace
+
+CMainDlg::CMainDlg(const MainServices& services)
+    : CDialog(res::IDD_MAIN, nullptr), s_(services), host_(this), popup_(*this, s_.store, s_.clock) {
+  SetButtonRow(ButtonRow::kNone);
+  SetMenu(res::IDR_MAIN_MENU);
+  host_.SetDroppedMessageHook(FreeDroppedMessage);
+  monitor_ = std::make_unique<Monitor>(
+      MonitorServices{s_.store, s_.clock, host_, host_.WorkerHandle(), *this, s_.timedRun,
+                      s_.connections, s_.sound, s_.leds, s_.idleTimer, s_.internet, popup_,
+                      *this},
+      s_.monitorOptions);
+
+  MapCommand(res::IDC_ADD, [this] { OnAdd(); });
+  MapCommand(res::IDC_EDIT, [this] { OnEdit(); });
+  MapCommand(res::IDC_DELETE, [this] { OnDelete(); });
+  MapCommand(res::IDC_CHECK_NOW, [this] { monitor_->CheckNow(); });
+  const auto settings = [this] {
+    return SettingsCommandContext{*this, s_.store, s_.clock, *monitor_, s_.sound, s_.leds};
+  };
+  MapCommand(res::IDC_TIMETABLE, [settings] { OpenTimetable(settings()); });
+  MapCommand(res::IDC_PROXY_SERVER, [settings] { OpenProxySettings(settings()); });
+  MapCommand(res::IDC_NOTIFICATIONS, [settings] { OpenAlertSettings(settings()); });
+  MapCommand(res::IDC_LOG_FILE, [this] { OpenLogViewer(this, s_.store, s_.clock); });
+  MapCommand(res::ID_VISIT_WEBSITE, [this] {
+    if (s_.openUrl) s_.openUrl(QString::fromUtf8(res::kHomePage));
+  });
+  MapCommand(res::ID_APP_ABOUT, [this] { CAboutDlg(this).DoModal(); });
+  MapCommand(res::ID_EXIT_PROGRAM, [this] { OnExitProgram(); });
+  MapDoubleClick(res::IDC_URL_LIST, [this] { OnCheckOne(); });
+}
+
+CMainDlg::~CMainDlg() { Shutdown(); }
+
+ListView* CMainDlg::list() { return Control<ListView>(res::IDC_URL_LIST); }
+
+bool CMainDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  setWindowTitle(AppTitle());
+  appIcon_ = LoadResIcon(res::IDI_APP);
+  setWindowIcon(appIcon_);
+  CreateTrayIcon();
+  SetBoldFont(GetDlgItem(res::IDC_CHECK_NOW));
+  ListView* urls = list();
+  urls->SetImageList(StatusImages());
+  urls->InsertColumn(0, QStringLiteral("Title"), 100);
+  urls->InsertColumn(1, QStringLiteral("Status"), 360);
+  urls->SetExtendedStyle(0x21);
+  FillUrlList(s_.store, *this);
+  ExpireLog(s_.store, s_.clock);
+  monitor_->ScheduleNextWakeUp();
+  return true;
+}
+
+void CMainDlg::CreateTrayIcon() {
+  // The program works without a tray too; Hide then keeps the window in the
+  // task bar.
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+  tray_ = new QSystemTrayIcon(appIcon_, this);
+  connect(tray_, &QSystemTrayIcon::activated, this, [this] { ShowWindow(); });
+  tray_->show();
+}
+
+void CMainDlg::SetTrayAlertLook(bool on) {
+  if (tray_) tray_->setIcon(on ? LoadResIcon(res::IDI_ALERT) : appIcon_);
+}
+
+int CMainDlg::RunMainWindow() {
+  Create();
+  QEventLoop loop;
+  connect(this, &QDialog::finished, &loop, [&loop](int result) { loop.exit(result); });
+  show();
+  raise();
+  activateWindow();
+  return loop.exec();
+}
+
+void CMainDlg::ShowWindow() {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+}
+
+void CMainDlg::Hide() {
+  // Without a tray there would be no way back but starting Halvern again; the
+  // window then stays in the task bar, minimised.
+  showMinimized();
+  if (QSystemTrayIcon::isSystemTrayAvailable()) hide();
+}
+
+void CMainDlg::OnOK() { Hide(); }
+
+void CMainDlg::closeEvent(QCloseEvent* event) {
+  event->ignore();
+  SendCommand(res::IDOK);
+}
+
+bool CMainDlg::OnCommandHook(int id, std::intptr_t lParam) {
+  return monitor_ && monitor_->OnCommand(static_cast<std::uintptr_t>(id), lParam);
+}
+
+void CMainDlg::OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+  if (message == UM_NOTIFY_ICON) {
+    ShowWindow();
+    return;
+  }
+  if (monitor_) monitor_->OnMessage(message, wParam, lParam);
+}
+
+void CMainDlg::OnTimer(std::uint32_t id) {
+  if (monitor_) monitor_->OnTimer(id);
+}
+
+bool CMainDlg::TitleTaken(const QString& title, const std::u16string& editedTitle) {
+  const std::u16string stored = title.toStdU16String();
+  if (!editedTitle.empty() && FoldCase(stored) == FoldCase(editedTitle)) return false;
+  return s_.store.ReadSettingBinary(kUrlsSection, stored).has_value();
+}
+
+void CMainDlg::RemoveRowsOf(const std::u16string& title) {
+  const std::u16string folded = FoldCase(title);
+  for (int row = list()->ItemCount() - 1; row >= 0; --row) {
+    if (FoldCase(list()->ItemText(row).toStdU16String()) == folded) list()->DeleteItem(row);
+  }
+}
+
+void CMainDlg::StoreFromDialog(UrlEntry& entry, const CUrlDlg& dialog, int row) {
+  const std::u16string title = CutTitle(dialog.title.toStdU16String());
+  entry.enabled = dialog.enabled;
+  SetEntryTitle(entry, title);
+  SetEntryUrl(entry, dialog.url.toStdU16String());
+  entry.mode = dialog.mode;
+  entry.sizeLimit = static_cast<std::uint32_t>(dialog.sizeLimit);
+  RemoveRowsOf(title);
+  StoreUrlEntryRow(s_.store, *this, title, entry, row);
+}
+
+void CMainDlg::OnAdd() {
+  CUrlDlg dialog(this);
+  dialog.titleTaken = [this](const QString& title) { return TitleTaken(title, {}); };
+  if (dialog.DoModal() != res::IDOK) return;
+  UrlEntry entry;
+  InitUrlEntry(entry);
+  StoreFromDialog(entry, dialog, kAddRowPosition);
+}
+
+void CMainDlg::OnEdit() {
+  const int row = list()->SelectedItem();
+  if (row < 0) return;
+  const std::u16string oldTitle = list()->ItemText(row).toStdU16String();
+  UrlEntry entry;
+  if (!LoadUrlEntry(s_.store, oldTitle, entry)) return;
+  CUrlDlg dialog(this);
+  dialog.enabled = entry.enabled;
+  dialog.title = Q(EntryTitle(entry));
+  dialog.url = Q(EntryUrl(entry));
+  dialog.mode = entry.mode;
+  dialog.sizeLimit = static_cast<std::int32_t>(entry.sizeLimit);
+  dialog.titleTaken = [this, oldTitle](const QString& title) {
+    return TitleTaken(title, oldTitle);
+  };
+  if (dialog.DoModal() != res::IDOK) return;
+  DeleteUrlEntryRow(s_.store, *this, oldTitle, row);
+  entry.failureCount = 0;
+  StoreFromDialog(entry, dialog, row);
+}
+
+void CMainDlg::OnDelete() {
+  const int row = list()->SelectedItem();
+  if (row < 0) return;
+  const std::u16string title = list()->ItemText(row).toStdU16String();
+  if (MessageBox(this, QStringLiteral("Are you sure you want to delete the selected URL?"),
+                 MB_OKCANCEL | MB_ICONQUESTION) != res::IDOK) {
+    return;
+  }
+  DeleteUrlEntryRow(s_.store, *this, title, row);
+}
+
+void CMainDlg::OnCheckOne() {
+  const int row = list()->SelectedItem();
+  if (row < 0) return;
+  monitor_->CheckEntry(list()->ItemText(row).toStdU16String());
+}
+
+void CMainDlg::OnExitProgram() {
+  const QString question =
+      QStringLiteral("Do you really want to close the ") + AppTitle() + QStringLiteral("?");
+  if (MessageBox(this, question, MB_OKCANCEL | MB_ICONQUESTION) != res::IDOK) return;
+  CDialog::OnOK();
+}
+
+void CMainDlg::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  monitor_->Shutdown();
+  if (tray_) tray_->hide();
+  host_.Close();
+  monitor_.reset();
+}
+
+int CMainDlg::InsertRow(int position, const std::u16string& text, int image) {
+  return list()->InsertItem(position, Q(text), image);
+}
+
+void CMainDlg::DeleteRow(int row) { list()->DeleteItem(row); }
+
+int CMainDlg::FindRow(const std::u16string& text) const {
+  auto* self = const_cast<CMainDlg*>(this);
+  return self->list()->FindItem(Q(text));
+}
+
+void CMainDlg::SetRowStatusText(int row, const std::u16string& text) {
+  list()->SetItemText(row, 1, Q(text));
+}
+
+void CMainDlg::SetRowImage(int row, int image) { list()->SetItemImage(row, image); }
+
+void CMainDlg::SetCaption(const std::u16string& caption) {
+  if (auto* button = Control<QPushButton>(res::IDC_CHECK_NOW)) button->setText(Q(caption));
+}
+
+void CMainDlg::SetEnabled(bool enabled) {
+  if (auto* button = GetDlgItem(res::IDC_CHECK_NOW)) button->setEnabled(enabled);
+}
+
+}  // namespace halvern::ui

@@ -1,0 +1,110 @@
+#pragma once
+// CMainDlg: the main window (template 102). It lists the stored URL entries
+// with the outcome of their last check, runs every command of the program, and
+// hosts the engine's Monitor (check run, scheduler hooks, alerts) on its own
+// window host. Closing it with the title bar hides it; the tray icon, or a
+// UM_NOTIFY_ICON from a second Halvern, shows it again. The program ends with
+// Exit Program (answered OK) or the cancel command (Esc).
+
+#include <QtCore/QPointer>
+#include <QtWidgets/QSystemTrayIcon>
+#include <functional>
+#include <memory>
+
+#include "check_run.h"
+#include "dialog.h"
+#include "monitor.h"
+#include "notification_dlg.h"
+#include "qt_window_host.h"
+#include "url_list.h"
+
+class QPushButton;
+
+namespace halvern::ui {
+
+class ListView;
+
+struct MainServices {
+  SettingsStore& store;
+  const Clock& clock;
+  TimedRun& timedRun;
+  ConnectionManager& connections;
+  SoundPlayer& sound;
+  LedDevices& leds;
+  IdleTimer& idleTimer;
+  Internet& internet;
+  // Opens a web address in the desktop's browser; tests put their own here.
+  std::function<void(const QString& url)> openUrl;
+  MonitorOptions monitorOptions = {};
+};
+
+class CMainDlg final : public CDialog,
+                       public UrlList,
+                       public CheckNowButton,
+                       public WindowHandler {
+  Q_OBJECT
+
+ public:
+  explicit CMainDlg(const MainServices& services);
+  ~CMainDlg() override;
+
+  // Shows the window and runs until it ends; IDOK (Exit Program) or IDCANCEL.
+  int RunMainWindow();
+  // The message target of the launcher socket and the check workers.
+  QtWindowHost& host() { return host_; }
+  Monitor& monitor() { return *monitor_; }
+  NotificationPopup& popup() { return popup_; }
+  ListView* list();
+  // Shows the window again (tray icon, UM_NOTIFY_ICON).
+  void ShowWindow();
+  // The tray icon's look while the notification LED is lit.
+  void SetTrayAlertLook(bool on);
+  QSystemTrayIcon* trayIcon() const { return tray_; }
+  // Window destruction: stops checks and alerts, cancels the booking, removes
+  // the tray icon, then closes the host. Runs once; the destructor calls it too.
+  void Shutdown();
+
+  // UrlList
+  int InsertRow(int position, const std::u16string& text, int image) override;
+  void DeleteRow(int row) override;
+  int FindRow(const std::u16string& text) const override;
+  void SetRowStatusText(int row, const std::u16string& text) override;
+  void SetRowImage(int row, int image) override;
+  // CheckNowButton
+  void SetCaption(const std::u16string& caption) override;
+  void SetEnabled(bool enabled) override;
+  // WindowHandler
+  void OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
+  void OnTimer(std::uint32_t id) override;
+
+ protected:
+  bool OnInitDialog() override;
+  void OnOK() override;  // Hide
+  bool OnCommandHook(int id, std::intptr_t lParam) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void OnAdd();
+  void OnEdit();
+  void OnDelete();
+  void OnCheckOne();
+  void OnExitProgram();
+  void Hide();
+  void CreateTrayIcon();
+  // True when an entry other than `editedTitle` is stored under `title`.
+  bool TitleTaken(const QString& title, const std::u16string& editedTitle);
+  // Removes rows that name the same stored entry as `title` (titles that differ
+  // only in case name one entry), so that the list shows one row per entry.
+  void RemoveRowsOf(const std::u16string& title);
+  void StoreFromDialog(UrlEntry& entry, const class CUrlDlg& dialog, int row);
+
+  MainServices s_;
+  QtWindowHost host_;
+  NotificationPopup popup_;
+  std::unique_ptr<Monitor> monitor_;
+  QPointer<QSystemTrayIcon> tray_;
+  QIcon appIcon_;
+  bool shutDown_ = false;
+};
+
+}  // namespace halvern::ui

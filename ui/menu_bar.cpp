@@ -1,0 +1,40 @@
+#include "menu_bar.h"
+
+#include <QtWidgets/QMenu>
+#include <QtWidgets/QMenuBar>
+
+#include "menu_template.h"
+
+namespace halvern::ui {
+namespace {
+
+void AddItems(QMenu* menu, std::span<const res::MenuItem> items,
+              const std::function<void(int)>& onCommand) {
+  for (const res::MenuItem& item : items) {
+    if (item.text == nullptr) {
+      menu->addSeparator();
+    } else if (!item.popup.empty()) {
+      AddItems(menu->addMenu(QString::fromUtf8(item.text)), item.popup, onCommand);
+    } else {
+      QAction* action = menu->addAction(QString::fromUtf8(item.text));
+      action->setData(item.id);
+      const int id = item.id;
+      QObject::connect(action, &QAction::triggered, menu, [onCommand, id] { onCommand(id); });
+    }
+  }
+}
+
+}  // namespace
+
+QMenuBar* BuildMenu(int menuId, QWidget* parent, std::function<void(int)> onCommand) {
+  auto* bar = new QMenuBar(parent);
+  bar->setNativeMenuBar(false);
+  for (const res::MenuItem& top : res::FindMenu(menuId)) {
+    if (top.text == nullptr) continue;
+    QMenu* menu = bar->addMenu(QString::fromUtf8(top.text));
+    AddItems(menu, top.popup, onCommand);
+  }
+  return bar;
+}
+
+}  // namespace halvern::ui
