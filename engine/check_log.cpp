@@ -29,11 +29,17 @@ constexpr std::int32_t kKeepDays[] = {0, 1, 2, 3, 5, 7, 10, 15, 30};
 std::mutex gSuffixMutex;
 std::map<std::int64_t, int> gSuffixNext;
 
-int NextSuffixHint(std::int64_t second) {
+// A suffix above `tried` (the last one this writer found taken).
+int NextSuffixHint(std::int64_t second, int tried) {
   std::lock_guard lock(gSuffixMutex);
   int& next = gSuffixNext.try_emplace(second, 1).first->second;
+  next = std::max(next, tried + 1);
   const int hint = next++;
-  if (gSuffixNext.size() > 16) gSuffixNext.erase(gSuffixNext.begin());
+  if (gSuffixNext.size() > 16) {
+    auto oldest = gSuffixNext.begin();
+    if (oldest->first == second) ++oldest;
+    gSuffixNext.erase(oldest);
+  }
   return hint;
 }
 
@@ -68,7 +74,7 @@ std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& 
   // The plain name first; when another record of this second holds it, a
   // suffixed name. Insert-if-absent keeps concurrent writers apart.
   const std::u16string base = Decimal(now);
-  for (int n = 0;; n = NextSuffixHint(now)) {
+  for (int n = 0;; n = NextSuffixHint(now, n)) {
     const std::u16string name = n == 0 ? base : base + u"-" + Decimal(n);
     switch (store.InsertBinaryIfAbsent(kLogSection, name, bytes)) {
       case InsertResult::kInserted:

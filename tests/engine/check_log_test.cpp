@@ -85,6 +85,20 @@ TEST_F(CheckLogTest, OutcomesOfTheSameSecondAllKeepTheirRecord) {
   EXPECT_EQ(names[0], u"1196086400");
 }
 
+TEST_F(CheckLogTest, AClockSetBackStillFindsFreeNames) {
+  // Two records at kNow, then records in twenty later seconds, then the clock
+  // goes back to kNow: the writer must find the next free suffix, not loop.
+  WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK");
+  WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK");
+  for (int i = 0; i < 20; ++i) {
+    clock.Advance(1);
+    WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK");
+  }
+  clock.Set(kNow);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK"));
+  EXPECT_EQ(Names().size(), 25u);
+}
+
 TEST_F(CheckLogTest, ConcurrentWritersLoseNoRecord) {
   constexpr int kThreads = 8, kPerThread = 40;
   std::vector<std::thread> threads;
