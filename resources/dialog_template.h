@@ -80,7 +80,7 @@ struct ControlTemplate {
   int id;  // IDC_STATIC (-1) for controls without one
   ControlClass kind;
   std::uint32_t style;
-  const char* text;  // UTF-8
+  const char* text;         // UTF-8
   int x, y, width, height;  // dialog units
   int icon = 0;             // icon resource of an SS_ICON static
 };

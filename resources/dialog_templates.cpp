@@ -47,8 +47,8 @@ constexpr ControlTemplate kUrlControls[] = {
     {IDC_URL_MODE, ControlClass::kComboBox, kDropList, "", 32, 51, 117, 30},
     {IDC_STATIC, ControlClass::kStatic, kLabel, "Limit Download Size (Kb):", 7, 70, 81, 8},
     {IDC_URL_SIZE_LIMIT, ControlClass::kEdit, kEdit, "", 89, 67, 60, 12},
-    {IDC_URL_MODE_DESCRIPTION, ControlClass::kStatic, WS_CHILD | WS_VISIBLE | SS_LEFT, "Static",
-     7, 86, 142, 76},
+    {IDC_URL_MODE_DESCRIPTION, ControlClass::kStatic, WS_CHILD | WS_VISIBLE | SS_LEFT, "Static", 7,
+     86, 142, 76},
     {IDC_SIPPREF, ControlClass::kSipPref, kSipPref, "SIP1", 141, 154, 14, 14},
 };
 
@@ -86,18 +86,12 @@ constexpr ControlTemplate kAboutControls[] = {
     {IDC_SIPPREF, ControlClass::kSipPref, kSipPref, "SIP1", 141, 80, 14, 14},
 };
 
-constexpr DialogTemplate kMain{IDD_MAIN,
-                               "Velmora Halvern",
-                               0x90C00048,
-                               WS_EX_CAPTIONOKBTN | WS_EX_APPWINDOW,
-                               156,
-                               169,
-                               kFont,
-                               8,
-                               kMainControls};
+constexpr DialogTemplate kMain{
+    IDD_MAIN, "Velmora Halvern", 0x90C00048, WS_EX_CAPTIONOKBTN | WS_EX_APPWINDOW, 156, 169, kFont,
+    8,        kMainControls};
 constexpr DialogTemplate kUrl{IDD_URL, "Edit URL", 0x80C80048, 0, 156, 169, kFont, 8, kUrlControls};
-constexpr DialogTemplate kLogFiles{
-    IDD_LOG_FILES, "Log Files", kDialogStyle, 0, 159, 169, kFont, 8, kLogFilesControls};
+constexpr DialogTemplate kLogFiles{IDD_LOG_FILES, "Log Files", kDialogStyle,     0, 159, 169,
+                                   kFont,         8,           kLogFilesControls};
 constexpr DialogTemplate kNotification{IDD_NOTIFICATION,
                                        "Velmora Notifications",
                                        kDialogStyle | DS_CENTER | DS_SETFOREGROUND,
@@ -107,8 +101,8 @@ constexpr DialogTemplate kNotification{IDD_NOTIFICATION,
                                        kFont,
                                        8,
                                        kNotificationControls};
-constexpr DialogTemplate kAbout{
-    IDD_ABOUT, "About Velmora Halvern", kDialogStyle, 0, 156, 94, kFont, 8, kAboutControls};
+constexpr DialogTemplate kAbout{IDD_ABOUT, "About Velmora Halvern", kDialogStyle, 0, 156, 94, kFont,
+                                8,         kAboutControls};
 
 constexpr std::array<const DialogTemplate*, 5> kTemplates = {&kMain, &kUrl, &kLogFiles,
                                                              &kNotification, &kAbout};

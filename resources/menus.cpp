@@ -15,12 +15,9 @@ constexpr MenuItem kUrlsMenu[] = {
 };
 
 constexpr MenuItem kToolsMenu[] = {
-    {"Check Now", IDC_CHECK_NOW, {}},
-    kSeparator,
-    {"Timetable", IDC_TIMETABLE, {}},
-    {"Proxy Server", IDC_PROXY_SERVER, {}},
-    {"Notifications", IDC_NOTIFICATIONS, {}},
-    {"Log File", IDC_LOG_FILE, {}},
+    {"Check Now", IDC_CHECK_NOW, {}},         kSeparator,
+    {"Timetable", IDC_TIMETABLE, {}},         {"Proxy Server", IDC_PROXY_SERVER, {}},
+    {"Notifications", IDC_NOTIFICATIONS, {}}, {"Log File", IDC_LOG_FILE, {}},
 };
 
 constexpr MenuItem kHelpMenu[] = {
@@ -30,8 +27,11 @@ constexpr MenuItem kHelpMenu[] = {
 };
 
 constexpr MenuItem kMenuItems[] = {
-    {"URLs", 0, kUrlsMenu}, {"Tools", 0, kToolsMenu}, {"Help", 0, kHelpMenu},
-    kSeparator,             {"Exit Program", ID_EXIT_PROGRAM, {}},
+    {"URLs", 0, kUrlsMenu},
+    {"Tools", 0, kToolsMenu},
+    {"Help", 0, kHelpMenu},
+    kSeparator,
+    {"Exit Program", ID_EXIT_PROGRAM, {}},
 };
 
 constexpr MenuItem kMainMenu[] = {

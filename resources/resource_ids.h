@@ -6,14 +6,14 @@
 namespace halvern::res {
 
 // Dialog templates.
-inline constexpr int IDD_MAIN = 102;            // CMainDlg
-inline constexpr int IDD_URL = 129;             // CUrlDlg
-inline constexpr int IDD_TIMETABLE = 130;       // CTimetableDlg
+inline constexpr int IDD_MAIN = 102;             // CMainDlg
+inline constexpr int IDD_URL = 129;              // CUrlDlg
+inline constexpr int IDD_TIMETABLE = 130;        // CTimetableDlg
 inline constexpr int IDD_NOTIFY_SETTINGS = 135;  // alert settings dialog
-inline constexpr int IDD_LOG_FILES = 136;       // CLogFilesDlg
-inline constexpr int IDD_PROXY = 137;           // CProxyDlg
-inline constexpr int IDD_NOTIFICATION = 138;    // CNotificationDlg, the alert popup
-inline constexpr int IDD_ABOUT = 141;           // CAboutDlg
+inline constexpr int IDD_LOG_FILES = 136;        // CLogFilesDlg
+inline constexpr int IDD_PROXY = 137;            // CProxyDlg
+inline constexpr int IDD_NOTIFICATION = 138;     // CNotificationDlg, the alert popup
+inline constexpr int IDD_ABOUT = 141;            // CAboutDlg
 
 // Menus.
 inline constexpr int IDR_MAIN_MENU = 128;

@@ -19,8 +19,7 @@ constexpr std::uint32_t kCheckBox = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTO
 constexpr std::uint32_t kPushButton = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
 constexpr std::uint32_t kDropList =
     WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST;
-constexpr std::uint32_t kHourCell =
-    WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW | BS_CENTER;
+constexpr std::uint32_t kHourCell = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW | BS_CENTER;
 constexpr std::uint32_t kSipPref = WS_CHILD;
 constexpr const char* kFont = "MS Shell Dlg";
 
@@ -28,8 +27,14 @@ constexpr const char* kFont = "MS Shell Dlg";
 constexpr ControlTemplate HourCell(int hour, const char* text) {
   const int column = hour % 6;
   const int row = hour / 6;
-  return {IDC_TIMETABLE_HOUR0 + hour, ControlClass::kButton, kHourCell, text,
-          7 + 24 * column,            26 + 22 * row,         21,        19};
+  return {IDC_TIMETABLE_HOUR0 + hour,
+          ControlClass::kButton,
+          kHourCell,
+          text,
+          7 + 24 * column,
+          26 + 22 * row,
+          21,
+          19};
 }
 
 constexpr ControlTemplate kTimetableControls[] = {
@@ -60,8 +65,8 @@ constexpr ControlTemplate kTimetableControls[] = {
     HourCell(21, "22"),
     HourCell(22, "23"),
     HourCell(23, "24"),
-    {IDC_STATIC, ControlClass::kStatic, kLabel, "For example 10 means from 10:00 to 10:59", 9,
-     113, 140, 8},
+    {IDC_STATIC, ControlClass::kStatic, kLabel, "For example 10 means from 10:00 to 10:59", 9, 113,
+     140, 8},
     {IDC_TIMETABLE_SIPPREF, ControlClass::kSipPref, kSipPref, "SIP1", 141, 114, 14, 14},
 };
 
@@ -92,19 +97,13 @@ constexpr ControlTemplate kProxyControls[] = {
     {IDC_SIPPREF, ControlClass::kSipPref, kSipPref, "SIP1", 145, 67, 14, 14},
 };
 
-constexpr DialogTemplate kTimetable{
-    IDD_TIMETABLE, "Schedule", kDialogStyle, 0, 156, 129, kFont, 8, kTimetableControls};
-constexpr DialogTemplate kNotifySettings{IDD_NOTIFY_SETTINGS,
-                                         "Notifications",
-                                         kDialogStyle,
-                                         0,
-                                         156,
-                                         110,
-                                         kFont,
-                                         8,
-                                         kNotifySettingsControls};
-constexpr DialogTemplate kProxy{
-    IDD_PROXY, "Proxy  Server", kDialogStyle, 0, 159, 81, kFont, 8, kProxyControls};
+constexpr DialogTemplate kTimetable{IDD_TIMETABLE, "Schedule", kDialogStyle,      0, 156, 129,
+                                    kFont,         8,          kTimetableControls};
+constexpr DialogTemplate kNotifySettings{
+    IDD_NOTIFY_SETTINGS,    "Notifications", kDialogStyle, 0, 156, 110, kFont, 8,
+    kNotifySettingsControls};
+constexpr DialogTemplate kProxy{IDD_PROXY, "Proxy  Server", kDialogStyle, 0, 159, 81, kFont,
+                                8,         kProxyControls};
 
 constexpr std::array<const DialogTemplate*, 3> kSettingsTemplates = {&kTimetable, &kNotifySettings,
                                                                      &kProxy};

@@ -1,7 +1,7 @@
 #include "button_ex.h"
 
-#include <QtGui/QPainter>
 #include <QtWidgets/qdrawutil.h>
+#include <QtGui/QPainter>
 
 namespace halvern::ui {
 namespace {

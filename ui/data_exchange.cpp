@@ -31,9 +31,8 @@ std::optional<std::int32_t> ScanInt(const QString& text) {
     magnitude = std::min(kLimit, magnitude * 10 + (text[i].unicode() - u'0'));
   }
   const std::int64_t value = negative ? -magnitude : magnitude;
-  return static_cast<std::int32_t>(
-      std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
-                               std::numeric_limits<std::int32_t>::max()));
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 QWidget* DataExchange::Control(int id) const {
@@ -89,7 +88,9 @@ void DataExchange::Check(int id, std::int32_t& value) {
   auto* box = qobject_cast<QCheckBox*>(Control(id));
   if (box == nullptr) return;
   if (saving_) {
-    value = box->checkState() == Qt::Checked ? 1 : box->checkState() == Qt::PartiallyChecked ? 2 : 0;
+    value = box->checkState() == Qt::Checked            ? 1
+            : box->checkState() == Qt::PartiallyChecked ? 2
+                                                        : 0;
     return;
   }
   switch (value) {

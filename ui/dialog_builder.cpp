@@ -132,9 +132,8 @@ QFont TemplateFont(const res::DialogTemplate& dialogTemplate) {
   return font;
 }
 
-std::vector<BuiltControl> BuildControls(const res::DialogTemplate& dialogTemplate,
-                                        QWidget* canvas, const DialogUnits& units,
-                                        const ControlFactory& factory) {
+std::vector<BuiltControl> BuildControls(const res::DialogTemplate& dialogTemplate, QWidget* canvas,
+                                        const DialogUnits& units, const ControlFactory& factory) {
   std::vector<BuiltControl> built;
   QWidget* previous = nullptr;
   for (const ControlTemplate& c : dialogTemplate.controls) {

@@ -41,9 +41,8 @@ using ControlFactory = std::function<QWidget*(const res::ControlTemplate&, QWidg
 
 // Creates every control of the template on `canvas`, in template order, placed
 // and sized by `units`; returns them in that order.
-std::vector<BuiltControl> BuildControls(const res::DialogTemplate& dialogTemplate,
-                                        QWidget* canvas, const DialogUnits& units,
-                                        const ControlFactory& factory);
+std::vector<BuiltControl> BuildControls(const res::DialogTemplate& dialogTemplate, QWidget* canvas,
+                                        const DialogUnits& units, const ControlFactory& factory);
 
 // Bold copy of the control's font (weight 700) given to the control.
 void SetBoldFont(QWidget* control);

@@ -12,8 +12,8 @@
 namespace halvern::ui {
 namespace {
 
-constexpr const char* kKeepTexts[] = {"Don't keep",  "Keep 1 day",   "Keep 2 days",
-                                      "Keep 3 days", "Keep 5 days",  "Keep 7 days",
+constexpr const char* kKeepTexts[] = {"Don't keep",   "Keep 1 day",   "Keep 2 days",
+                                      "Keep 3 days",  "Keep 5 days",  "Keep 7 days",
                                       "Keep 10 days", "Keep 15 days", "Keep 30 days"};
 
 constexpr int kImagePassed = 0;
@@ -60,9 +60,9 @@ void CLogFilesDlg::Refresh() {
       // Only whole records are shown; anything else in the section is no record.
       if (value->data.size() != sizeof(LogRecord)) continue;
       const LogRecord record = ReadLogRecordBytes(value->data);
-      const int row = list->InsertItem(65535,
-                                       QString::fromStdU16String(FormatLocalTime(record.time, u"%X %x")),
-                                       record.passed ? kImagePassed : kImageFailed);
+      const int row =
+          list->InsertItem(65535, QString::fromStdU16String(FormatLocalTime(record.time, u"%X %x")),
+                           record.passed ? kImagePassed : kImageFailed);
       list->SetItemText(row, 1, FromField(record.title, std::size(record.title)));
       list->SetItemText(row, 2, FromField(record.text, std::size(record.text)));
       // The whole 64-bit time orders the rows: a difference of truncated

@@ -27,14 +27,16 @@ QString Q(const std::u16string& text) { return QString::fromStdU16String(text); 
 }  // namespace
 
 CMainDlg::CMainDlg(const MainServices& services)
-    : CDialog(res::IDD_MAIN, nullptr), s_(services), host_(this), popup_(*this, s_.store, s_.clock) {
+    : CDialog(res::IDD_MAIN, nullptr),
+      s_(services),
+      host_(this),
+      popup_(*this, s_.store, s_.clock) {
   SetButtonRow(ButtonRow::kNone);
   SetMenu(res::IDR_MAIN_MENU);
   host_.SetDroppedMessageHook(FreeDroppedMessage);
   monitor_ = std::make_unique<Monitor>(
       MonitorServices{s_.store, s_.clock, host_, host_.WorkerHandle(), *this, s_.timedRun,
-                      s_.connections, s_.sound, s_.leds, s_.idleTimer, s_.internet, popup_,
-                      *this},
+                      s_.connections, s_.sound, s_.leds, s_.idleTimer, s_.internet, popup_, *this},
       s_.monitorOptions);
 
   MapCommand(res::IDC_ADD, [this] { OnAdd(); });

@@ -38,10 +38,7 @@ struct MainServices {
   MonitorOptions monitorOptions = {};
 };
 
-class CMainDlg final : public CDialog,
-                       public UrlList,
-                       public CheckNowButton,
-                       public WindowHandler {
+class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, public WindowHandler {
   Q_OBJECT
 
  public:

@@ -89,9 +89,7 @@ std::vector<ShownMessage> MessageBoxScript::TakeShown() {
   return taken;
 }
 
-void MessageBoxScript::SetFallbackAnswer(std::optional<int> answer) {
-  scripts().fallback = answer;
-}
+void MessageBoxScript::SetFallbackAnswer(std::optional<int> answer) { scripts().fallback = answer; }
 
 void MessageBoxScript::Reset() {
   scripts().answers.clear();

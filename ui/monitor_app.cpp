@@ -59,15 +59,10 @@ int CMonitorApp::Run() {
   LinuxLedDevices leds;
   NullIdleTimer idleTimer;
   CurlInternet internet;
-  MainServices services{*store,
-                        clock,
-                        timedRun,
-                        connections,
-                        sound,
-                        leds,
-                        idleTimer,
-                        internet,
-                        [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); }};
+  MainServices services{
+      *store,      clock,    timedRun,
+      connections, sound,    leds,
+      idleTimer,   internet, [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); }};
   CMainDlg mainDlg(services);
   leds.SetNotificationCallback([&mainDlg](bool on) { mainDlg.SetTrayAlertLook(on); });
   window = &mainDlg;

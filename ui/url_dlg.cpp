@@ -50,8 +50,9 @@ void CUrlDlg::OnOK() {
   } else if (titleTaken) {
     const QString stored = QString::fromStdU16String(CutTitle(title.toStdU16String()));
     if (titleTaken(stored)) {
-      problem = QStringLiteral("Another URL already has the title '%1'. Please choose another "
-                               "title.")
+      problem = QStringLiteral(
+                    "Another URL already has the title '%1'. Please choose another "
+                    "title.")
                     .arg(stored);
     }
   }

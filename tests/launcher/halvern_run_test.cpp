@@ -25,33 +25,17 @@
 
 extern char** environ;
 
+#include "qt_loop.h"
+
 namespace halvern {
 namespace {
 
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "halvern_run_test";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
-
-bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = SteadyClock::now() + limit;
-  while (!done()) {
-    if (SteadyClock::now() > deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  }
-  return true;
-}
-
-void RunFor(std::chrono::milliseconds span) {
-  const auto end = SteadyClock::now() + span;
-  while (SteadyClock::now() < end) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
+using test::QtApp;
+using test::RunFor;
+using test::RunUntil;
 
 // Sets (or with nullptr removes) an environment variable for its lifetime.
 class EnvGuard {
@@ -127,7 +111,7 @@ Outcome RunLauncher(const std::map<std::string, std::optional<std::string>>& env
 
 class HalvernRunTest : public ::testing::Test {
  protected:
-  void SetUp() override { App(); }
+  void SetUp() override { QtApp(); }
 
   std::string RuntimeDir() const { return dir_.path().string(); }
   std::filesystem::path SocketPath() const { return dir_.path() / "Velmora Halvern.sock"; }

@@ -19,33 +19,17 @@
 #include "temp_store.h"
 #include "window_host.h"
 
+#include "qt_loop.h"
+
 namespace halvern {
 namespace {
 
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "launcher_socket_test";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
-
-bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = SteadyClock::now() + limit;
-  while (!done()) {
-    if (SteadyClock::now() > deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
-
-void RunFor(std::chrono::milliseconds span) {
-  const auto end = SteadyClock::now() + span;
-  while (SteadyClock::now() < end) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
+using test::QtApp;
+using test::RunFor;
+using test::RunUntil;
 
 // A client socket connected to `path`; -1 when nobody listens.
 int Connect(const std::filesystem::path& path) {
@@ -80,7 +64,7 @@ void SendRaw(const std::filesystem::path& path, const std::string& bytes) {
 
 class LauncherSocketTest : public ::testing::Test {
  protected:
-  void SetUp() override { App(); }
+  void SetUp() override { QtApp(); }
 
   std::filesystem::path SocketPath() const { return dir_.path() / "Velmora Halvern.sock"; }
 

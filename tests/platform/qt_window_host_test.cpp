@@ -14,35 +14,17 @@
 #include <thread>
 #include <vector>
 
+#include "qt_loop.h"
+
 namespace halvern {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "qt_window_host_test";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
-
-// Runs the event loop until `done` holds or a generous deadline passes.
-bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
-
-// Runs the event loop for a while, whatever happens.
-void RunFor(std::chrono::milliseconds span) {
-  const auto end = Clock::now() + span;
-  while (Clock::now() < end) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
+using test::QtApp;
+using test::RunFor;
+using test::RunUntil;
 
 struct Recorder final : WindowHandler {
   struct Message {
@@ -69,7 +51,7 @@ struct Recorder final : WindowHandler {
 
 class QtWindowHostTest : public ::testing::Test {
  protected:
-  void SetUp() override { App(); }
+  void SetUp() override { QtApp(); }
   Recorder handler;
 };
 

@@ -9,24 +9,16 @@
 
 #include "temp_store.h"
 
+#include "qt_loop.h"
+
 namespace halvern {
 namespace {
 
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "sound_player_test";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
-
-void RunFor(std::chrono::milliseconds span) {
-  const auto end = SteadyClock::now() + span;
-  while (SteadyClock::now() < end) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
+using test::QtApp;
+using test::RunFor;
 
 TEST(SoundPlayerTest, ResolvesBareNamesInTheSoundFolder) {
   const std::filesystem::path folder = "/usr/share/halvern/sounds";
@@ -39,7 +31,7 @@ TEST(SoundPlayerTest, ResolvesBareNamesInTheSoundFolder) {
 
 // The build copies the shipped sound beside its programs, as an install does.
 TEST(SoundPlayerTest, TheShippedSoundIsInTheSoundFolder) {
-  App();
+  QtApp();
   const auto path = InstalledSoundPath();
   EXPECT_TRUE(path.is_absolute()) << path;
   EXPECT_EQ(path.filename(), "Halvern.wav");
@@ -55,7 +47,7 @@ TEST(SoundPlayerTest, TheShippedSoundIsInTheSoundFolder) {
 // This machine has no audio device: playing must neither block nor crash, and
 // stopping works at any moment.
 TEST(SoundPlayerTest, PlaysAndStopsWithoutAnAudioDevice) {
-  App();
+  QtApp();
   test::TempDir dir;
   const auto other = dir.path() / "alarm.ogg";  // not decodable: garbage
   std::ofstream(other) << "not a sound";
@@ -76,7 +68,7 @@ TEST(SoundPlayerTest, PlaysAndStopsWithoutAnAudioDevice) {
 }
 
 TEST(SoundPlayerTest, AMissingFilePlaysNothing) {
-  App();
+  QtApp();
   QtSoundPlayer player;
   EXPECT_FALSE(player.PlayLooping(u"no-such-sound.wav"));
   EXPECT_FALSE(player.PlayLooping(u""));

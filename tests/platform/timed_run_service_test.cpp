@@ -22,28 +22,16 @@
 #include "temp_store.h"
 #include "window_host.h"
 
+#include "qt_loop.h"
+
 namespace halvern {
 namespace {
 
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "timed_run_service_test";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
-
-bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
-  const auto deadline = SteadyClock::now() + limit;
-  while (!done()) {
-    if (SteadyClock::now() > deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
+using test::QtApp;
+using test::RunUntil;
 
 // Not time(): it reads a coarse clock that may still show the previous second
 // when a timer for the next one has fired.
@@ -237,7 +225,7 @@ TEST(TimedRunServiceTest, LocalTimeRoundTrips) {
 // The whole road: the service starts the real HalvernRun installed beside the
 // test, which reaches the listener over the socket.
 TEST(TimedRunServiceTest, StartsHalvernRunWhichDeliversRunCheck) {
-  App();
+  QtApp();
   test::TempDir runtime;
   std::vector<std::uint32_t> received;
   LauncherSocket listener([&](std::uint32_t m) { received.push_back(m); },

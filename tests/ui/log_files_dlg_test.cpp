@@ -63,8 +63,9 @@ TEST_F(LogFilesDlgTest, ListsNewestFirstWithTickOrCross) {
   auto dlg = OpenDialog();
   auto* list = dlg->Control<ui::ListView>(IDC_LOG_LIST);
 
-  EXPECT_EQ(Column(list, 1), (std::vector<QString>{QStringLiteral("twelve"), QStringLiteral("eleven"),
-                                                   QStringLiteral("ten"), QStringLiteral("ancient")}));
+  EXPECT_EQ(Column(list, 1),
+            (std::vector<QString>{QStringLiteral("twelve"), QStringLiteral("eleven"),
+                                  QStringLiteral("ten"), QStringLiteral("ancient")}));
   EXPECT_EQ(list->ItemText(0, 2), QStringLiteral("Failed. Not Found"));
   EXPECT_EQ(list->ItemText(0, 0), QString::fromStdU16String(FormatLocalTime(ten + 7200, u"%X %x")));
   EXPECT_EQ(list->ItemImage(0), 1);  // cross
@@ -99,6 +100,7 @@ TEST_F(LogFilesDlgTest, ClearAsksAndDeletesOnlyOnOk) {
   dlg->Control<QPushButton>(IDC_LOG_CLEAR)->click();
   EXPECT_EQ(list->ItemCount(), 0);
   EXPECT_FALSE(temp_.store().ReadSettingBinary(kLogSection, u"none").has_value());
+  ui::MessageBoxScript::TakeShown();
 
   // An empty log still asks.
   ui::MessageBoxScript::PresetAnswers({IDOK});

@@ -65,9 +65,9 @@ TEST_F(MainWindowTest, StartsWithItsLayoutAndTheStoredEntriesSorted) {
   EXPECT_EQ(bar->actions()[0]->text(), QStringLiteral("Menu"));
   QStringList entries;
   for (QAction* action : bar->actions()[0]->menu()->actions()) entries << action->text();
-  EXPECT_EQ(entries, (QStringList{QStringLiteral("URLs"), QStringLiteral("Tools"),
-                                  QStringLiteral("Help"), QString(),
-                                  QStringLiteral("Exit Program")}));
+  EXPECT_EQ(entries,
+            (QStringList{QStringLiteral("URLs"), QStringLiteral("Tools"), QStringLiteral("Help"),
+                         QString(), QStringLiteral("Exit Program")}));
   // The first wake-up is booked; nothing is checked at start.
   ASSERT_EQ(timedRun_.bookings.size(), 1u);
   EXPECT_TRUE(timedRun_.bookings[0].has_value());
@@ -101,8 +101,8 @@ TEST_F(MainWindowTest, AddWalksThroughTheEditorsMessagesThenStoresTheCutTitle) {
                                   QStringLiteral("Please enter an integer.")}));
   const std::u16string cut = u"A title that is much too";
   ASSERT_EQ(cut.size(), 24u);
-  EXPECT_EQ(RowTitles(), (std::vector<QString>{QString::fromStdU16String(cut),
-                                               QStringLiteral("Zulu")}));
+  EXPECT_EQ(RowTitles(),
+            (std::vector<QString>{QString::fromStdU16String(cut), QStringLiteral("Zulu")}));
   EXPECT_EQ(list()->ItemImage(0), 0);
   EXPECT_EQ(list()->ItemText(0, 1), QString());
   UrlEntry stored;
@@ -140,7 +140,7 @@ TEST_F(MainWindowTest, AddRefusesATitleThatAnotherEntryHas) {
 TEST_F(MainWindowTest, EditWithoutSelectionOrRecordDoesNothing) {
   StoreEntry(u"Home", u"http://example.org/");
   auto& window = Open();
-  window.SendCommand(IDC_EDIT);  // no row selected: no editor comes
+  window.SendCommand(IDC_EDIT);      // no row selected: no editor comes
   window.InsertRow(0, u"Ghost", 0);  // a row with nothing stored under it
   list()->SelectItem(list()->FindItem(QStringLiteral("Ghost")));
   window.SendCommand(IDC_EDIT);

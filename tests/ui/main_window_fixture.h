@@ -30,8 +30,14 @@ class MainWindowTest : public ::testing::Test {
 
   // Builds the window (initialised and shown).
   ui::CMainDlg& Open() {
-    ui::MainServices services{temp_.store(), clock_, timedRun_, connections_, sound_,
-                              leds_,        idle_,  internet_,
+    ui::MainServices services{temp_.store(),
+                              clock_,
+                              timedRun_,
+                              connections_,
+                              sound_,
+                              leds_,
+                              idle_,
+                              internet_,
                               [this](const QString& url) { openedUrls_.push_back(url); },
                               MonitorOptions{200, 5000}};
     window_ = std::make_unique<ui::CMainDlg>(services);

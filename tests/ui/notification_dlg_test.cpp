@@ -58,7 +58,10 @@ class NotificationDlgTest : public ::testing::Test {
   QString Text(int id) { return popup_.window()->Control<QLabel>(id)->text(); }
   // The popup is deleted by the event loop once closed.
   bool WaitGone(QPointer<ui::CNotificationDlg> window) {
-    return WaitFor([&] { return window.isNull(); });
+    return WaitFor([&] {
+      QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+      return window.isNull();
+    });
   }
 
   TempStore temp_;
@@ -91,7 +94,8 @@ TEST_F(NotificationDlgTest, ShowsTheFailedEntry) {
   EXPECT_TRUE(Text(IDC_ALERT_DESCRIPTION)
                   .startsWith(QStringLiteral("Failed to establish a connection, please check your "
                                              "Internet connection setings and try again.")));
-  EXPECT_TRUE(Text(IDC_ALERT_DESCRIPTION).endsWith(QStringLiteral("\nSee the log file for more details.")));
+  EXPECT_TRUE(
+      Text(IDC_ALERT_DESCRIPTION).endsWith(QStringLiteral("\nSee the log file for more details.")));
 }
 
 TEST_F(NotificationDlgTest, EveryWayOfClosingAcknowledges) {
@@ -119,8 +123,8 @@ TEST_F(NotificationDlgTest, LogFileClosesThePopupFirstThenOpensTheViewer) {
   QPointer<ui::CNotificationDlg> window = popup_.window();
   bool viewerSawPopupGone = false;
   OnNextModal<ui::CLogFilesDlg>([&](ui::CLogFilesDlg* viewer) {
-    viewerSawPopupGone = owner_.closeCommands == 1 && popup_.window() == nullptr &&
-                         !(window && window->isVisible());
+    viewerSawPopupGone =
+        owner_.closeCommands == 1 && popup_.window() == nullptr && !(window && window->isVisible());
     viewer->SendCommand(IDCANCEL);
   });
   window->Control<QPushButton>(IDC_ALERT_LOG_FILE)->click();

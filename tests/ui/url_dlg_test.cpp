@@ -30,9 +30,7 @@ class UrlDlgTest : public ::testing::Test {
 
   void Type(int id, const QString& text) { dlg_.Control<QLineEdit>(id)->setText(text); }
   QString Text(int id) { return dlg_.Control<QLineEdit>(id)->text(); }
-  void ClickOk() {
-    dlg_.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
-  }
+  void ClickOk() { dlg_.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click(); }
   QString Description() { return dlg_.Control<QLabel>(IDC_URL_MODE_DESCRIPTION)->text(); }
 
   CUrlDlg dlg_;

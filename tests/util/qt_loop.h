@@ -1,5 +1,5 @@
 #pragma once
-// The real Qt Core event loop for engine tests: one QCoreApplication for the
+// The real Qt Core event loop for tests: one QCoreApplication for the
 // test program, and helpers that run the loop until a condition holds.
 
 #include <QCoreApplication>
@@ -12,7 +12,7 @@ namespace halvern::test {
 
 inline QCoreApplication& QtApp() {
   static int argc = 1;
-  static char name[] = "halvern_engine_test";
+  static char name[] = "halvern_test";
   static char* argv[] = {name, nullptr};
   static QCoreApplication app(argc, argv);
   return app;

@@ -1,0 +1,122 @@
+// Renders the main window and every dialog to PNG files in the build tree
+// (screenshots/), for a reviewer to look at, and checks that no control spills
+// out of its window.
+
+#include <gtest/gtest.h>
+
+#include <QtCore/QDir>
+#include <QtWidgets/QComboBox>
+#include <QtWidgets/QLineEdit>
+
+#include "about_dlg.h"
+#include "check_log.h"
+#include "log_files_dlg.h"
+#include "main_window_fixture.h"
+#include "url_dlg.h"
+// The settings dialogs.
+#include "button_ex.h"
+#include "notifications_dlg.h"
+#include "proxy_dlg.h"
+#include "timetable_dlg.h"
+
+namespace halvern::test {
+namespace {
+
+using namespace halvern::res;
+
+void Render(QWidget* window, const char* name) {
+  window->show();
+  QCoreApplication::processEvents();
+  const QString dir = QStringLiteral(HALVERN_SCREENSHOT_DIR);
+  QDir().mkpath(dir);
+  const QString file = dir + QLatin1Char('/') + QString::fromUtf8(name) + QStringLiteral(".png");
+  const QPixmap shot = window->grab();
+  EXPECT_FALSE(shot.isNull()) << name;
+  EXPECT_TRUE(shot.save(file)) << file.toStdString();
+  // Every visible control lies inside its window.
+  const QRect bounds(QPoint(0, 0), window->size());
+  for (QWidget* child : window->findChildren<QWidget*>()) {
+    if (!child->isVisibleTo(window) || child->isWindow()) continue;
+    const QRect rect(child->mapTo(window, QPoint(0, 0)), child->size());
+    EXPECT_TRUE(bounds.contains(rect))
+        << name << ": " << child->objectName().toStdString() << " spills out";
+  }
+}
+
+TEST_F(MainWindowTest, RendersEveryWindowToPng) {
+  StoreEntry(u"Company site", u"https://velmora.example/");
+  StoreEntry(u"Shop", u"https://shop.velmora.example/");
+  StoreEntry(u"Status script", u"https://velmora.example/check.php");
+  StoreEntry(u"Blog", u"http://blog.velmora.example/");
+  auto& window = Open();
+  window.SetRowStatusText(0, u"Lasted checked on 14:05:09 12/08/26");
+  window.SetRowImage(0, 2);
+  window.SetRowStatusText(1, u"Downloading...");
+  window.SetRowImage(1, 1);
+  window.SetRowStatusText(2, u"Failed. Not Found");
+  window.SetRowImage(2, 3);
+  Render(&window, "main_window");
+
+  ui::CUrlDlg url(&window);
+  url.title = QStringLiteral("Status script");
+  url.url = QStringLiteral("https://velmora.example/check.php");
+  url.mode = 1;
+  url.Create();
+  Render(&url, "url_editor");
+
+  const std::int64_t now = clock_.Now();
+  for (int i = 0; i < 6; ++i) {
+    LogRecord record{};
+    record.time = now - i * 2700;
+    CopyToField(record.title, std::size(record.title), i % 3 ? u"Shop" : u"Blog");
+    record.passed = i % 3 ? 1 : 0;
+    CopyToField(record.text, std::size(record.text),
+                record.passed ? u"Lasted checked on 14:05:09 12/08/26" : u"Failed. Not Found");
+    temp_.store().WriteSettingBinary(kLogSection, std::u16string(u"r") + char16_t(u'0' + i),
+                                     LogRecordBytes(record));
+  }
+  ui::CLogFilesDlg log(temp_.store(), &window);
+  log.keepIndex = 5;
+  log.Create();
+  Render(&log, "log_viewer");
+
+  UrlEntry entry;
+  ASSERT_TRUE(LoadUrlEntry(temp_.store(), u"Shop", entry));
+  window.popup().Show(entry, std::nullopt, now);
+  Render(window.popup().window(), "alert_popup");
+
+  ui::CAboutDlg about(&window);
+  about.Create();
+  Render(&about, "about");
+}
+
+// The settings dialogs: timetable, proxy server and alert settings.
+TEST_F(MainWindowTest, RendersTheSettingsDialogsToPng) {
+  auto& window = Open();
+
+  ui::CTimetableDlg timetable(&window);
+  timetable.hourMask = 0x003FFF00;  // 8:00 to 21:59
+  timetable.Create();
+  Render(&timetable, "timetable");
+  ui::CTimetableDlg twentyFour(&window);
+  twentyFour.hourMask = 0x003FFF00;
+  twentyFour.labelStyle = 1;
+  twentyFour.Create();
+  twentyFour.Cell(9)->setDown(true);  // held: the pushed frame
+  Render(&twentyFour, "timetable_24_hours");
+
+  ui::CProxyDlg proxy(&window);
+  proxy.mode = 2;
+  proxy.address = QStringLiteral("proxy.velmora.example");
+  proxy.port = 3128;
+  proxy.Create();
+  Render(&proxy, "proxy_server");
+
+  ui::CNotificationsDlg notifications(sound_, leds_, &window);
+  notifications.defaultSoundFile = QStringLiteral("/usr/share/halvern/sounds/Halvern.wav");
+  notifications.Create();
+  Render(&notifications, "notifications");
+}
+
+}  // namespace
+}  // namespace halvern::test
