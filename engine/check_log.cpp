@@ -1,9 +1,9 @@
 #include "check_log.h"
 
 #include <algorithm>
-#include <map>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>

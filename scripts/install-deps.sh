@@ -5,13 +5,13 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git clang-format
-  qt6-base-dev qt6-multimedia-dev libqt6svg6-dev qt6-svg-dev
+  qt6-base-dev qt6-multimedia-dev qt6-svg-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   libcurl4-openssl-dev libsqlite3-dev
   libgtest-dev libgmock-dev googletest
   libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev
   tinyproxy openssl ca-certificates
-  fonts-dejavu-core xvfb xauth
+  fonts-dejavu-core
 )
 
 missing=()

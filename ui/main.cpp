@@ -1,11 +1,28 @@
 // Halvern: the web-site monitor's main program. It takes no command line.
 
+#include <sys/resource.h>
+
 #include <QtWidgets/QApplication>
 
 #include "curl_internet.h"
 #include "monitor_app.h"
 
+namespace {
+
+// Every running check holds a few descriptors (its socket and libcurl's own),
+// and a run starts one check per due address at once: allow what the system
+// allows rather than the usual soft limit of 1024.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  RaiseDescriptorLimit();
   halvern::InitCurlGlobal();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Velmora Halvern"));

@@ -22,7 +22,7 @@ struct SettingsCommandContext {
   CDialog& owner;  // the main window
   SettingsStore& store;
   const Clock& clock;
-  Monitor& monitor;  // ScheduleNextWakeUp after the timetable's OK
+  Monitor& monitor;    // ScheduleNextWakeUp after the timetable's OK
   SoundPlayer& sound;  // the alert settings' Test
   LedDevices& leds;    // the alert settings' Test
 };

@@ -95,7 +95,8 @@ TEST_F(CheckLogTest, AClockSetBackStillFindsFreeNames) {
     WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK");
   }
   clock.Set(kNow);
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK"));
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK"));
   EXPECT_EQ(Names().size(), 25u);
 }
 
