@@ -185,12 +185,12 @@ void TimedRunService::ArmEarliest() {
       if (!earliest || booking.time < *earliest) earliest = booking.time;
     }
   }
-  itimerspec spec{};
+  itimerspec expiry{};
   if (earliest) {
     // An all-zero value would disarm the timer; any past time fires at once.
-    spec.it_value.tv_sec = static_cast<time_t>(std::max<std::int64_t>(*earliest, 1));
+    expiry.it_value.tv_sec = static_cast<time_t>(std::max<std::int64_t>(*earliest, 1));
   }
-  ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr);
+  ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &expiry, nullptr);
 }
 
 void TimedRunService::FireDue() {

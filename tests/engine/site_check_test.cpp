@@ -20,6 +20,7 @@
 #include "clock.h"
 #include "curl_internet.h"
 #include "event.h"
+#include "fake_url_list.h"
 #include "http_test_server.h"
 #include "settings.h"
 #include "temp_store.h"
@@ -107,38 +108,7 @@ class FakeWindow final : public WindowHost {
   std::thread thread_;
 };
 
-// Rows with their status history; touched only on the window thread, read by
-// the test after the job's UM_CHECK_DONE.
-class FakeList final : public UrlList {
- public:
-  struct Row {
-    std::u16string text;
-    std::u16string status;
-    int image = 0;
-    std::vector<std::u16string> history;
-  };
-  int InsertRow(int position, const std::u16string& text, int image) override {
-    position = std::clamp(position, 0, static_cast<int>(rows.size()));
-    rows.insert(rows.begin() + position, Row{text, u"", image, {}});
-    return position;
-  }
-  void DeleteRow(int row) override { rows.erase(rows.begin() + row); }
-  int FindRow(const std::u16string& text) const override {
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      if (rows[i].text == text) return static_cast<int>(i);
-    }
-    return -1;
-  }
-  void SetRowStatusText(int row, const std::u16string& text) override {
-    rows[row].status = text;
-    rows[row].history.push_back(text);
-    if (onStatus) onStatus(text);
-  }
-  void SetRowImage(int row, int image) override { rows[row].image = image; }
-
-  std::vector<Row> rows;
-  std::function<void(const std::u16string&)> onStatus;  // runs on the window thread
-};
+using FakeList = test::FakeUrlList;
 
 // Records the proxy text of every session and can refuse to connect; passes
 // everything else to the real layer.

@@ -7,37 +7,14 @@
 #include <thread>
 #include <vector>
 
+#include "fake_url_list.h"
 #include "temp_store.h"
 #include "url_list.h"
 
 namespace halvern {
 namespace {
 
-// A list that records rows as the main window's control would hold them.
-class FakeList : public UrlList {
- public:
-  struct Row {
-    std::u16string text;
-    int image;
-  };
-  int InsertRow(int position, const std::u16string& text, int image) override {
-    const int at = std::clamp(position, 0, static_cast<int>(rows.size()));
-    rows.insert(rows.begin() + at, Row{text, image});
-    return at;
-  }
-  void DeleteRow(int row) override {
-    if (row >= 0 && row < static_cast<int>(rows.size())) rows.erase(rows.begin() + row);
-  }
-  int FindRow(const std::u16string& text) const override {
-    for (std::size_t i = 0; i < rows.size(); ++i)
-      if (rows[i].text == text) return static_cast<int>(i);
-    return -1;
-  }
-  void SetRowStatusText(int, const std::u16string&) override {}
-  void SetRowImage(int row, int image) override { rows.at(row).image = image; }
-
-  std::vector<Row> rows;
-};
+using FakeList = test::FakeUrlList;
 
 template <typename T>
 T At(const Bytes& b, std::size_t offset) {

@@ -20,12 +20,11 @@
 #include <vector>
 
 #include "launcher_socket.h"
+#include "qt_loop.h"
 #include "temp_store.h"
 #include "window_host.h"
 
 extern char** environ;
-
-#include "qt_loop.h"
 
 namespace halvern {
 namespace {

@@ -16,10 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "qt_loop.h"
 #include "temp_store.h"
 #include "window_host.h"
-
-#include "qt_loop.h"
 
 namespace halvern {
 namespace {
