@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <QString>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -88,6 +89,15 @@ bool MakeFolder(const std::filesystem::path& folder, std::string& error) {
 }  // namespace
 
 std::u16string FoldCase(const std::u16string& text) {
+  // Names and keys are nearly always ASCII, whose Unicode lower case is the
+  // plain one; only other text goes through Qt's full case mapping.
+  if (std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; })) {
+    std::u16string folded = text;
+    for (char16_t& c : folded) {
+      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + (u'a' - u'A'));
+    }
+    return folded;
+  }
   return QString::fromStdU16String(text).toLower().toStdU16String();
 }
 
