@@ -143,7 +143,7 @@ std::vector<BuiltControl> BuildControls(const res::DialogTemplate& dialogTemplat
     widget->setEnabled((c.style & WS_DISABLED) == 0);
     widget->setFocusPolicy((c.style & WS_TABSTOP) ? Qt::StrongFocus : Qt::ClickFocus);
     if (qobject_cast<QLabel*>(widget)) widget->setFocusPolicy(Qt::NoFocus);
-    // The input-panel control of the handheld has nothing to do on a desktop.
+    // The input-panel control has nothing to do on a desktop: it stays hidden.
     const bool visible = (c.style & WS_VISIBLE) != 0 && c.kind != ControlClass::kSipPref;
     widget->setVisible(visible);
     widget->setObjectName(c.id == IDC_STATIC ? QString() : QStringLiteral("control%1").arg(c.id));

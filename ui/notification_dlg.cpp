@@ -12,7 +12,7 @@ namespace halvern::ui {
 
 CNotificationDlg::CNotificationDlg(CDialog& owner, SettingsStore& store, const Clock& clock)
     : CDialog(res::IDD_NOTIFICATION, &owner), owner_(owner), store_(store), clock_(clock) {
-  // Its own Close button does what the caption's OK did on the device.
+  // No OK/Cancel row: its own Close button acknowledges the alert.
   SetButtonRow(ButtonRow::kNone);
   setModal(false);
   MapCommand(res::IDC_ALERT_CLOSE, [this] { CloseAlert(); });
