@@ -43,7 +43,7 @@ class AlertPopup {
 int RepeatIntervalMinutes(std::int32_t index);
 
 // The process-wide vibration toggle: whether the last pulse switched the
-// vibrator on. It outlives every alert, as the device's vibrator state does.
+// vibrator on. It outlives every alert, as the vibrator itself does.
 bool VibrationToggle();
 void SetVibrationToggle(bool on);
 

@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev
   tinyproxy openssl ca-certificates
-  fonts-dejavu-core
+  fonts-dejavu-core tzdata
 )
 
 missing=()

@@ -156,7 +156,7 @@ TEST_F(SchedulerTest, NextWakeUp) {
 
 TEST_F(SchedulerTest, WakeUpIsCountedOnTheWallClockAcrossDaylightSaving) {
   // 2024-03-31 01:30 in Berlin; the clock jumps 02:00 -> 03:00. The wake-up is
-  // 45 min + 1 s later as the wall clock counts, as the device computed it.
+  // 45 min + 1 s later as the wall clock counts.
   ::setenv("TZ", "Europe/Berlin", 1);
   ::tzset();
   const std::int64_t utc = 1711845000;  // 2024-03-31 00:30:00 UTC = 01:30 CET
