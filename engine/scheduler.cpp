@@ -45,13 +45,7 @@ int LocalHour(std::int64_t utcSeconds) {
 LocalTime AddSeconds(const LocalTime& time, std::int64_t seconds) {
   // The wall-clock fields are counted as if they were UTC, which makes the
   // arithmetic plain calendar arithmetic with no time-zone rule in it.
-  tm fields{};
-  fields.tm_year = time.year - 1900;
-  fields.tm_mon = time.month - 1;
-  fields.tm_mday = time.day;
-  fields.tm_hour = time.hour;
-  fields.tm_min = time.minute;
-  fields.tm_sec = time.second;
+  tm fields = ToTm(time);
   const time_t later = timegm(&fields) + static_cast<time_t>(seconds);
   tm out{};
   if (gmtime_r(&later, &out) == nullptr) return time;

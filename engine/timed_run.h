@@ -3,6 +3,8 @@
 // machine where it may. One booking per program name; a new booking replaces the
 // pending one.
 
+#include <time.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +20,18 @@ struct LocalTime {
   int minute = 0;
   int second = 0;
 };
+
+// The calendar fields of `time` in a tm (tm_isdst left 0).
+inline tm ToTm(const LocalTime& time) {
+  tm fields{};
+  fields.tm_year = time.year - 1900;
+  fields.tm_mon = time.month - 1;
+  fields.tm_mday = time.day;
+  fields.tm_hour = time.hour;
+  fields.tm_min = time.minute;
+  fields.tm_sec = time.second;
+  return fields;
+}
 
 class TimedRun {
  public:

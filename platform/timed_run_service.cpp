@@ -74,13 +74,7 @@ std::optional<std::int64_t> LocalTimeToEpoch(const LocalTime& time) {
       time.minute < 0 || time.minute > 59 || time.second < 0 || time.second > 59) {
     return std::nullopt;
   }
-  tm local{};
-  local.tm_year = time.year - 1900;
-  local.tm_mon = time.month - 1;
-  local.tm_mday = time.day;
-  local.tm_hour = time.hour;
-  local.tm_min = time.minute;
-  local.tm_sec = time.second;
+  tm local = ToTm(time);
   local.tm_isdst = -1;  // let the zone rules decide
   const time_t result = ::mktime(&local);
   if (result == static_cast<time_t>(-1)) return std::nullopt;
