@@ -3,13 +3,13 @@
 //
 //   check_bench                 full run: 200 and 1,000 checks, then memory runs
 //   check_bench --counts 200    only the given check counts (comma-separated)
-//   check_bench --repeats 3 --memory 0 --store-slots 8
-//                               runs per count; skip the memory runs; let at
-//                               most 8 store calls in at once (a pool bound)
+//   check_bench --repeats 3 --memory 0
+//                               runs per count; skip the memory runs
 //
 // The server runs in a child process; the checks and the reference run in
 // children of their own, each measuring its own wall time, CPU time (user +
-// sys) and peak memory, so the server's work counts for neither.
+// sys) and peak memory, so the server's work counts for neither. The checks
+// report to the program's own window host on a Qt Core loop, as in the program.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -18,18 +18,15 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <QCoreApplication>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -40,6 +37,7 @@
 #include "clock.h"
 #include "curl_internet.h"
 #include "event.h"
+#include "qt_window_host.h"
 #include "site_check.h"
 #include "sqlite_store.h"
 #include "url_entry.h"
@@ -169,73 +167,24 @@ std::pair<int, int> Listen() {
 
 // ---- The checks (child process).
 
-class BenchWindow final : public WindowHost {
+// Takes back every finished job on the window thread and quits the loop when
+// the last of `expected` has come in.
+class DoneCounter final : public WindowHandler {
  public:
-  BenchWindow() : thread_([this] { Loop(); }) {}
-  ~BenchWindow() override {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
+  explicit DoneCounter(std::size_t expected) : expected_(expected) {}
+  void OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
+    if (message != UM_CHECK_DONE) return;
+    TakeCheckJob(wParam);
+    passed_ += static_cast<int>(lParam);
+    if (++done_ == expected_) QCoreApplication::quit();
   }
-  void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
-    {
-      std::lock_guard lock(mutex_);
-      posted_.push_back({message, wParam, lParam});
-    }
-    posted_cv_.notify_one();
-  }
-  void Send(const std::function<void()>& call) override {
-    std::unique_lock lock(mutex_);
-    Call c{&call, false, {}};
-    calls_.push_back(&c);
-    wake_.notify_one();
-    c.doneCv.wait(lock, [&] { return c.done; });
-  }
-  void SetTimer(std::uint32_t, std::uint32_t) override {}
-  void KillTimer(std::uint32_t) override {}
-
-  struct Message {
-    std::uint32_t message;
-    std::uintptr_t wParam;
-    std::intptr_t lParam;
-  };
-  Message Wait() {
-    std::unique_lock lock(mutex_);
-    posted_cv_.wait(lock, [&] { return !posted_.empty(); });
-    Message m = posted_.front();
-    posted_.pop_front();
-    return m;
-  }
+  void OnTimer(std::uint32_t) override {}
+  int passed() const { return passed_; }
 
  private:
-  struct Call {
-    const std::function<void()>* call;
-    bool done;
-    std::condition_variable doneCv;  // one per call: only its sender wakes
-  };
-  void Loop() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [&] { return stop_ || !calls_.empty(); });
-      if (calls_.empty()) return;
-      Call* c = calls_.front();
-      calls_.pop_front();
-      lock.unlock();
-      (*c->call)();
-      lock.lock();
-      c->done = true;
-      c->doneCv.notify_one();
-    }
-  }
-  std::mutex mutex_;
-  std::condition_variable wake_, posted_cv_;
-  std::deque<Call*> calls_;
-  std::deque<Message> posted_;
-  bool stop_ = false;
-  std::thread thread_;
+  std::size_t expected_;
+  std::size_t done_ = 0;
+  int passed_ = 0;
 };
 
 class BenchList final : public UrlList {
@@ -258,90 +207,6 @@ class BenchList final : public UrlList {
   std::unordered_map<std::u16string, int> rows_;
   std::vector<std::u16string> status_;
   std::vector<int> images_;
-};
-
-// Passes every call to the real store while letting at most `slots` calls in
-// at once: shows what a bounded connection pool would save (--store-slots N).
-class BoundedStore final : public SettingsStore {
- public:
-  BoundedStore(SettingsStore& real, int slots) : real_(real), free_(slots) {}
-
-  std::int32_t ReadSettingInt(const std::u16string& s, const std::u16string& e,
-                              std::int32_t d) override {
-    Slot slot(*this);
-    return real_.ReadSettingInt(s, e, d);
-  }
-  bool WriteSettingInt(const std::u16string& s, const std::u16string& e, std::int32_t v) override {
-    Slot slot(*this);
-    return real_.WriteSettingInt(s, e, v);
-  }
-  std::u16string ReadSettingString(const std::u16string& s, const std::u16string& e,
-                                   const std::u16string& d) override {
-    Slot slot(*this);
-    return real_.ReadSettingString(s, e, d);
-  }
-  bool WriteSettingString(const std::u16string& s, const std::u16string& e,
-                          const std::u16string& v) override {
-    Slot slot(*this);
-    return real_.WriteSettingString(s, e, v);
-  }
-  std::optional<Bytes> ReadSettingBinary(const std::u16string& s,
-                                         const std::u16string& e) override {
-    Slot slot(*this);
-    return real_.ReadSettingBinary(s, e);
-  }
-  bool WriteSettingBinary(const std::u16string& s, const std::u16string& e,
-                          const Bytes& d) override {
-    Slot slot(*this);
-    return real_.WriteSettingBinary(s, e, d);
-  }
-  bool ReplaceBinaryIfId(const std::u16string& s, const std::u16string& e, std::uint32_t id,
-                         const Bytes& d) override {
-    Slot slot(*this);
-    return real_.ReplaceBinaryIfId(s, e, id, d);
-  }
-  InsertResult InsertBinaryIfAbsent(const std::u16string& s, const std::u16string& e,
-                                    const Bytes& d) override {
-    Slot slot(*this);
-    return real_.InsertBinaryIfAbsent(s, e, d);
-  }
-  std::unique_ptr<SectionCursor> OpenSection(const std::u16string& s) override {
-    Slot slot(*this);
-    return real_.OpenSection(s);
-  }
-  bool DeleteValue(const std::u16string& s, const std::u16string& e) override {
-    Slot slot(*this);
-    return real_.DeleteValue(s, e);
-  }
-  std::size_t DeleteValues(const std::u16string& s, const std::vector<std::u16string>& e) override {
-    Slot slot(*this);
-    return real_.DeleteValues(s, e);
-  }
-  bool DeleteSection(const std::u16string& s) override {
-    Slot slot(*this);
-    return real_.DeleteSection(s);
-  }
-
- private:
-  struct Slot {
-    explicit Slot(BoundedStore& store) : store_(store) {
-      std::unique_lock lock(store_.mutex_);
-      store_.changed_.wait(lock, [&] { return store_.free_ > 0; });
-      --store_.free_;
-    }
-    ~Slot() {
-      {
-        std::lock_guard lock(store_.mutex_);
-        ++store_.free_;
-      }
-      store_.changed_.notify_one();
-    }
-    BoundedStore& store_;
-  };
-  SettingsStore& real_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int free_;
 };
 
 double CpuMs(const rusage& u) {
@@ -372,8 +237,12 @@ struct Items {
 
 // Runs the checks of `items` all at once, as a check run starts them, and
 // prints "wall_ms cpu_ms maxrss_kb passed growth_kb".
-int RunChecks(int port, const Items& items, int storeSlots) {
+int RunChecks(int port, const Items& items) {
   RaiseFileLimit();
+  int argc = 1;
+  char name[] = "check_bench";
+  char* argv[] = {name, nullptr};
+  QCoreApplication app(argc, argv);
   InitCurlGlobal();
   char pattern[] = "/tmp/halvern-bench-XXXXXX";
   const std::filesystem::path dir = ::mkdtemp(pattern);
@@ -383,7 +252,8 @@ int RunChecks(int port, const Items& items, int storeSlots) {
     std::fprintf(stderr, "store: %s\n", error.c_str());
     return 1;
   }
-  BenchWindow window;
+  DoneCounter counter(items.paths.size());
+  QtWindowHost window(&counter);
   BenchList list;
   std::vector<UrlEntry> entries(items.paths.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -398,14 +268,12 @@ int RunChecks(int port, const Items& items, int storeSlots) {
     e.mode = items.modes[i];
     e.sizeLimit = 0xFFFFFFFFu;
     SaveUrlEntry(*store, EntryTitle(e), e);
-    window.Send([&] { list.InsertRow(0, EntryTitle(e), 0); });
+    list.InsertRow(0, EntryTitle(e), 0);
   }
   ManualResetEvent cancel(kDownloadEventName);
   SystemClock clock;
   CurlInternet internet;
-  BoundedStore bounded(*store, storeSlots > 0 ? storeSlots : 1);
-  CheckServices services{storeSlots > 0 ? static_cast<SettingsStore&>(bounded) : *store, clock,
-                         internet};
+  CheckServices services{*store, clock, internet};
 
   std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak (VmHWM) from here
   const long baseKb = StatusKb("VmRSS:");
@@ -416,12 +284,8 @@ int RunChecks(int port, const Items& items, int storeSlots) {
     StartCheckJob(std::make_unique<CheckJob>(&window, &list, &cancel, 1, services),
                   std::make_unique<UrlEntry>(e));
   }
-  int passed = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const BenchWindow::Message m = window.Wait();
-    TakeCheckJob(m.wParam);
-    passed += static_cast<int>(m.lParam);
-  }
+  QCoreApplication::exec();
+  const int passed = counter.passed();
   const auto wall = std::chrono::steady_clock::now() - start;
   rusage after{};
   getrusage(RUSAGE_SELF, &after);
@@ -478,8 +342,7 @@ double Median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
-int Drive(const std::string& self, const std::vector<int>& counts, int repeats, bool memory,
-          int storeSlots) {
+int Drive(const std::string& self, const std::vector<int>& counts, int repeats, bool memory) {
   const auto [listenFd, port] = Listen();
   const pid_t server = ::fork();
   if (server == 0) RunServer(listenFd);
@@ -494,8 +357,7 @@ int Drive(const std::string& self, const std::vector<int>& counts, int repeats, 
     int refPassed = 0, chkPassed = 0;
     for (int r = 0; r < repeats; ++r) {
       const Figures ref = Parse(RunChild({reference, portText, std::to_string(count)}));
-      const Figures chk = Parse(RunChild(
-          {self, "--checks", portText, std::to_string(count), std::to_string(storeSlots)}));
+      const Figures chk = Parse(RunChild({self, "--checks", portText, std::to_string(count)}));
       refWall.push_back(ref.wallMs);
       refCpu.push_back(ref.cpuMs);
       chkWall.push_back(chk.wallMs);
@@ -541,13 +403,12 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() >= 3 && args[0] == "--checks") {
     const int count = std::atoi(args[2].c_str());
-    const int slots = args.size() > 3 ? std::atoi(args[3].c_str()) : 0;
     Items items;
     for (int i = 0; i < count; ++i) {
       items.paths.push_back(MixAt(i).path);
       items.modes.push_back(MixAt(i).script ? halvern::kModeScript : halvern::kModeDownload);
     }
-    return RunChecks(std::atoi(args[1].c_str()), items, slots);
+    return RunChecks(std::atoi(args[1].c_str()), items);
   }
   if (args.size() == 1 && args[0] == "--serve") {  // the server alone, for profiling
     const auto [fd, port] = Listen();
@@ -556,12 +417,11 @@ int main(int argc, char** argv) {
     RunServer(fd);
   }
   if (args.size() == 4 && args[0] == "--one") {
-    return RunChecks(std::atoi(args[1].c_str()), Items{{args[2]}, {std::atoi(args[3].c_str())}}, 0);
+    return RunChecks(std::atoi(args[1].c_str()), Items{{args[2]}, {std::atoi(args[3].c_str())}});
   }
   std::vector<int> counts = {200, 1000};
   int repeats = 3;
   bool memory = true;
-  int storeSlots = 0;  // 0: the store as it is
   for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
     if (args[i] == "--counts") {
       counts.clear();
@@ -569,12 +429,9 @@ int main(int argc, char** argv) {
       for (std::string c; std::getline(in, c, ',');) counts.push_back(std::atoi(c.c_str()));
     } else if (args[i] == "--repeats") {
       repeats = std::atoi(args[i + 1].c_str());
-    } else if (args[i] == "--store-slots") {
-      storeSlots = std::atoi(args[i + 1].c_str());
     } else if (args[i] == "--memory") {
       memory = args[i + 1] != "0";
     }
   }
-  return Drive(std::filesystem::read_symlink("/proc/self/exe").string(), counts, repeats, memory,
-               storeSlots);
+  return Drive(std::filesystem::read_symlink("/proc/self/exe").string(), counts, repeats, memory);
 }

@@ -32,27 +32,21 @@ void PostDone(CheckJob* job, std::intptr_t outcome) {
 // Paces the progress texts of one download. Every chunk has its text, but a
 // synchronous row update per 1024 bytes costs two thread switches, and at a
 // thousand updates a second nobody can read them: a text is shown when the
-// last one is kProgressInterval old, and the text of the last chunk is always
-// shown before the outcome (Behind), so the row ends exactly as if every text
-// had been shown.
+// last one is kProgressInterval old. A text held back waits in the job and goes
+// to the row in the same call as the next row update (the outcome), so the row
+// still receives the text of the last chunk before the outcome.
 class ProgressPacer {
  public:
   bool ShowNow() {
     const auto now = std::chrono::steady_clock::now();
-    if (shown_ && now - lastShown_ < kProgressInterval) {
-      behind_ = true;
-      return false;
-    }
+    if (shown_ && now - lastShown_ < kProgressInterval) return false;
     shown_ = true;
-    behind_ = false;
     lastShown_ = now;
     return true;
   }
-  bool Behind() const { return behind_; }
 
  private:
   bool shown_ = false;
-  bool behind_ = false;
   std::chrono::steady_clock::time_point lastShown_;
 };
 
@@ -72,11 +66,17 @@ std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& reques
     if (read.bytes == 0) break;  // end of the answer, or a read error ending it
     // A plain test instead of a 1 ms wait: the same signal without a sleep per chunk.
     if (job.cancelEvent->IsSet()) {
+      job.heldProgress.clear();  // this chunk never counted
       SetRowStatus(job, u"Canceled", kImageIdle);
       return std::nullopt;
     }
     received += static_cast<std::uint32_t>(read.bytes);
-    if (pacer.ShowNow()) SetRowStatus(job, ProgressText(received), kImageBusy);
+    if (pacer.ShowNow()) {
+      job.heldProgress.clear();
+      SetRowStatus(job, ProgressText(received), kImageBusy);
+    } else {
+      job.heldProgress = ProgressText(received);
+    }
     if (job.entry->mode == kModeDownload) {
       if (job.entry->sizeLimit != 0 && received >= job.entry->sizeLimit) break;
     } else if (script && isText && !scan.found()) {
@@ -84,8 +84,11 @@ std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& reques
     }
     std::memset(buffer, 0, kReadChunk);
   }
-  if (pacer.Behind()) SetRowStatus(job, ProgressText(received), kImageBusy);
-  return JudgeResponse(job, headers.contentLength, received, scan.text(), headers.statusText);
+  const std::intptr_t outcome =
+      JudgeResponse(job, headers.contentLength, received, scan.text(), headers.statusText);
+  // An unknown mode records nothing: the held text still goes to the row.
+  if (!job.heldProgress.empty()) SetRowStatus(job, std::u16string(job.heldProgress), kImageBusy);
+  return outcome;
 }
 
 // Everything up to the outcome; every session and request is closed on return.
@@ -156,16 +159,18 @@ std::u16string FormatProxyText(const std::u16string& address, std::int32_t port)
 }
 
 SessionResult OpenInternetSession(SettingsStore& store, Internet& internet) {
-  const std::int32_t mode = ReadSetting(store, kProxyMode);
-  const std::u16string address = ReadSetting(store, kProxyAddress);
-  const std::int32_t port = ReadSetting(store, kProxyPort);
-  switch (mode) {
+  // The address and port matter only to a custom proxy; every check reads its
+  // settings afresh, so they are read only then.
+  switch (ReadSetting(store, kProxyMode)) {
     case 0:
       return internet.OpenSession(ProxyType::kPreconfigured, kAgentName, {});
     case 1:
       return internet.OpenSession(ProxyType::kDirect, kAgentName, {});
-    case 2:
+    case 2: {
+      const std::u16string address = ReadSetting(store, kProxyAddress);
+      const std::int32_t port = ReadSetting(store, kProxyPort);
       return internet.OpenSession(ProxyType::kProxy, kAgentName, FormatProxyText(address, port));
+    }
     default:
       return {};
   }
@@ -182,9 +187,16 @@ void SetRowStatus(CheckJob& job, const std::u16string& text, int image) {
   UrlList* list = job.listWindow;
   // One synchronous call carries the find and both updates, so the row found is
   // the row changed.
+  // A progress text held back by the pacer comes first, in the same call.
+  const std::u16string held = std::move(job.heldProgress);
+  job.heldProgress.clear();
   job.mainWindow->Send([&] {
     const int row = list->FindRow(title);
     if (row < 0) return;
+    if (!held.empty()) {
+      list->SetRowStatusText(row, held);
+      list->SetRowImage(row, kImageBusy);
+    }
     list->SetRowStatusText(row, text);
     list->SetRowImage(row, image >= kImageIdle && image <= kImageFailed ? image : kImageIdle);
   });

@@ -61,6 +61,9 @@ struct CheckJob {
   ManualResetEvent* cancelEvent;    // the download event: set = stop
   std::thread thread;               // the worker; set by StartCheckJob
   CheckServices services;
+  // A progress text not shown yet (the download paces them); the next row
+  // update shows it first. Worker only.
+  std::u16string heldProgress;
 };
 
 // Gives `job` its entry copy and starts CheckWorker on a new thread; returns at

@@ -17,6 +17,17 @@ namespace {
 const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 const QEvent::Type kCallEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
+// One synchronous call, shared by the waiting worker and its event. Each call
+// has its own wake-up, so finishing one call wakes only the worker that made
+// it, however many others wait.
+struct PendingCall {
+  explicit PendingCall(const std::function<void()>* c) : call(c) {}
+  const std::function<void()>* call;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+};
+
 }  // namespace
 
 // Everything the host shares with worker threads. The receiver (a QObject of
@@ -51,14 +62,13 @@ class QtWindowHost::Core : public std::enable_shared_from_this<QtWindowHost::Cor
 
   // Called by the receiver's events, on the window thread.
   void Deliver(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
-  void RunCall(const std::function<void()>* call, bool* done);
+  void RunCall(const std::function<void()>& call);
   void FireTimer(int qtTimerId);
   void Drop(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
  private:
   const std::thread::id windowThread_;
   mutable std::mutex mutex_;
-  std::condition_variable callsDone_;
   bool closed_ = false;          // set once, on the window thread, under mutex_
   QObject* receiver_ = nullptr;  // posted to under mutex_ while not closed
   DroppedMessageHook hook_;
@@ -99,19 +109,27 @@ class MessageEvent final : public QEvent {
   bool delivered_ = false;
 };
 
-// A synchronous call. `call` and `done` live on the waiting worker's stack; the
-// worker waits until done or the host closes, and once closed the event is
-// never run.
+// A synchronous call. The worker waits until this event is gone: run on the
+// window thread, or destroyed unrun because the host closed (deleting the
+// receiver deletes its queued events) or the application ended.
 class CallEvent final : public QEvent {
  public:
-  CallEvent(std::shared_ptr<Core> core, const std::function<void()>* call, bool* done)
-      : QEvent(kCallEvent), core_(std::move(core)), call_(call), done_(done) {}
-  void Run() { core_->RunCall(call_, done_); }
+  CallEvent(std::shared_ptr<Core> core, std::shared_ptr<PendingCall> pending)
+      : QEvent(kCallEvent), core_(std::move(core)), pending_(std::move(pending)) {}
+  ~CallEvent() override {
+    {
+      std::lock_guard lock(pending_->mutex);
+      pending_->done = true;
+    }
+    // After the unlock, so the woken worker does not wait for the lock again;
+    // this event's reference keeps the PendingCall alive meanwhile.
+    pending_->finished.notify_one();
+  }
+  void Run() { core_->RunCall(*pending_->call); }
 
  private:
   std::shared_ptr<Core> core_;
-  const std::function<void()>* call_;
-  bool* done_;
+  std::shared_ptr<PendingCall> pending_;
 };
 
 class Receiver final : public QObject {
@@ -177,23 +195,20 @@ void Core::Send(const std::function<void()>& call) {
     if (!IsClosed()) call();
     return;
   }
-  bool done = false;
-  std::unique_lock lock(mutex_);
-  if (closed_) return;
-  QCoreApplication::postEvent(receiver_, new CallEvent(shared_from_this(), &call, &done));
-  callsDone_.wait(lock, [&] { return done || closed_; });
-}
-
-void Core::RunCall(const std::function<void()>* call, bool* done) {
-  // Runs on the window thread, where closing happens too, so the host cannot
-  // close while the call runs and the waiting worker is still there.
-  if (IsClosed()) return;
-  (*call)();
+  const auto pending = std::make_shared<PendingCall>(&call);
   {
     std::lock_guard lock(mutex_);
-    *done = true;
+    if (closed_) return;
+    QCoreApplication::postEvent(receiver_, new CallEvent(shared_from_this(), pending));
   }
-  callsDone_.notify_all();
+  std::unique_lock lock(pending->mutex);
+  pending->finished.wait(lock, [&] { return pending->done; });
+}
+
+void Core::RunCall(const std::function<void()>& call) {
+  // Runs on the window thread, where closing happens too, so the host cannot
+  // close while the call runs and the waiting worker is still there.
+  if (!IsClosed()) call();
 }
 
 void Core::Deliver(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
@@ -245,7 +260,6 @@ QObject* Core::Close() {
     closed_ = true;
     receiver = receiver_;
   }
-  callsDone_.notify_all();
   for (const auto& [id, qtId] : timers_) receiver->killTimer(qtId);
   timers_.clear();
   timerIds_.clear();

@@ -131,6 +131,15 @@ class SqliteStore::Connection {
     return stmt;
   }
 
+  // Runs a cached statement that returns no rows (BEGIN, COMMIT ...).
+  bool Run(const char* sql) {
+    sqlite3_stmt* stmt = Prepare(sql);
+    if (!stmt) return false;
+    const int rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    return rc == SQLITE_DONE;
+  }
+
   bool Exec(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
   }
@@ -155,6 +164,15 @@ class SqliteStore::Lease {
  private:
   SqliteStore* store_;
   std::unique_ptr<Connection> connection_;
+};
+
+// A write waiting for the write connection.
+struct SqliteStore::PendingWrite {
+  explicit PendingWrite(const WriteFunction& w) : write(w) {}
+  const WriteFunction& write;
+  bool ok = false;
+  bool done = false;             // guarded by queueMutex_
+  std::condition_variable wake;  // this writer's own wake-up
 };
 
 namespace {
@@ -306,6 +324,72 @@ SqliteStore::Lease SqliteStore::Borrow() {
   return Lease(this, std::move(connection));
 }
 
+SqliteStore::Connection* SqliteStore::Writer() {
+  if (!writer_) {
+    std::string error;
+    sqlite3* db = OpenDatabase(file_, error);
+    if (!db) return nullptr;
+    writer_ = std::make_unique<Connection>(db);
+    writer_->Exec("PRAGMA synchronous=NORMAL");
+  }
+  return writer_.get();
+}
+
+bool SqliteStore::RunWrite(const WriteFunction& write) {
+  // Shared with the committing thread, which wakes this writer after letting
+  // go of the lock (so the writer need not wait for it again) while its own
+  // reference keeps the wake-up alive should this writer have returned.
+  const auto me = std::make_shared<PendingWrite>(write);
+  std::unique_lock lock(queueMutex_);
+  queue_.push_back(me);
+  while (!me->done) {
+    if (writing_) {
+      me->wake.wait(lock);
+      continue;
+    }
+    // Nobody writes: this thread commits everything queued so far, its own
+    // write included, then wakes those writers and the next one in line.
+    writing_ = true;
+    std::vector<std::shared_ptr<PendingWrite>> batch;
+    batch.swap(queue_);
+    lock.unlock();
+    RunBatch(batch);
+    lock.lock();
+    writing_ = false;
+    for (const auto& w : batch) w->done = true;
+    const std::shared_ptr<PendingWrite> next = queue_.empty() ? nullptr : queue_.front();
+    lock.unlock();
+    for (const auto& w : batch) {
+      if (w != me) w->wake.notify_one();
+    }
+    if (next) next->wake.notify_one();
+    return me->ok;
+  }
+  return me->ok;
+}
+
+void SqliteStore::RunBatch(const std::vector<std::shared_ptr<PendingWrite>>& batch) {
+  Connection* c = Writer();
+  if (c == nullptr) return;
+  if (batch.size() > 1) {
+    // One transaction for the whole batch: one commit, each page written once.
+    bool whole = c->Run("BEGIN IMMEDIATE");
+    for (std::size_t i = 0; whole && i < batch.size(); ++i) {
+      batch[i]->ok = batch[i]->write(*c);
+      // An error that ended the transaction (disk full, I/O) voids it all.
+      whole = !sqlite3_get_autocommit(c->db());
+    }
+    if (whole && c->Run("COMMIT")) return;
+    if (!sqlite3_get_autocommit(c->db())) c->Run("ROLLBACK");
+  }
+  // One write, or a batch that failed as a whole: each write in a transaction
+  // of its own, so one write's failure is its own.
+  for (const auto& w : batch) {
+    w->ok = c->Run("BEGIN IMMEDIATE") && w->write(*c) && c->Run("COMMIT");
+    if (!sqlite3_get_autocommit(c->db())) c->Run("ROLLBACK");
+  }
+}
+
 void SqliteStore::GiveBack(std::unique_ptr<Connection> connection) {
   {
     std::lock_guard lock(poolMutex_);
@@ -333,25 +417,26 @@ std::optional<std::pair<ValueType, Bytes>> SqliteStore::ReadValue(const std::u16
 
 bool SqliteStore::WriteValue(const std::u16string& section, const std::u16string& entry,
                              ValueType type, const Bytes& data) {
-  auto c = Borrow();
-  if (!c) return false;
+  const std::u16string key = SectionKey(section);
+  const std::u16string keyFold = FoldCase(key);
+  const std::u16string nameFold = FoldCase(entry);
   // The key keeps the spelling it was first written with; the name takes the
   // spelling of the last write.
-  sqlite3_stmt* stmt = c->Prepare(
-      "INSERT INTO reg_values (key_fold, name_fold, key, name, type, data)"
-      " VALUES (?1, ?2, ?3, ?4, ?5, ?6)"
-      " ON CONFLICT (key_fold, name_fold) DO UPDATE SET"
-      " name = excluded.name, type = excluded.type, data = excluded.data");
-  if (!stmt) return false;
-  const std::u16string key = SectionKey(section);
-  BindText(stmt, 1, FoldCase(key));
-  BindText(stmt, 2, FoldCase(entry));
-  BindText(stmt, 3, key);
-  BindText(stmt, 4, entry);
-  sqlite3_bind_int(stmt, 5, static_cast<int>(type));
-  BindBytes(stmt, 6, data);
-  std::lock_guard lock(writeMutex_);
-  return StepDone(stmt);
+  return RunWrite([&](Connection& c) {
+    sqlite3_stmt* stmt = c.Prepare(
+        "INSERT INTO reg_values (key_fold, name_fold, key, name, type, data)"
+        " VALUES (?1, ?2, ?3, ?4, ?5, ?6)"
+        " ON CONFLICT (key_fold, name_fold) DO UPDATE SET"
+        " name = excluded.name, type = excluded.type, data = excluded.data");
+    if (!stmt) return false;
+    BindText(stmt, 1, keyFold);
+    BindText(stmt, 2, nameFold);
+    BindText(stmt, 3, key);
+    BindText(stmt, 4, entry);
+    sqlite3_bind_int(stmt, 5, static_cast<int>(type));
+    BindBytes(stmt, 6, data);
+    return StepDone(stmt);
+  });
 }
 
 std::int32_t SqliteStore::ReadSettingInt(const std::u16string& section, const std::u16string& entry,
@@ -395,38 +480,44 @@ bool SqliteStore::WriteSettingBinary(const std::u16string& section, const std::u
 
 bool SqliteStore::ReplaceBinaryIfId(const std::u16string& section, const std::u16string& entry,
                                     std::uint32_t id, const Bytes& data) {
-  auto c = Borrow();
-  if (!c) return false;
-  sqlite3_stmt* stmt = c->Prepare(
-      "UPDATE reg_values SET name = ?3, data = ?4"
-      " WHERE key_fold = ?1 AND name_fold = ?2 AND type = 3 AND substr(data, 1, 4) = ?5");
-  if (!stmt) return false;
-  BindText(stmt, 1, FoldCase(SectionKey(section)));
-  BindText(stmt, 2, FoldCase(entry));
-  BindText(stmt, 3, entry);
-  BindBytes(stmt, 4, data);
-  BindBytes(stmt, 5, IntBytes(static_cast<std::int32_t>(id)));
-  std::lock_guard lock(writeMutex_);
-  return StepDone(stmt) && sqlite3_changes(c->db()) == 1;
+  const std::u16string keyFold = FoldCase(SectionKey(section));
+  const std::u16string nameFold = FoldCase(entry);
+  return RunWrite([&](Connection& c) {
+    sqlite3_stmt* stmt = c.Prepare(
+        "UPDATE reg_values SET name = ?3, data = ?4"
+        " WHERE key_fold = ?1 AND name_fold = ?2 AND type = 3 AND substr(data, 1, 4) = ?5");
+    if (!stmt) return false;
+    BindText(stmt, 1, keyFold);
+    BindText(stmt, 2, nameFold);
+    BindText(stmt, 3, entry);
+    BindBytes(stmt, 4, data);
+    BindBytes(stmt, 5, IntBytes(static_cast<std::int32_t>(id)));
+    return StepDone(stmt) && sqlite3_changes(c.db()) == 1;
+  });
 }
 
 InsertResult SqliteStore::InsertBinaryIfAbsent(const std::u16string& section,
                                                const std::u16string& entry, const Bytes& data) {
-  auto c = Borrow();
-  if (!c) return InsertResult::kFailed;
-  sqlite3_stmt* stmt = c->Prepare(
-      "INSERT INTO reg_values (key_fold, name_fold, key, name, type, data)"
-      " VALUES (?1, ?2, ?3, ?4, 3, ?5) ON CONFLICT (key_fold, name_fold) DO NOTHING");
-  if (!stmt) return InsertResult::kFailed;
   const std::u16string key = SectionKey(section);
-  BindText(stmt, 1, FoldCase(key));
-  BindText(stmt, 2, FoldCase(entry));
-  BindText(stmt, 3, key);
-  BindText(stmt, 4, entry);
-  BindBytes(stmt, 5, data);
-  std::lock_guard lock(writeMutex_);
-  if (!StepDone(stmt)) return InsertResult::kFailed;
-  return sqlite3_changes(c->db()) == 1 ? InsertResult::kInserted : InsertResult::kExists;
+  const std::u16string keyFold = FoldCase(key);
+  const std::u16string nameFold = FoldCase(entry);
+  bool inserted = false;
+  const bool ok = RunWrite([&](Connection& c) {
+    sqlite3_stmt* stmt = c.Prepare(
+        "INSERT INTO reg_values (key_fold, name_fold, key, name, type, data)"
+        " VALUES (?1, ?2, ?3, ?4, 3, ?5) ON CONFLICT (key_fold, name_fold) DO NOTHING");
+    if (!stmt) return false;
+    BindText(stmt, 1, keyFold);
+    BindText(stmt, 2, nameFold);
+    BindText(stmt, 3, key);
+    BindText(stmt, 4, entry);
+    BindBytes(stmt, 5, data);
+    if (!StepDone(stmt)) return false;
+    inserted = sqlite3_changes(c.db()) == 1;
+    return true;
+  });
+  if (!ok) return InsertResult::kFailed;
+  return inserted ? InsertResult::kInserted : InsertResult::kExists;
 }
 
 // A walk over one section on a connection of its own. The statement steps
@@ -480,13 +571,15 @@ std::unique_ptr<SectionCursor> SqliteStore::OpenSection(const std::u16string& se
   const bool known = sqlite3_step(exists) == SQLITE_ROW;
   sqlite3_reset(exists);
   if (!known) {
-    sqlite3_stmt* create =
-        c->Prepare("INSERT INTO reg_keys (key_fold, key) VALUES (?1, ?2) ON CONFLICT DO NOTHING");
-    if (!create) return nullptr;
-    BindText(create, 1, keyFold);
-    BindText(create, 2, key);
-    std::lock_guard lock(writeMutex_);
-    if (!StepDone(create)) return nullptr;
+    const bool created = RunWrite([&](Connection& w) {
+      sqlite3_stmt* create =
+          w.Prepare("INSERT INTO reg_keys (key_fold, key) VALUES (?1, ?2) ON CONFLICT DO NOTHING");
+      if (!create) return false;
+      BindText(create, 1, keyFold);
+      BindText(create, 2, key);
+      return StepDone(create);
+    });
+    if (!created) return nullptr;
   }
   sqlite3_stmt* walk =
       c->Prepare("SELECT name, type, data FROM reg_values WHERE key_fold = ?1 ORDER BY name_fold");
@@ -501,46 +594,37 @@ bool SqliteStore::DeleteValue(const std::u16string& section, const std::u16strin
 
 std::size_t SqliteStore::DeleteValues(const std::u16string& section,
                                       const std::vector<std::u16string>& entries) {
-  auto c = Borrow();
-  if (!c) return 0;
-  std::lock_guard lock(writeMutex_);
-  if (!c->Exec("BEGIN IMMEDIATE")) return 0;
-  sqlite3_stmt* stmt = c->Prepare("DELETE FROM reg_values WHERE key_fold = ?1 AND name_fold = ?2");
-  std::size_t deleted = 0;
   const std::u16string keyFold = FoldCase(SectionKey(section));
-  for (const auto& entry : entries) {
-    if (!stmt) break;
-    sqlite3_reset(stmt);
-    BindText(stmt, 1, keyFold);
-    BindText(stmt, 2, FoldCase(entry));
-    if (StepDone(stmt)) deleted += static_cast<std::size_t>(sqlite3_changes(c->db()));
-  }
-  if (!c->Exec("COMMIT")) {
-    c->Exec("ROLLBACK");
-    return 0;
-  }
-  return deleted;
+  std::size_t deleted = 0;
+  const bool ok = RunWrite([&](Connection& c) {
+    deleted = 0;  // counted afresh should the write run again on its own
+    sqlite3_stmt* stmt = c.Prepare("DELETE FROM reg_values WHERE key_fold = ?1 AND name_fold = ?2");
+    if (!stmt) return false;
+    for (const auto& entry : entries) {
+      BindText(stmt, 1, keyFold);
+      BindText(stmt, 2, FoldCase(entry));
+      if (StepDone(stmt)) deleted += static_cast<std::size_t>(sqlite3_changes(c.db()));
+    }
+    return true;
+  });
+  return ok ? deleted : 0;
 }
 
 bool SqliteStore::DeleteSection(const std::u16string& section) {
-  auto c = Borrow();
-  if (!c) return false;
   const std::u16string keyFold = FoldCase(SectionKey(section));
-  std::lock_guard lock(writeMutex_);
-  if (!c->Exec("BEGIN IMMEDIATE")) return false;
-  sqlite3_stmt* values = c->Prepare("DELETE FROM reg_values WHERE key_fold = ?1");
-  sqlite3_stmt* keys = c->Prepare("DELETE FROM reg_keys WHERE key_fold = ?1");
-  bool ok = values && keys;
-  if (ok) {
+  return RunWrite([&](Connection& c) {
+    sqlite3_stmt* values = c.Prepare("DELETE FROM reg_values WHERE key_fold = ?1");
+    sqlite3_stmt* keys = c.Prepare("DELETE FROM reg_keys WHERE key_fold = ?1");
+    if (!values || !keys) return false;
     BindText(values, 1, keyFold);
     BindText(keys, 1, keyFold);
-    ok = StepDone(values) && StepDone(keys);
-  }
-  if (!ok || !c->Exec("COMMIT")) {
-    c->Exec("ROLLBACK");
+    // All or nothing, also among the other writes of a batch.
+    if (!c.Run("SAVEPOINT section")) return false;
+    if (StepDone(values) && StepDone(keys)) return c.Run("RELEASE section");
+    c.Run("ROLLBACK TO section");
+    c.Run("RELEASE section");
     return false;
-  }
-  return true;
+  });
 }
 
 }  // namespace halvern

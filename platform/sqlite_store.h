@@ -1,13 +1,15 @@
 #pragma once
 // The settings store on SQLite: one database per user with every value in the
-// table reg_values (see README "Stored data"). Thread-safe: each call borrows a
+// table reg_values (see README "Stored data"). Thread-safe: each read borrows a
 // connection of its own from a pool, so readers and walks run side by side;
-// writes of this process are serialised by a mutex. The database runs in WAL
+// writes of this process go through one write connection, committed in
+// groups. The database runs in WAL
 // mode with a busy timeout (for other programs), and every value write is one
 // transaction that survives a crash of the program once it returned.
 
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -69,6 +71,17 @@ class SqliteStore final : public SettingsStore {
   SqliteStore(std::filesystem::path file, std::u16string appKey);
   Lease Borrow();
   void GiveBack(std::unique_ptr<Connection> connection);
+  // A write: statements on the write connection, inside a transaction that
+  // the caller provides; true when it did what it should.
+  using WriteFunction = std::function<bool(Connection&)>;
+  struct PendingWrite;
+  // Runs `write` in a transaction on the write connection and returns its
+  // result once committed (false when the commit failed).
+  bool RunWrite(const WriteFunction& write);
+  void RunBatch(const std::vector<std::shared_ptr<PendingWrite>>& batch);
+  // The write connection, opened at first use; only the thread committing a
+  // batch uses it.
+  Connection* Writer();
   std::optional<std::pair<ValueType, Bytes>> ReadValue(const std::u16string& section,
                                                        const std::u16string& entry);
   bool WriteValue(const std::u16string& section, const std::u16string& entry, ValueType type,
@@ -83,9 +96,14 @@ class SqliteStore final : public SettingsStore {
   std::mutex poolMutex_;
   std::condition_variable poolFree_;
   int opened_ = 0;
-  // Writers of this process take turns here rather than in SQLite's busy
-  // handler, whose sleeps (up to 100 ms) would stall every writer under load.
-  std::mutex writeMutex_;
+  // Writers of this process queue here rather than in SQLite's busy handler,
+  // whose sleeps (up to 100 ms) would stall every writer under load. The
+  // writer that finds nobody committing commits all queued writes in one
+  // transaction (group commit); each writer returns once its write is durable.
+  std::mutex queueMutex_;
+  std::vector<std::shared_ptr<PendingWrite>> queue_;  // guarded by queueMutex_
+  bool writing_ = false;                              // guarded by queueMutex_
+  std::unique_ptr<Connection> writer_;
   std::vector<std::unique_ptr<Connection>> pool_;
 };
 

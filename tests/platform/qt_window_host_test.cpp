@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -89,24 +90,34 @@ TEST_F(QtWindowHostTest, SendRunsOnTheWindowThreadAndWaitsForTheCall) {
   host.Send([&] { ranHere = true; });
   EXPECT_TRUE(ranHere);
 
+  // Many workers at once, as the checks of a run: each Send returns only after
+  // its own call ran, whatever the others are waiting for.
+  constexpr int kWorkers = 32;
+  constexpr int kCallsEach = 50;
   std::atomic<int> calls{0};
-  std::thread::id ranOn;
-  auto worker = std::async(std::launch::async, [&] {
-    for (int i = 0; i < 50; ++i) {
-      int seen = -1;
-      host.Send([&] {
-        ranOn = std::this_thread::get_id();
-        seen = calls.fetch_add(1) + 1;
-      });
-      // Send returned only after the call ran: its effect is visible here.
-      if (seen != i + 1) return false;
-    }
-    return true;
-  });
-  ASSERT_TRUE(RunUntil([&] { return worker.wait_for(0s) == std::future_status::ready; }));
-  EXPECT_TRUE(worker.get());
-  EXPECT_EQ(calls.load(), 50);
-  EXPECT_EQ(ranOn, windowThread);
+  std::atomic<bool> allOnWindowThread{true};
+  std::vector<std::future<bool>> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.push_back(std::async(std::launch::async, [&] {
+      for (int i = 0; i < kCallsEach; ++i) {
+        int seen = -1;
+        host.Send([&] {
+          if (std::this_thread::get_id() != windowThread) allOnWindowThread = false;
+          calls.fetch_add(1);
+          seen = i;
+        });
+        if (seen != i) return false;  // returned before its call ran
+      }
+      return true;
+    }));
+  }
+  ASSERT_TRUE(RunUntil([&] {
+    return std::all_of(workers.begin(), workers.end(),
+                       [](auto& w) { return w.wait_for(0s) == std::future_status::ready; });
+  }));
+  for (auto& w : workers) EXPECT_TRUE(w.get());
+  EXPECT_EQ(calls.load(), kWorkers * kCallsEach);
+  EXPECT_TRUE(allOnWindowThread.load());
 }
 
 TEST_F(QtWindowHostTest, TimersRepeatRestartAndDieOnKill) {

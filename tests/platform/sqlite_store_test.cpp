@@ -170,6 +170,48 @@ TEST(SqliteStoreTest, ManyThreadsWritingAtOnceLoseNothing) {
             std::to_string(kThreads * kWrites));
 }
 
+// Writes that arrive together are committed together; one that fails (here
+// refused by triggers another program put in: one ends its statement, one its
+// whole transaction) fails alone, and every other write of its group lands.
+TEST(SqliteStoreTest, AFailingWriteAmongConcurrentWritesFailsAlone) {
+  test::TempStore t;
+  PlainSql(t.file(),
+           "CREATE TRIGGER refuse_statement BEFORE INSERT ON reg_values"
+           " WHEN NEW.name LIKE 'abort-%' BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  PlainSql(t.file(),
+           "CREATE TRIGGER refuse_transaction BEFORE INSERT ON reg_values"
+           " WHEN NEW.name LIKE 'rollback-%' BEGIN SELECT RAISE(ROLLBACK, 'refused'); END");
+  constexpr int kThreads = 8, kWrites = 150;
+  const auto nameOf = [](int n, int i) {
+    const char* kind = i % 50 == 7 ? "rollback-" : i % 10 == 3 ? "abort-" : "ok-";
+    return kind + std::to_string(n) + "-" + std::to_string(i);
+  };
+  std::atomic<int> wrongResults{0};
+  std::vector<std::thread> threads;
+  for (int n = 0; n < kThreads; ++n) {
+    threads.emplace_back([&, n] {
+      for (int i = 0; i < kWrites; ++i) {
+        const std::string name = nameOf(n, i);
+        const bool ok = t.store().WriteSettingBinary(
+            kLogSection, std::u16string(name.begin(), name.end()), Bytes(256, 1));
+        if (ok != name.starts_with("ok-")) ++wrongResults;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrongResults, 0);
+  int good = 0;
+  for (int n = 0; n < kThreads; ++n) {
+    for (int i = 0; i < kWrites; ++i) good += nameOf(n, i).starts_with("ok-") ? 1 : 0;
+  }
+  EXPECT_EQ(PlainSql(t.file(), "SELECT count(*) FROM reg_values WHERE name LIKE 'ok-%'"),
+            std::to_string(good));
+  EXPECT_EQ(PlainSql(t.file(), "SELECT count(*) FROM reg_values WHERE name NOT LIKE 'ok-%'"), "0");
+  // The store goes on writing afterwards.
+  EXPECT_TRUE(t.store().WriteSettingInt(kSettingsSection, u"KeepLogFiles", 3));
+  EXPECT_EQ(t.store().ReadSettingInt(kSettingsSection, u"KeepLogFiles", 5), 3);
+}
+
 TEST(SqliteStoreTest, KilledWriterLeavesWholeValues) {
   test::TempStore t;
   int pipefd[2];
