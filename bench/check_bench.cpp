@@ -10,6 +10,8 @@
 // children of their own, each measuring its own wall time, CPU time (user +
 // sys) and peak memory, so the server's work counts for neither. The checks
 // report to the program's own window host on a Qt Core loop, as in the program.
+// Beside each count, as many bare threads (start, wait, end) show what one
+// worker per check costs by itself.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -296,6 +298,24 @@ int RunChecks(int port, const Items& items) {
   return 0;
 }
 
+// Starts `count` threads at once that each wait 20 ms (as a check waits for its
+// server) and end: what one worker per check costs before it does anything.
+int RunThreads(int count) {
+  rusage before{};
+  getrusage(RUSAGE_SELF, &before);
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> threads;
+  threads.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) threads.emplace_back([] { std::this_thread::sleep_for(20ms); });
+  for (std::thread& t : threads) t.join();
+  const auto wall = std::chrono::steady_clock::now() - start;
+  rusage after{};
+  getrusage(RUSAGE_SELF, &after);
+  std::printf("%.1f %.1f %ld 0 0\n", std::chrono::duration<double, std::milli>(wall).count(),
+              CpuMs(after) - CpuMs(before), after.ru_maxrss);
+  return 0;
+}
+
 // ---- The driver.
 
 std::string RunChild(const std::vector<std::string>& args) {
@@ -352,12 +372,13 @@ int Drive(const std::string& self, const std::vector<int>& counts, int repeats, 
       (std::filesystem::path(self).parent_path() / "multi_reference").string();
 
   for (int count : counts) {
-    std::vector<double> refWall, refCpu, chkWall, chkCpu;
+    std::vector<double> refWall, refCpu, chkWall, chkCpu, threadCpu;
     long refRss = 0, chkRss = 0;
     int refPassed = 0, chkPassed = 0;
     for (int r = 0; r < repeats; ++r) {
       const Figures ref = Parse(RunChild({reference, portText, std::to_string(count)}));
       const Figures chk = Parse(RunChild({self, "--checks", portText, std::to_string(count)}));
+      threadCpu.push_back(Parse(RunChild({self, "--threads", std::to_string(count)})).cpuMs);
       refWall.push_back(ref.wallMs);
       refCpu.push_back(ref.cpuMs);
       chkWall.push_back(chk.wallMs);
@@ -374,9 +395,10 @@ int Drive(const std::string& self, const std::vector<int>& counts, int repeats, 
         "peak %.1f MB, passed %d\n"
         "              site checks: wall %.0f ms, CPU %.0f ms (%.3f ms/check), peak %.1f MB, "
         "passed %d\n"
-        "              ratio wall %.2f, CPU %.2f\n",
+        "              ratio wall %.2f, CPU %.2f\n"
+        "              threads alone (start, wait 20 ms, end): CPU %.3f ms/thread\n",
         count, repeats, rw, rc, rc / count, refRss / 1024.0, refPassed, cw, cc, cc / count,
-        chkRss / 1024.0, chkPassed, cw / rw, cc / rc);
+        chkRss / 1024.0, chkPassed, cw / rw, cc / rc, Median(threadCpu) / count);
     std::fflush(stdout);
   }
   if (memory) {
@@ -416,6 +438,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     RunServer(fd);
   }
+  if (args.size() == 2 && args[0] == "--threads") return RunThreads(std::atoi(args[1].c_str()));
   if (args.size() == 4 && args[0] == "--one") {
     return RunChecks(std::atoi(args[1].c_str()), Items{{args[2]}, {std::atoi(args[3].c_str())}});
   }
