@@ -184,6 +184,11 @@ void BindText(sqlite3_stmt* stmt, int index, const std::u16string& text) {
 }
 
 void BindBytes(sqlite3_stmt* stmt, int index, const Bytes& data) {
+  // An empty vector may have no storage, and a null blob would bind SQL NULL.
+  if (data.empty()) {
+    sqlite3_bind_zeroblob(stmt, index, 0);
+    return;
+  }
   sqlite3_bind_blob(stmt, index, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
 }
 

@@ -79,6 +79,9 @@ TEST(SqliteStoreTest, ValuesRoundTripAndReplaceWhole) {
   EXPECT_TRUE(s.WriteSettingBinary(kUrlsSection, u"x", Bytes{9}));
   EXPECT_EQ(s.ReadSettingBinary(kUrlsSection, u"x"), Bytes{9});
   EXPECT_FALSE(s.ReadSettingBinary(kUrlsSection, u"missing"));
+  // An empty binary value is a value like any other.
+  EXPECT_TRUE(s.WriteSettingBinary(kUrlsSection, u"empty", Bytes{}));
+  EXPECT_EQ(s.ReadSettingBinary(kUrlsSection, u"empty"), Bytes{});
   // A value of another type reads as missing for the typed readers.
   EXPECT_EQ(s.ReadSettingInt(kSettingsSection, u"ProxyAddress", 7), 7);
   EXPECT_FALSE(s.ReadSettingBinary(kSettingsSection, u"Frequency"));
