@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "env_guard.h"
 #include "launcher_socket.h"
 #include "qt_loop.h"
 #include "temp_store.h"
@@ -32,35 +33,10 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
+using test::EnvGuard;
 using test::QtApp;
 using test::RunFor;
 using test::RunUntil;
-
-// Sets (or with nullptr removes) an environment variable for its lifetime.
-class EnvGuard {
- public:
-  EnvGuard(const char* name, const char* value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~EnvGuard() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  EnvGuard(const EnvGuard&) = delete;
-  EnvGuard& operator=(const EnvGuard&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 struct Outcome {
   bool exited = false;

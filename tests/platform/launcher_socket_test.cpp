@@ -12,10 +12,10 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "env_guard.h"
 #include "qt_loop.h"
 #include "temp_store.h"
 #include "window_host.h"
@@ -26,6 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
+using test::EnvGuard;
 using test::QtApp;
 using test::RunFor;
 using test::RunUntil;
@@ -199,32 +200,6 @@ TEST_F(LauncherSocketTest, MakesAPrivateFolderAndRefusesAnOpenOne) {
   LauncherSocket tooLong([](std::uint32_t) {}, dir_.path() / std::string(120, 'x') / "s.sock");
   EXPECT_EQ(tooLong.Listen(), LauncherSocket::ListenResult::kFailed);
 }
-
-// Restores an environment variable when the test ends.
-class EnvGuard {
- public:
-  explicit EnvGuard(const char* name) : name_(name) {
-    if (const char* value = ::getenv(name)) old_ = value;
-  }
-  ~EnvGuard() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  void Set(const char* value) {
-    if (value) {
-      ::setenv(name_, value, 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 TEST(LauncherSocketPathTest, FollowsTheRuntimeFolderElseAPerUserTemporaryFolder) {
   EnvGuard runtime("XDG_RUNTIME_DIR");

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "env_guard.h"
 #include "launcher_socket.h"
 #include "temp_store.h"
 #include "window_host.h"
@@ -231,21 +232,13 @@ TEST(TimedRunServiceTest, StartsHalvernRunWhichDeliversRunCheck) {
   LauncherSocket listener([&](std::uint32_t m) { received.push_back(m); },
                           runtime.path() / "Velmora Halvern.sock");
   ASSERT_EQ(listener.Listen(), LauncherSocket::ListenResult::kListening);
-  const char* old = ::getenv("XDG_RUNTIME_DIR");
-  const std::string saved = old ? old : "";
-  ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);  // inherited by the child
+  test::EnvGuard runtimeEnv("XDG_RUNTIME_DIR", runtime.path().c_str());  // inherited by the child
 
   FiredLog log;
   TimedRunService service(std::filesystem::path(HALVERN_RUN_BINARY).parent_path(), log.Callback());
   const std::int64_t when = WallNow() + 2;
   ASSERT_TRUE(service.RunAppAtTime(u"HalvernRun.exe", ToLocal(when)));
-  const bool delivered = RunUntil([&] { return !received.empty(); });
-  if (old) {
-    ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-  } else {
-    ::unsetenv("XDG_RUNTIME_DIR");
-  }
-  ASSERT_TRUE(delivered);
+  ASSERT_TRUE(RunUntil([&] { return !received.empty(); }));
   EXPECT_EQ(received, std::vector<std::uint32_t>{UM_RUN_CHECK});
   EXPECT_GE(WallNow(), when);
 }
