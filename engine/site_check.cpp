@@ -50,6 +50,12 @@ class ProgressPacer {
   std::chrono::steady_clock::time_point lastShown_;
 };
 
+std::u16string TakeHeldProgress(CheckJob& job) {
+  std::u16string held = std::move(job.heldProgress);
+  job.heldProgress.clear();
+  return held;
+}
+
 // Reads the body of a 200 answer chunk by chunk; nothing when the job was
 // cancelled, the outcome otherwise.
 std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& request) {
@@ -66,7 +72,7 @@ std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& reques
     if (read.bytes == 0) break;  // end of the answer, or a read error ending it
     // A plain test instead of a 1 ms wait: the same signal without a sleep per chunk.
     if (job.cancelEvent->IsSet()) {
-      job.heldProgress.clear();  // this chunk never counted
+      job.heldProgress.clear();  // a cancelled download shows only "Canceled"
       SetRowStatus(job, u"Canceled", kImageIdle);
       return std::nullopt;
     }
@@ -87,7 +93,9 @@ std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& reques
   const std::intptr_t outcome =
       JudgeResponse(job, headers.contentLength, received, scan.text(), headers.statusText);
   // An unknown mode records nothing: the held text still goes to the row.
-  if (!job.heldProgress.empty()) SetRowStatus(job, std::u16string(job.heldProgress), kImageBusy);
+  if (const std::u16string held = TakeHeldProgress(job); !held.empty()) {
+    SetRowStatus(job, held, kImageBusy);
+  }
   return outcome;
 }
 
@@ -185,11 +193,9 @@ bool SetInternetTimeouts(InternetHandle& handle) {
 void SetRowStatus(CheckJob& job, const std::u16string& text, int image) {
   const std::u16string title = EntryTitle(*job.entry);
   UrlList* list = job.listWindow;
-  // One synchronous call carries the find and both updates, so the row found is
-  // the row changed.
-  // A progress text held back by the pacer comes first, in the same call.
-  const std::u16string held = std::move(job.heldProgress);
-  job.heldProgress.clear();
+  // One synchronous call carries the find and the updates, so the row found is
+  // the row changed; a progress text held back by the pacer comes first.
+  const std::u16string held = TakeHeldProgress(job);
   job.mainWindow->Send([&] {
     const int row = list->FindRow(title);
     if (row < 0) return;

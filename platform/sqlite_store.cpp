@@ -347,29 +347,26 @@ bool SqliteStore::RunWrite(const WriteFunction& write) {
   const auto me = std::make_shared<PendingWrite>(write);
   std::unique_lock lock(queueMutex_);
   queue_.push_back(me);
-  while (!me->done) {
-    if (writing_) {
-      me->wake.wait(lock);
-      continue;
-    }
-    // Nobody writes: this thread commits everything queued so far, its own
-    // write included, then wakes those writers and the next one in line.
-    writing_ = true;
-    std::vector<std::shared_ptr<PendingWrite>> batch;
-    batch.swap(queue_);
-    lock.unlock();
-    RunBatch(batch);
-    lock.lock();
-    writing_ = false;
-    for (const auto& w : batch) w->done = true;
-    const std::shared_ptr<PendingWrite> next = queue_.empty() ? nullptr : queue_.front();
-    lock.unlock();
-    for (const auto& w : batch) {
-      if (w != me) w->wake.notify_one();
-    }
-    if (next) next->wake.notify_one();
-    return me->ok;
+  // While nobody commits, every write not yet done is in the queue.
+  me->wake.wait(lock, [&] { return me->done || !writing_; });
+  if (me->done) return me->ok;
+
+  // Nobody commits: this thread commits everything queued so far, its own
+  // write included, then wakes those writers and the next one in line.
+  writing_ = true;
+  std::vector<std::shared_ptr<PendingWrite>> batch;
+  batch.swap(queue_);
+  lock.unlock();
+  RunBatch(batch);
+  lock.lock();
+  writing_ = false;
+  for (const auto& w : batch) w->done = true;
+  const std::shared_ptr<PendingWrite> next = queue_.empty() ? nullptr : queue_.front();
+  lock.unlock();
+  for (const auto& w : batch) {
+    if (w != me) w->wake.notify_one();
   }
+  if (next) next->wake.notify_one();
   return me->ok;
 }
 

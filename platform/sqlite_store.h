@@ -2,10 +2,10 @@
 // The settings store on SQLite: one database per user with every value in the
 // table reg_values (see README "Stored data"). Thread-safe: each read borrows a
 // connection of its own from a pool, so readers and walks run side by side;
-// writes of this process go through one write connection, committed in
-// groups. The database runs in WAL
-// mode with a busy timeout (for other programs), and every value write is one
-// transaction that survives a crash of the program once it returned.
+// writes of this process go through one write connection, committed in groups.
+// The database runs in WAL mode with a busy timeout (for other programs), and
+// every value write is atomic and survives a crash of the program once it
+// returned.
 
 #include <condition_variable>
 #include <filesystem>
