@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace halvern {
 
@@ -54,11 +55,14 @@ class LauncherSocket {
   ListenResult Listen();
 
   const std::filesystem::path& path() const { return path_; }
+  // After kFailed: what went wrong, naming the folder or socket, for the user.
+  const std::string& ErrorText() const { return error_; }
 
  private:
   class Server;
   MessageCallback onMessage_;
   std::filesystem::path path_;
+  std::string error_;
   std::unique_ptr<Server> server_;
 };
 

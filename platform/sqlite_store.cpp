@@ -293,6 +293,16 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::filesystem::path& file
   return store;
 }
 
+std::unique_ptr<SqliteStore> SqliteStore::Open(const std::filesystem::path& file,
+                                               const std::u16string& companyKey, std::string& error,
+                                               OpenStatus& status) {
+  auto store = Open(file, companyKey, error);
+  status = store ? OpenStatus::kOpened : OpenStatus::kUnusable;
+  return store;
+}
+
+void SqliteStore::BeginExit(std::chrono::milliseconds) {}
+
 SqliteStore::SqliteStore(std::filesystem::path file, std::u16string appKey)
     : file_(std::move(file)), appKey_(std::move(appKey)) {}
 

@@ -7,6 +7,7 @@
 // every value write is atomic and survives a crash of the program once it
 // returned.
 
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
@@ -32,6 +33,17 @@ class SqliteStore final : public SettingsStore {
   // nothing and a message naming the file in `error`.
   static std::unique_ptr<SqliteStore> Open(const std::filesystem::path& file,
                                            const std::u16string& companyKey, std::string& error);
+
+  // Why Open gave nothing. kBusy: another program holds the database locked;
+  // nothing was written and opening again later may succeed.
+  enum class OpenStatus { kOpened, kBusy, kUnusable };
+  static std::unique_ptr<SqliteStore> Open(const std::filesystem::path& file,
+                                           const std::u16string& companyKey, std::string& error,
+                                           OpenStatus& status);
+
+  // The program is ending: writes that meet another program's lock are
+  // retried for at most `bound` from now, then fail, so that exit never hangs.
+  void BeginExit(std::chrono::milliseconds bound);
   ~SqliteStore() override;
 
   SqliteStore(const SqliteStore&) = delete;
