@@ -67,51 +67,45 @@ void WritePages(const fs::path& root) {
   WriteFile(root / "slow", std::string(2048, 's'));
 }
 
+// The configuration, with @DIR@ for the server's folder and @PORT@ for its port.
+constexpr char kNginxConfig[] = R"(worker_processes auto;
+worker_rlimit_nofile 65536;
+pid @DIR@/nginx.pid;
+error_log @DIR@/error.log warn;
+events { worker_connections 16384; }
+http {
+  access_log off;
+  default_type text/html;
+  sendfile on;
+  client_body_temp_path @DIR@/temp/body;
+  proxy_temp_path @DIR@/temp/proxy;
+  fastcgi_temp_path @DIR@/temp/fastcgi;
+  uwsgi_temp_path @DIR@/temp/uwsgi;
+  scgi_temp_path @DIR@/temp/scgi;
+  server {
+    listen 127.0.0.1:@PORT@ backlog=4096;
+    root @DIR@/www;
+    location = /small { }
+    location = /mb { default_type application/octet-stream; }
+    location = /script { }
+    location = /slow { limit_rate 768; }
+    location = /error { return 500; }
+    location / { return 404; }
+  }
+}
+)";
+
 std::string NginxConfig(const fs::path& folder, int port) {
-  const std::string f = folder.string();
-  return "worker_processes auto;\n"
-         "worker_rlimit_nofile 65536;\n"
-         "pid " +
-         f +
-         "/nginx.pid;\n"
-         "error_log " +
-         f +
-         "/error.log warn;\n"
-         "events { worker_connections 16384; }\n"
-         "http {\n"
-         "  access_log off;\n"
-         "  default_type text/html;\n"
-         "  sendfile on;\n"
-         "  client_body_temp_path " +
-         f +
-         "/temp/body;\n"
-         "  proxy_temp_path " +
-         f +
-         "/temp/proxy;\n"
-         "  fastcgi_temp_path " +
-         f +
-         "/temp/fastcgi;\n"
-         "  uwsgi_temp_path " +
-         f +
-         "/temp/uwsgi;\n"
-         "  scgi_temp_path " +
-         f +
-         "/temp/scgi;\n"
-         "  server {\n"
-         "    listen 127.0.0.1:" +
-         std::to_string(port) +
-         " backlog=4096;\n"
-         "    root " +
-         f +
-         "/www;\n"
-         "    location = /small { }\n"
-         "    location = /mb { default_type application/octet-stream; }\n"
-         "    location = /script { }\n"
-         "    location = /slow { limit_rate 768; }\n"
-         "    location = /error { return 500; }\n"
-         "    location / { return 404; }\n"
-         "  }\n"
-         "}\n";
+  std::string config = kNginxConfig;
+  const auto replace = [&config](const std::string& from, const std::string& to) {
+    for (std::size_t at = config.find(from); at != std::string::npos;
+         at = config.find(from, at + to.size())) {
+      config.replace(at, from.size(), to);
+    }
+  };
+  replace("@DIR@", folder.string());
+  replace("@PORT@", std::to_string(port));
+  return config;
 }
 
 }  // namespace
