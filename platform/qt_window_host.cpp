@@ -11,6 +11,8 @@
 #include <mutex>
 #include <thread>
 
+#include "tsan_handover.h"
+
 namespace halvern {
 namespace {
 
@@ -138,6 +140,7 @@ class Receiver final : public QObject {
 
  protected:
   bool event(QEvent* e) override {
+    TakeHandOver(e);
     if (e->type() == kMessageEvent) {
       static_cast<MessageEvent*>(e)->Deliver();
       return true;
@@ -182,8 +185,9 @@ void Core::Post(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lPar
   {
     std::lock_guard lock(mutex_);
     if (!closed_) {
-      QCoreApplication::postEvent(receiver_,
-                                  new MessageEvent(shared_from_this(), message, wParam, lParam));
+      auto* event = new MessageEvent(shared_from_this(), message, wParam, lParam);
+      AnnounceHandOver(event);
+      QCoreApplication::postEvent(receiver_, event);
       return;
     }
   }
@@ -199,7 +203,9 @@ void Core::Send(const std::function<void()>& call) {
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
-    QCoreApplication::postEvent(receiver_, new CallEvent(shared_from_this(), pending));
+    auto* event = new CallEvent(shared_from_this(), pending);
+    AnnounceHandOver(event);
+    QCoreApplication::postEvent(receiver_, event);
   }
   std::unique_lock lock(pending->mutex);
   pending->finished.wait(lock, [&] { return pending->done; });
