@@ -35,9 +35,11 @@ inline constexpr StringSetting kRemoveExpairedLogItems{u"RemoveExpairedLogItems"
 
 class SettingsStore;
 
-std::int32_t ReadSetting(SettingsStore& store, const IntSetting& setting);
-std::u16string ReadSetting(SettingsStore& store, const StringSetting& setting);
-bool WriteSetting(SettingsStore& store, const IntSetting& setting, std::int32_t value);
-bool WriteSetting(SettingsStore& store, const StringSetting& setting, const std::u16string& value);
+[[nodiscard]] std::int32_t ReadSetting(SettingsStore& store, const IntSetting& setting);
+[[nodiscard]] std::u16string ReadSetting(SettingsStore& store, const StringSetting& setting);
+[[nodiscard]] bool WriteSetting(SettingsStore& store, const IntSetting& setting,
+                                std::int32_t value);
+[[nodiscard]] bool WriteSetting(SettingsStore& store, const StringSetting& setting,
+                                const std::u16string& value);
 
 }  // namespace halvern

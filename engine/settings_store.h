@@ -37,47 +37,54 @@ class SectionCursor {
  public:
   virtual ~SectionCursor() = default;
   // wantData false leaves SectionValue::data empty (name walks stay cheap).
-  virtual std::optional<SectionValue> Enumerate(std::size_t index, bool wantData = true) = 0;
+  [[nodiscard]] virtual std::optional<SectionValue> Enumerate(std::size_t index,
+                                                              bool wantData = true) = 0;
 };
 
 class SettingsStore {
  public:
   virtual ~SettingsStore() = default;
 
-  virtual std::int32_t ReadSettingInt(const std::u16string& section, const std::u16string& entry,
-                                      std::int32_t defaultValue) = 0;
-  virtual bool WriteSettingInt(const std::u16string& section, const std::u16string& entry,
-                               std::int32_t value) = 0;
-  virtual std::u16string ReadSettingString(const std::u16string& section,
-                                           const std::u16string& entry,
-                                           const std::u16string& defaultValue) = 0;
-  virtual bool WriteSettingString(const std::u16string& section, const std::u16string& entry,
-                                  const std::u16string& value) = 0;
+  [[nodiscard]] virtual std::int32_t ReadSettingInt(const std::u16string& section,
+                                                    const std::u16string& entry,
+                                                    std::int32_t defaultValue) = 0;
+  [[nodiscard]] virtual bool WriteSettingInt(const std::u16string& section,
+                                             const std::u16string& entry, std::int32_t value) = 0;
+  [[nodiscard]] virtual std::u16string ReadSettingString(const std::u16string& section,
+                                                         const std::u16string& entry,
+                                                         const std::u16string& defaultValue) = 0;
+  [[nodiscard]] virtual bool WriteSettingString(const std::u16string& section,
+                                                const std::u16string& entry,
+                                                const std::u16string& value) = 0;
   // Missing value: nothing. The bytes of a value of any type otherwise.
-  virtual std::optional<Bytes> ReadSettingBinary(const std::u16string& section,
-                                                 const std::u16string& entry) = 0;
-  virtual bool WriteSettingBinary(const std::u16string& section, const std::u16string& entry,
-                                  const Bytes& data) = 0;
+  [[nodiscard]] virtual std::optional<Bytes> ReadSettingBinary(const std::u16string& section,
+                                                               const std::u16string& entry) = 0;
+  [[nodiscard]] virtual bool WriteSettingBinary(const std::u16string& section,
+                                                const std::u16string& entry, const Bytes& data) = 0;
 
   // Replaces the binary value `entry` with `data` only when a value of that name
   // exists and its first four bytes equal `id` (little-endian), in one atomic
   // statement. Returns whether it replaced the value.
-  virtual bool ReplaceBinaryIfId(const std::u16string& section, const std::u16string& entry,
-                                 std::uint32_t id, const Bytes& data) = 0;
+  [[nodiscard]] virtual bool ReplaceBinaryIfId(const std::u16string& section,
+                                               const std::u16string& entry, std::uint32_t id,
+                                               const Bytes& data) = 0;
 
   // Writes the binary value only when no value of that name exists, atomically.
-  virtual InsertResult InsertBinaryIfAbsent(const std::u16string& section,
-                                            const std::u16string& entry, const Bytes& data) = 0;
+  [[nodiscard]] virtual InsertResult InsertBinaryIfAbsent(const std::u16string& section,
+                                                          const std::u16string& entry,
+                                                          const Bytes& data) = 0;
 
   // Opens a section for a walk, creating the section when missing. Nothing when
   // the store cannot be read.
-  virtual std::unique_ptr<SectionCursor> OpenSection(const std::u16string& section) = 0;
-  virtual bool DeleteValue(const std::u16string& section, const std::u16string& entry) = 0;
+  [[nodiscard]] virtual std::unique_ptr<SectionCursor> OpenSection(
+      const std::u16string& section) = 0;
+  [[nodiscard]] virtual bool DeleteValue(const std::u16string& section,
+                                         const std::u16string& entry) = 0;
   // Deletes the named values in one transaction; returns how many existed.
-  virtual std::size_t DeleteValues(const std::u16string& section,
-                                   const std::vector<std::u16string>& entries) = 0;
+  [[nodiscard]] virtual std::size_t DeleteValues(const std::u16string& section,
+                                                 const std::vector<std::u16string>& entries) = 0;
   // Removes a section with all of its values.
-  virtual bool DeleteSection(const std::u16string& section) = 0;
+  [[nodiscard]] virtual bool DeleteSection(const std::u16string& section) = 0;
 };
 
 }  // namespace halvern

@@ -63,12 +63,13 @@ void ReadEntryBytes(const Bytes& bytes, UrlEntry& entry);
 
 class UrlList;
 
-bool LoadUrlEntry(SettingsStore& store, const std::u16string& title, UrlEntry& entry);
-bool SaveUrlEntry(SettingsStore& store, const std::u16string& title, const UrlEntry& entry);
+[[nodiscard]] bool LoadUrlEntry(SettingsStore& store, const std::u16string& title, UrlEntry& entry);
+[[nodiscard]] bool SaveUrlEntry(SettingsStore& store, const std::u16string& title,
+                                const UrlEntry& entry);
 // Saves only over a stored value of that title that still holds the entry's id,
 // so an entry deleted or renamed meanwhile does not come back.
-bool SaveUrlEntryIfStillStored(SettingsStore& store, const std::u16string& title,
-                               const UrlEntry& entry);
+[[nodiscard]] bool SaveUrlEntryIfStillStored(SettingsStore& store, const std::u16string& title,
+                                             const UrlEntry& entry);
 void StoreUrlEntryRow(SettingsStore& store, UrlList& list, const std::u16string& title,
                       const UrlEntry& entry, int row);
 void DeleteUrlEntryRow(SettingsStore& store, UrlList& list, const std::u16string& title, int row);
