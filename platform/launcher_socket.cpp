@@ -363,8 +363,8 @@ LauncherSocket::ListenResult LauncherSocket::Listen() {
     problems += "\n" + settled.problem;
   }
   error_ =
-      "Velmora Halvern could not make its launcher socket, so booked checks cannot "
-      "start it. Places tried:" +
+      "Velmora Halvern could not make its launcher socket, so the launcher cannot reach it and "
+      "a second Velmora Halvern cannot find this one. Places tried:" +
       problems;
   return ListenResult::kFailed;
 }

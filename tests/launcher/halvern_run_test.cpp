@@ -159,6 +159,8 @@ TEST_F(HalvernRunTest, DoesNotWaitForAMainProgramThatDoesNotAccept) {
 
 TEST_F(HalvernRunTest, DeliversRunCheckUnderTheRuntimeFolderRule) {
   EnvGuard runtime("XDG_RUNTIME_DIR", RuntimeDir().c_str());  // the listener's own rule
+  EnvGuard tmp("TMPDIR", (RuntimeDir() + "/tmp").c_str());
+  EnvGuard cache("XDG_CACHE_HOME", (RuntimeDir() + "/cache").c_str());
   LauncherSocket listener([this](std::uint32_t m) { received_.push_back(m); });
   ASSERT_EQ(listener.path(), SocketPath());
   ASSERT_EQ(listener.Listen(), LauncherSocket::ListenResult::kListening);
@@ -180,7 +182,10 @@ TEST_F(HalvernRunTest, DeliversRunCheckUnderTheTemporaryFolderRule) {
   {
     EnvGuard runtime("XDG_RUNTIME_DIR", nullptr);
     EnvGuard tmp("TMPDIR", RuntimeDir().c_str());
-    EnvGuard cache("XDG_CACHE_HOME", (RuntimeDir() + "/cache").c_str());
+    // No later place: the listener stays in the temporary folder even once
+    // that is refused below.
+    EnvGuard cache("XDG_CACHE_HOME", nullptr);
+    EnvGuard home("HOME", nullptr);
     listener.emplace([this](std::uint32_t m) { received_.push_back(m); });
   }
   EXPECT_EQ(listener->path(), expected);
@@ -203,6 +208,8 @@ TEST_F(HalvernRunTest, DeliversRunCheckUnderTheTemporaryFolderRule) {
 
 TEST_F(HalvernRunTest, DeliversRunCheckAfterTheSocketFileWasRemoved) {
   EnvGuard runtime("XDG_RUNTIME_DIR", RuntimeDir().c_str());
+  EnvGuard tmp("TMPDIR", (RuntimeDir() + "/tmp").c_str());
+  EnvGuard cache("XDG_CACHE_HOME", (RuntimeDir() + "/cache").c_str());
   LauncherSocket listener([this](std::uint32_t m) { received_.push_back(m); });
   ASSERT_EQ(listener.Listen(), LauncherSocket::ListenResult::kListening);
 
