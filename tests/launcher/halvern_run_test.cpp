@@ -96,14 +96,19 @@ class HalvernRunTest : public ::testing::Test {
   std::string RuntimeDir() const { return dir_.path().string(); }
   std::filesystem::path SocketPath() const { return dir_.path() / "Velmora Halvern.sock"; }
 
-  // HalvernRun with the later places of its chain kept inside the test's
+  // `env` with the later places of HalvernRun's chain kept inside the test's
   // folder (unless `env` names them), so that it never reaches a listener of
   // another test through the real temporary or cache folder.
-  Outcome Launch(std::map<std::string, std::optional<std::string>> env,
-                 std::vector<std::string> args = {}) const {
+  std::map<std::string, std::optional<std::string>> Isolated(
+      std::map<std::string, std::optional<std::string>> env) const {
     env.try_emplace("TMPDIR", RuntimeDir() + "/tmp");
     env.try_emplace("XDG_CACHE_HOME", RuntimeDir() + "/cache");
-    return RunLauncher(env, std::move(args));
+    return env;
+  }
+
+  Outcome Launch(std::map<std::string, std::optional<std::string>> env,
+                 std::vector<std::string> args = {}) const {
+    return RunLauncher(Isolated(std::move(env)), std::move(args));
   }
 
   test::TempDir dir_;
@@ -254,6 +259,11 @@ TEST_F(HalvernRunTest, TakesAQueuedMessageOnceDescriptorsAreFreeAgain) {
   LauncherSocket listener([this](std::uint32_t m) { received_.push_back(m); }, SocketPath());
   ASSERT_EQ(listener.Listen(), LauncherSocket::ListenResult::kListening);
 
+  // Everything of the fixture is reached before the descriptors run out: the
+  // undefined-behaviour checker needs one to look at an object.
+  const auto env = Isolated({{"XDG_RUNTIME_DIR", RuntimeDir()}});
+  const std::vector<std::uint32_t>& received = received_;
+
   // Use up every descriptor under a lowered limit: the listener cannot accept.
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -266,9 +276,9 @@ TEST_F(HalvernRunTest, TakesAQueuedMessageOnceDescriptorsAreFreeAgain) {
   for (int fd; (fd = ::fcntl(base, F_DUPFD_CLOEXEC, 0)) >= 0;) fillers.push_back(fd);
   EXPECT_EQ(errno, EMFILE);
 
-  const Outcome outcome = Launch({{"XDG_RUNTIME_DIR", RuntimeDir()}});
+  const Outcome outcome = RunLauncher(env);
   RunFor(300ms);
-  const bool takenWithoutDescriptors = !received_.empty();
+  const bool takenWithoutDescriptors = !received.empty();
   for (int fd : fillers) ::close(fd);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
 
