@@ -7,8 +7,18 @@
 // 0, also when no Halvern listens. Plain POSIX on purpose: no Qt, no C++ runtime
 // work, so that the program starts and ends in a few milliseconds.
 //
-// The socket path rule must stay identical to Halvern's (platform/
-// launcher_socket.cpp); the launcher tests check that both meet under every rule.
+// The socket may lie in one of these folders, tried in this order (the same
+// chain as Halvern's LauncherSocketCandidates in platform/launcher_socket.h,
+// kept here as a copy because the two programs share no code):
+//   1. ${XDG_RUNTIME_DIR}, when it is an absolute path;
+//   2. ${TMPDIR:-/tmp}/velmora-halvern-<uid> (TMPDIR only when absolute);
+//   3. ${XDG_CACHE_HOME:-$HOME/.cache}/velmora-halvern (each only when absolute).
+// A folder counts only when it is a real folder (not a link) of this user that
+// no one else may enter, so another user can never plant a socket that takes
+// the message. Halvern settles at the first such folder it can use; a place
+// before it may have become free since, so the launcher goes on down the chain
+// while a place has no listener, and stops at the first socket that answers.
+// The launcher tests check that both programs meet under every rule.
 
 #include <errno.h>
 #include <stdint.h>
@@ -25,48 +35,61 @@ namespace {
 
 constexpr uint32_t kRunCheck = 0x0465;
 constexpr char kSocketName[] = "Velmora Halvern.sock";
-// How long a send or connect may block when Halvern is busy or stuck.
-constexpr suseconds_t kSendTimeoutUs = 250 * 1000;
+constexpr int kCandidateCount = 3;
+// How long connect or send may block when Halvern is busy or stuck. Halvern
+// takes connections at once and gives each a quarter of a second to deliver.
+constexpr time_t kSendTimeoutS = 1;
 
-// Writes the socket path into `out`; false when no usable folder exists.
-// ${XDG_RUNTIME_DIR}/Velmora Halvern.sock when XDG_RUNTIME_DIR is an absolute
-// path, else ${TMPDIR:-/tmp}/velmora-halvern-<uid>/Velmora Halvern.sock, that
-// folder being used only when it is a real folder of this user that no one
-// else may enter.
-bool SocketPath(char* out, size_t size) {
-  const char* runtime = getenv("XDG_RUNTIME_DIR");
-  int n;
-  if (runtime != nullptr && runtime[0] == '/') {
-    n = snprintf(out, size, "%s/%s", runtime, kSocketName);
-  } else {
-    const char* tmp = getenv("TMPDIR");
-    if (tmp == nullptr || tmp[0] != '/') tmp = "/tmp";
-    char folder[sizeof(sockaddr_un::sun_path)];
-    n = snprintf(folder, sizeof folder, "%s/velmora-halvern-%u", tmp,
+const char* AbsoluteEnv(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr && value[0] == '/' ? value : nullptr;
+}
+
+// Writes the folder of candidate `index` into `out`; false when the
+// environment gives no such candidate or it does not fit.
+bool CandidateFolder(int index, char* out, size_t size) {
+  int n = -1;
+  if (index == 0) {
+    const char* runtime = AbsoluteEnv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr) return false;
+    n = snprintf(out, size, "%s", runtime);
+  } else if (index == 1) {
+    const char* tmp = AbsoluteEnv("TMPDIR");
+    n = snprintf(out, size, "%s/velmora-halvern-%u", tmp != nullptr ? tmp : "/tmp",
                  static_cast<unsigned>(getuid()));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof folder) return false;
-    struct stat st;
-    if (lstat(folder, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
-        (st.st_mode & 077) != 0) {
-      return false;
-    }
-    n = snprintf(out, size, "%s/%s", folder, kSocketName);
+  } else if (const char* cache = AbsoluteEnv("XDG_CACHE_HOME")) {
+    n = snprintf(out, size, "%s/velmora-halvern", cache);
+  } else if (const char* home = AbsoluteEnv("HOME")) {
+    n = snprintf(out, size, "%s/.cache/velmora-halvern", home);
   }
   return n > 0 && static_cast<size_t>(n) < size;
 }
 
-void SendRunCheck() {
+bool IsPrivateFolder(const char* folder) {
+  struct stat st;
+  return lstat(folder, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+         (st.st_mode & 077) == 0;
+}
+
+enum class Sent { kNoListener, kDone };
+
+// Sends UM_RUN_CHECK to the socket in `folder`. kDone once a listener was
+// reached, whether or not it took the whole message in time: a Halvern that
+// is there but busy is the one to tell, and no other place is tried then.
+Sent SendRunCheck(const char* folder) {
   sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
-  if (!SocketPath(addr.sun_path, sizeof addr.sun_path)) return;
+  const int n = snprintf(addr.sun_path, sizeof addr.sun_path, "%s/%s", folder, kSocketName);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof addr.sun_path) return Sent::kNoListener;
 
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
+  if (fd < 0) return Sent::kNoListener;
   // On Linux the send timeout also bounds connect() on a Unix socket whose
   // backlog is full.
-  timeval timeout{0, kSendTimeoutUs};
+  timeval timeout{kSendTimeoutS, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  Sent result = Sent::kNoListener;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
     unsigned char message[20] = {};
     for (int i = 0; i < 4; ++i) message[i] = static_cast<unsigned char>(kRunCheck >> (8 * i));
@@ -74,13 +97,21 @@ void SendRunCheck() {
     do {
       sent = send(fd, message, sizeof message, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
+    result = Sent::kDone;
+  } else if (errno == EAGAIN || errno == EINPROGRESS) {
+    result = Sent::kDone;  // a listener whose queue stayed full
   }
   close(fd);
+  return result;
 }
 
 }  // namespace
 
 int main() {
-  SendRunCheck();
+  char folder[sizeof(sockaddr_un::sun_path)];
+  for (int i = 0; i < kCandidateCount; ++i) {
+    if (!CandidateFolder(i, folder, sizeof folder) || !IsPrivateFolder(folder)) continue;
+    if (SendRunCheck(folder) == Sent::kDone) break;
+  }
   return 0;
 }

@@ -1,13 +1,9 @@
 #include "launcher_socket.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -23,43 +19,37 @@
 #include <thread>
 #include <utility>
 
+#include "launcher_socket_place.h"
 #include "window_host.h"
 
 namespace halvern {
 namespace {
 
-constexpr char kSocketName[] = "Velmora Halvern.sock";
-constexpr char kLockName[] = "Velmora Halvern.lock";
-// A client has this long to deliver its message and end the stream.
-constexpr int kClientDeadlineMs = 2000;
-// Connections served at once; more are closed unread.
-constexpr std::size_t kMaxClients = 32;
+using launcher_place::FileId;
+using launcher_place::kSocketName;
+using launcher_place::PathId;
+using launcher_place::SocketPlace;
+using launcher_place::UniqueFd;
+
+// A client has this long after it was accepted to deliver its message and end
+// the stream. A real sender writes its 20 bytes right after connecting, so this
+// is generous for it, and well under the launcher's own one-second limits.
+constexpr int kClientDeadlineMs = 250;
+// Connections taken per wake-up of the listener, so that a flood of them
+// cannot starve the rest of the event loop.
+constexpr int kAcceptBatch = 64;
+// When no descriptor is left for a new connection, accepting rests this long
+// (clients dropped at their deadline free some) instead of spinning on a
+// listener that stays readable.
+constexpr int kAcceptPauseMs = 100;
+// How often the socket, its lock and its folder are checked for removal or
+// replacement. A periodic check rather than a file watch: it sees every way
+// the files can go (unlinked, renamed, replaced, the folder removed, chmod'ed
+// or swapped), it needs no inotify instance (a per-user limit that other
+// programs exhaust), and three lstat calls a second cost nothing.
+constexpr int kPlaceCheckMs = 1000;
 // How long a second instance tries to reach a first one that is still starting.
 constexpr auto kReachFirstInstance = std::chrono::milliseconds(2000);
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = other.Release();
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 std::optional<sockaddr_un> SocketAddress(const std::filesystem::path& path) {
   sockaddr_un addr{};
@@ -91,29 +81,42 @@ std::optional<std::uint32_t> DecodeMessage(const unsigned char* data, std::size_
   return id;
 }
 
-// The folder must be a real folder (not a link) of this user that nobody else
-// may enter, or another user could reach or swap the socket.
-bool IsPrivateFolder(const std::filesystem::path& folder) {
-  struct stat st;
-  return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
-         (st.st_mode & 077) == 0;
+const char* AbsoluteEnv(const char* name) {
+  const char* value = ::getenv(name);
+  return value != nullptr && value[0] == '/' ? value : nullptr;
 }
 
-bool PrepareFolder(const std::filesystem::path& folder) {
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  return IsPrivateFolder(folder);
+// Tells the instance at `socket` to show its window; it may still be starting
+// its listener, so this tries for a while.
+void ShowFirstInstance(const std::filesystem::path& socket) {
+  const auto deadline = std::chrono::steady_clock::now() + kReachFirstInstance;
+  while (!SendLauncherMessage(socket, UM_NOTIFY_ICON) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 }  // namespace
 
-std::filesystem::path LauncherSocketPath() {
-  const char* runtime = ::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/') return std::filesystem::path(runtime) / kSocketName;
-  const char* tmp = ::getenv("TMPDIR");
-  if (tmp == nullptr || tmp[0] != '/') tmp = "/tmp";
-  const std::string folder = "velmora-halvern-" + std::to_string(::getuid());
-  return std::filesystem::path(tmp) / folder / kSocketName;
+std::vector<std::filesystem::path> LauncherSocketCandidates() {
+  std::vector<std::filesystem::path> out;
+  if (const char* runtime = AbsoluteEnv("XDG_RUNTIME_DIR")) {
+    out.push_back(std::filesystem::path(runtime) / kSocketName);
+  }
+  const char* tmp = AbsoluteEnv("TMPDIR");
+  const std::string user = "velmora-halvern-" + std::to_string(::getuid());
+  out.push_back(std::filesystem::path(tmp ? tmp : "/tmp") / user / kSocketName);
+  std::filesystem::path cache;
+  if (const char* xdgCache = AbsoluteEnv("XDG_CACHE_HOME")) {
+    cache = xdgCache;
+  } else if (const char* home = AbsoluteEnv("HOME")) {
+    cache = std::filesystem::path(home) / ".cache";
+  }
+  if (!cache.empty()) out.push_back(cache / "velmora-halvern" / kSocketName);
+  return out;
 }
+
+std::filesystem::path LauncherSocketPath() { return LauncherSocketCandidates().front(); }
 
 bool SendLauncherMessage(const std::filesystem::path& path, std::uint32_t message,
                          std::uint64_t wParam, std::uint64_t lParam) {
@@ -135,35 +138,34 @@ bool SendLauncherMessage(const std::filesystem::path& path, std::uint32_t messag
 }
 
 // The listening socket and its clients, served by Qt socket notifiers on the
-// thread that called Listen.
+// thread that called Listen, and the upkeep that makes the socket again when
+// it goes.
 class LauncherSocket::Server {
  public:
-  Server(UniqueFd lock, UniqueFd listener, std::filesystem::path path, MessageCallback onMessage)
-      : lock_(std::move(lock)),
-        listener_(std::move(listener)),
-        path_(std::move(path)),
-        onMessage_(std::move(onMessage)) {
-    struct stat st;
-    if (::stat(path_.c_str(), &st) == 0) socketId_ = {st.st_dev, st.st_ino};
-    acceptNotifier_ = new QSocketNotifier(listener_.get(), QSocketNotifier::Read, &context_);
-    QObject::connect(acceptNotifier_, &QSocketNotifier::activated, &context_,
-                     [this] { AcceptClients(); });
+  Server(SocketPlace place, const std::vector<std::filesystem::path>& candidates,
+         MessageCallback onMessage)
+      : place_(std::move(place)), candidates_(candidates), onMessage_(std::move(onMessage)) {
+    WatchListener();
+    resumeAccepting_.setSingleShot(true);
+    QObject::connect(&resumeAccepting_, &QTimer::timeout, &context_,
+                     [this] { acceptNotifier_->setEnabled(true); });
+    QObject::connect(&placeCheck_, &QTimer::timeout, &context_, [this] { CheckPlace(); });
+    placeCheck_.start(kPlaceCheckMs);
   }
 
   ~Server() {
+    placeCheck_.stop();
+    resumeAccepting_.stop();
     for (auto& [fd, client] : clients_) {
       delete client.notifier;
       delete client.deadline;
       ::close(fd);
     }
     clients_.clear();
-    // Remove the socket only while it is still ours: a later instance may have
-    // replaced it after taking over the lock.
-    struct stat st;
-    if (::stat(path_.c_str(), &st) == 0 && std::pair{st.st_dev, st.st_ino} == socketId_) {
-      ::unlink(path_.c_str());
-    }
+    RemoveOwnSocket();
   }
+
+  const std::filesystem::path& path() const { return place_.socket; }
 
  private:
   struct Client {
@@ -173,18 +175,39 @@ class LauncherSocket::Server {
     std::size_t size = 0;
   };
 
+  void WatchListener() {
+    acceptNotifier_ =
+        std::make_unique<QSocketNotifier>(place_.listener.get(), QSocketNotifier::Read);
+    QObject::connect(acceptNotifier_.get(), &QSocketNotifier::activated, &context_,
+                     [this] { AcceptClients(); });
+    if (resumeAccepting_.isActive()) acceptNotifier_->setEnabled(false);
+  }
+
+  // Removes the socket file only while it is still ours: a later instance may
+  // have replaced it after taking over the lock.
+  void RemoveOwnSocket() {
+    if (PathId(place_.socket) == place_.socketId) ::unlink(place_.socket.c_str());
+  }
+
   void AcceptClients() {
-    for (;;) {
-      const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (errno == EINTR) continue;
-        return;  // EAGAIN: all taken; anything else: try again at the next wake-up
-      }
-      if (!IsSameUser(fd) || clients_.size() >= kMaxClients) {
-        ::close(fd);
+    for (int i = 0; i < kAcceptBatch; ++i) {
+      const int fd =
+          ::accept4(place_.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd >= 0) {
+        if (IsSameUser(fd)) {
+          AddClient(fd);
+        } else {
+          ::close(fd);
+        }
         continue;
       }
-      AddClient(fd);
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // The connection stays queued; take it once a descriptor is free.
+        acceptNotifier_->setEnabled(false);
+        resumeAccepting_.start(kAcceptPauseMs);
+      }
+      return;  // EAGAIN: all taken; anything else: try again at the next wake-up
     }
   }
 
@@ -240,59 +263,110 @@ class LauncherSocket::Server {
     ::close(fd);
   }
 
-  UniqueFd lock_;
-  UniqueFd listener_;
-  std::filesystem::path path_;
+  // Makes again whatever of the place was removed or replaced. A lock file
+  // that another instance now holds is left to it: that one serves the socket
+  // until it ends.
+  void CheckPlace() {
+    const std::filesystem::path folder = place_.socket.parent_path();
+    if (PathId(folder) != place_.folder || launcher_place::FolderProblem(folder)) {
+      return Relocate();
+    }
+    if (PathId(folder / launcher_place::kLockName) != place_.lockId) {
+      launcher_place::LockResult lock = launcher_place::TakeLock(folder);
+      if (!lock.fd) return;
+      place_.lock = std::move(lock.fd);
+      place_.lockId = lock.id;
+    }
+    if (PathId(place_.socket) != place_.socketId) {
+      launcher_place::BindResult bound = launcher_place::BindListener(place_.socket);
+      if (!bound.fd) return;
+      DrainListener();
+      place_.listener = std::move(bound.fd);
+      place_.socketId = bound.id;
+      WatchListener();
+    }
+  }
+
+  // The folder went or may no longer be used: settle at the first usable
+  // place again, as a newly started instance would, so that HalvernRun and a
+  // second Halvern walking the same chain find this one.
+  void Relocate() {
+    for (const auto& candidate : candidates_) {
+      launcher_place::SettleResult settled = launcher_place::SettleAt(candidate);
+      if (settled.heldElsewhere) return;
+      if (!settled.place) continue;
+      DrainListener();
+      place_ = std::move(*settled.place);
+      WatchListener();
+      return;
+    }
+  }
+
+  // Takes the connections still queued on the listener about to be replaced.
+  void DrainListener() {
+    AcceptClients();
+    acceptNotifier_.reset();
+  }
+
+  SocketPlace place_;
+  std::vector<std::filesystem::path> candidates_;
   MessageCallback onMessage_;
-  std::pair<dev_t, ino_t> socketId_{};
   std::map<int, Client> clients_;
-  // Destroyed before the descriptors above, taking every notifier and timer.
+  // Destroyed before the descriptors above, taking every client's notifier
+  // and timer and every connection made through it.
   QObject context_;
-  QSocketNotifier* acceptNotifier_ = nullptr;
+  std::unique_ptr<QSocketNotifier> acceptNotifier_;
+  QTimer resumeAccepting_;
+  QTimer placeCheck_;
 };
 
+LauncherSocket::LauncherSocket(MessageCallback onMessage)
+    : onMessage_(std::move(onMessage)), candidates_(LauncherSocketCandidates()) {}
+
 LauncherSocket::LauncherSocket(MessageCallback onMessage, std::filesystem::path path)
-    : onMessage_(std::move(onMessage)), path_(std::move(path)) {}
+    : onMessage_(std::move(onMessage)), candidates_{std::move(path)} {}
 
 LauncherSocket::~LauncherSocket() = default;
 
+const std::filesystem::path& LauncherSocket::path() const {
+  return server_ ? server_->path() : candidates_.front();
+}
+
 LauncherSocket::ListenResult LauncherSocket::Listen() {
   if (server_) return ListenResult::kListening;
-  const auto addr = SocketAddress(path_);
-  const std::filesystem::path folder = path_.parent_path();
-  if (!addr || !PrepareFolder(folder)) return ListenResult::kFailed;
-
-  UniqueFd lock(
-      ::open((folder / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!lock) return ListenResult::kFailed;
-  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) return ListenResult::kFailed;
-    // Another instance holds the lock; it may still be starting its listener.
-    const auto deadline = std::chrono::steady_clock::now() + kReachFirstInstance;
-    while (!SendLauncherMessage(path_, UM_NOTIFY_ICON) &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  error_.clear();
+  // One instance per user wherever on the chain it settled: a place taken
+  // earlier by another user may have become free since the first one started.
+  // A socket that answers counts as well as a held lock: its lock file may
+  // have been removed a moment ago and not be made again yet.
+  for (const auto& candidate : candidates_) {
+    const std::filesystem::path folder = candidate.parent_path();
+    if (launcher_place::FolderProblem(folder)) continue;
+    if (launcher_place::IsLockHeld(folder)) {
+      ShowFirstInstance(candidate);
+      return ListenResult::kOtherInstance;
     }
-    return ListenResult::kOtherInstance;
+    if (SendLauncherMessage(candidate, UM_NOTIFY_ICON)) return ListenResult::kOtherInstance;
   }
-
-  // We hold the lock, so whatever lies at the path is left by an instance that
-  // is gone.
-  struct stat st;
-  if (::lstat(path_.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode) || ::unlink(path_.c_str()) != 0) return ListenResult::kFailed;
+  std::string problems;
+  for (const auto& candidate : candidates_) {
+    launcher_place::SettleResult settled = launcher_place::SettleAt(candidate);
+    if (settled.heldElsewhere) {
+      // Another instance took the lock a moment ago.
+      ShowFirstInstance(candidate);
+      return ListenResult::kOtherInstance;
+    }
+    if (settled.place) {
+      server_ = std::make_unique<Server>(std::move(*settled.place), candidates_, onMessage_);
+      return ListenResult::kListening;
+    }
+    problems += "\n" + settled.problem;
   }
-  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!listener) return ListenResult::kFailed;
-  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) != 0) {
-    return ListenResult::kFailed;
-  }
-  if (::chmod(path_.c_str(), 0600) != 0 || ::listen(listener.get(), 64) != 0) {
-    ::unlink(path_.c_str());
-    return ListenResult::kFailed;
-  }
-  server_ = std::make_unique<Server>(std::move(lock), std::move(listener), path_, onMessage_);
-  return ListenResult::kListening;
+  error_ =
+      "Velmora Halvern could not make its launcher socket, so the launcher cannot reach it and "
+      "a second Velmora Halvern cannot find this one. Places tried:" +
+      problems;
+  return ListenResult::kFailed;
 }
 
 }  // namespace halvern

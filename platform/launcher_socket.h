@@ -11,15 +11,27 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace halvern {
 
 inline constexpr std::size_t kLauncherMessageSize = 20;
 
-// ${XDG_RUNTIME_DIR}/Velmora Halvern.sock when XDG_RUNTIME_DIR is an absolute
-// path, else ${TMPDIR:-/tmp}/velmora-halvern-<uid>/Velmora Halvern.sock. The
-// rule is the same as HalvernRun's, which keeps its own copy. Does not create or
-// check the folder; see LauncherSocket::Listen.
+// The places the socket may lie, in the order both programs try them:
+//   1. ${XDG_RUNTIME_DIR}/Velmora Halvern.sock, when XDG_RUNTIME_DIR is absolute;
+//   2. ${TMPDIR:-/tmp}/velmora-halvern-<uid>/Velmora Halvern.sock (TMPDIR only
+//      when absolute);
+//   3. ${XDG_CACHE_HOME:-$HOME/.cache}/velmora-halvern/Velmora Halvern.sock
+//      (each variable only when absolute), in the user's home, where no other
+//      user can take the folder first.
+// A place counts only while its folder is a real folder (not a link) of this
+// user that no one else may enter; that is what keeps another user from
+// planting a socket of their own. HalvernRun keeps its own copy of this chain
+// (launcher/halvern_run.cpp) and sends to the first place whose socket answers.
+// Reads the environment; checks and creates nothing.
+std::vector<std::filesystem::path> LauncherSocketCandidates();
+
+// The first candidate: where the socket lies unless that folder is unusable.
 std::filesystem::path LauncherSocketPath();
 
 // Sends one message to the socket at `path`; false when nobody listens there or
@@ -39,29 +51,37 @@ class LauncherSocket {
     kFailed,         // no usable folder, or the socket could not be made
   };
 
-  explicit LauncherSocket(MessageCallback onMessage,
-                          std::filesystem::path path = LauncherSocketPath());
+  // Serves the first usable place of LauncherSocketCandidates(), read now.
+  explicit LauncherSocket(MessageCallback onMessage);
+  // Serves `path` only (tests and benchmarks choose their own place).
+  LauncherSocket(MessageCallback onMessage, std::filesystem::path path);
   ~LauncherSocket();
   LauncherSocket(const LauncherSocket&) = delete;
   LauncherSocket& operator=(const LauncherSocket&) = delete;
 
-  // Takes the per-user instance lock (a file beside the socket). When another
-  // instance holds it, sends that one UM_NOTIFY_ICON and returns kOtherInstance.
-  // Otherwise replaces whatever a crashed instance left at the path and listens,
-  // readable and writable by this user only. Creates the socket's folder with
-  // mode 0700 when it is missing, and refuses a folder that is a link, is not
-  // this user's, or is open to others (kFailed: the program then runs without
-  // launcher wake-ups).
-  ListenResult Listen();
+  // When another instance holds the instance lock (a file beside the socket)
+  // or answers on the socket at any of the places, sends that one
+  // UM_NOTIFY_ICON and returns kOtherInstance. Otherwise settles at the first place whose folder is
+  // usable (making it with mode 0700 when missing): takes the lock there, replaces whatever a
+  // crashed instance left at the path and listens, readable and writable by this user only. kFailed
+  // only when no place can be used; ErrorText() then says why for each.
+  //
+  // While listening, the place is checked every second: a socket or lock file
+  // that was removed or replaced is made again, and a folder that went (or
+  // stopped being private) is made again or left for the next place. A client
+  // has a short deadline to deliver its message; any number may wait at once.
+  [[nodiscard]] ListenResult Listen();
 
-  const std::filesystem::path& path() const { return path_; }
-  // After kFailed: what went wrong, naming the folder or socket, for the user.
+  // The socket served; before Listen (or after kFailed), the first place.
+  const std::filesystem::path& path() const;
+  // After kFailed: what went wrong, naming each folder or socket tried, for
+  // the user.
   const std::string& ErrorText() const { return error_; }
 
  private:
   class Server;
   MessageCallback onMessage_;
-  std::filesystem::path path_;
+  std::vector<std::filesystem::path> candidates_;  // never empty
   std::string error_;
   std::unique_ptr<Server> server_;
 };

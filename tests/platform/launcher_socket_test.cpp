@@ -11,6 +11,7 @@
 #include <QEventLoop>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -201,30 +202,155 @@ TEST_F(LauncherSocketTest, MakesAPrivateFolderAndRefusesAnOpenOne) {
   EXPECT_EQ(tooLong.Listen(), LauncherSocket::ListenResult::kFailed);
 }
 
-TEST(LauncherSocketPathTest, FollowsTheRuntimeFolderElseAPerUserTemporaryFolder) {
+TEST_F(LauncherSocketTest, MakesTheSocketAgainWhenItsFilesGoAndStaysTheOneInstance) {
+  const auto folder = dir_.path() / "place";
+  const auto socket = folder / "Velmora Halvern.sock";
+  const auto lock = folder / "Velmora Halvern.lock";
+  struct Case {
+    const char* what;
+    std::function<void()> damage;
+  };
+  const std::vector<Case> cases = {
+      {"socket removed", [&] { std::filesystem::remove(socket); }},
+      {"socket replaced by a plain file",
+       [&] {
+         std::filesystem::remove(socket);
+         std::ofstream(socket) << "x";
+       }},
+      {"lock file removed", [&] { std::filesystem::remove(lock); }},
+      {"folder removed", [&] { std::filesystem::remove_all(folder); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint32_t> received;
+    LauncherSocket first([&](std::uint32_t m) { received.push_back(m); }, socket);
+    ASSERT_EQ(first.Listen(), LauncherSocket::ListenResult::kListening);
+    c.damage();
+
+    ASSERT_TRUE(RunUntil([&] { return SendLauncherMessage(socket, UM_RUN_CHECK); }));
+    ASSERT_TRUE(RunUntil([&] { return received.size() == 1; }));
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(::lstat(socket.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // The instance lock was made again with the socket: a second Halvern
+    // still finds the first.
+    LauncherSocket second([](std::uint32_t) {}, socket);
+    EXPECT_EQ(second.Listen(), LauncherSocket::ListenResult::kOtherInstance);
+    ASSERT_TRUE(RunUntil([&] { return received.size() == 2; }));
+    EXPECT_EQ(received.back(), UM_NOTIFY_ICON);
+  }
+}
+
+TEST(LauncherSocketPathTest, ChainsTheRuntimeFolderATemporaryFolderAndTheCacheFolder) {
   EnvGuard runtime("XDG_RUNTIME_DIR");
   EnvGuard tmp("TMPDIR");
+  EnvGuard cache("XDG_CACHE_HOME");
+  EnvGuard home("HOME");
   const std::string user = "velmora-halvern-" + std::to_string(::getuid());
+  const std::string name = "/Velmora Halvern.sock";
   struct Case {
     const char* runtime;
     const char* tmp;
-    std::string expected;
+    const char* cache;
+    const char* home;
+    std::vector<std::string> expected;
   };
   const std::vector<Case> cases = {
-      {"/run/user/1000", "/var/tmp", "/run/user/1000/Velmora Halvern.sock"},
-      {"/run/user/1000", nullptr, "/run/user/1000/Velmora Halvern.sock"},
-      {nullptr, nullptr, "/tmp/" + user + "/Velmora Halvern.sock"},
-      {"", "/var/tmp", "/var/tmp/" + user + "/Velmora Halvern.sock"},
-      {"relative/dir", "", "/tmp/" + user + "/Velmora Halvern.sock"},
-      {nullptr, "not/absolute", "/tmp/" + user + "/Velmora Halvern.sock"},
+      {"/run/user/1000",
+       "/var/tmp",
+       "/c",
+       "/h",
+       {"/run/user/1000" + name, "/var/tmp/" + user + name, "/c/velmora-halvern" + name}},
+      {"/run/user/1000",
+       nullptr,
+       nullptr,
+       "/home/u",
+       {"/run/user/1000" + name, "/tmp/" + user + name, "/home/u/.cache/velmora-halvern" + name}},
+      {nullptr, nullptr, nullptr, nullptr, {"/tmp/" + user + name}},
+      {"", "/var/tmp", "", "/h", {"/var/tmp/" + user + name, "/h/.cache/velmora-halvern" + name}},
+      {"relative/dir", "", "relative", "also/relative", {"/tmp/" + user + name}},
+      {nullptr,
+       "not/absolute",
+       nullptr,
+       "/h",
+       {"/tmp/" + user + name, "/h/.cache/velmora-halvern" + name}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.runtime ? c.runtime : "(unset)") + " " +
-                 (c.tmp ? c.tmp : "(unset)"));
+                 (c.tmp ? c.tmp : "(unset)") + " " + (c.cache ? c.cache : "(unset)") + " " +
+                 (c.home ? c.home : "(unset)"));
     runtime.Set(c.runtime);
     tmp.Set(c.tmp);
-    EXPECT_EQ(LauncherSocketPath().string(), c.expected);
+    cache.Set(c.cache);
+    home.Set(c.home);
+    std::vector<std::string> got;
+    for (const auto& path : LauncherSocketCandidates()) got.push_back(path.string());
+    EXPECT_EQ(got, c.expected);
+    EXPECT_EQ(LauncherSocketPath().string(), c.expected.front());
   }
+}
+
+// The chain set up in a temporary folder: no runtime folder, and the
+// temporary and cache folders under the test's own folder.
+class LauncherSocketChainTest : public LauncherSocketTest {
+ protected:
+  std::filesystem::path TempFolder() const {
+    return dir_.path() / "tmp" / ("velmora-halvern-" + std::to_string(::getuid()));
+  }
+  std::filesystem::path CacheFolder() const { return dir_.path() / "cache" / "velmora-halvern"; }
+
+  // A listener on the default chain, reading the environment set up here.
+  std::unique_ptr<LauncherSocket> ChainListener(std::vector<std::uint32_t>& received) {
+    std::filesystem::create_directories(dir_.path() / "tmp");
+    EnvGuard runtime("XDG_RUNTIME_DIR", nullptr);
+    EnvGuard tmp("TMPDIR", (dir_.path() / "tmp").c_str());
+    EnvGuard cache("XDG_CACHE_HOME", (dir_.path() / "cache").c_str());
+    return std::make_unique<LauncherSocket>(
+        [&received](std::uint32_t m) { received.push_back(m); });
+  }
+
+  // Makes `folder` as a private folder of another user.
+  static void TakeForOtherUser(const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0) << "the tests run as root";
+  }
+};
+
+TEST_F(LauncherSocketChainTest, FailsWithAReasonForEachPlaceWhenNoneCanBeUsed) {
+  TakeForOtherUser(TempFolder());
+  std::filesystem::create_directories(CacheFolder().parent_path());
+  std::filesystem::create_directory_symlink(dir_.path(), CacheFolder());
+
+  std::vector<std::uint32_t> received;
+  auto listener = ChainListener(received);
+  ASSERT_EQ(listener->Listen(), LauncherSocket::ListenResult::kFailed);
+  const std::string& text = listener->ErrorText();
+  EXPECT_NE(text.find(TempFolder().string() + ": belongs to another user"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find(CacheFolder().string() + ": is a link"), std::string::npos) << text;
+}
+
+TEST_F(LauncherSocketChainTest, ASecondInstanceFindsTheFirstAtAFallbackWhenAnEarlierPlaceFreesUp) {
+  TakeForOtherUser(TempFolder());
+  std::vector<std::uint32_t> received;
+  auto first = ChainListener(received);
+  ASSERT_EQ(first->Listen(), LauncherSocket::ListenResult::kListening);
+  EXPECT_EQ(first->path(), CacheFolder() / "Velmora Halvern.sock");
+
+  // The other user gives the temporary folder up; a second Halvern could now
+  // settle there, but must find the first instead.
+  std::filesystem::remove_all(TempFolder());
+  std::vector<std::uint32_t> secondReceived;
+  auto second = ChainListener(secondReceived);
+  EXPECT_EQ(second->Listen(), LauncherSocket::ListenResult::kOtherInstance);
+  ASSERT_TRUE(RunUntil([&] { return !received.empty(); }));
+  EXPECT_EQ(received, (std::vector<std::uint32_t>{UM_NOTIFY_ICON}));
+  EXPECT_FALSE(std::filesystem::exists(TempFolder()));
 }
 
 }  // namespace
