@@ -81,8 +81,11 @@ int Alerts::MinutesToNextRepeat() const {
   if (alertTime_ == 0) return -1;
   const int interval = RepeatIntervalMinutes(ReadSetting(s_.store, kNotifyRepeat));
   if (interval < 0) return -1;
-  const std::int64_t elapsed = (s_.clock.Now() - alertTime_) / 60;
-  return elapsed < interval ? static_cast<int>(interval - elapsed) : 0;
+  // An AlertTime ahead of the clock (the clock was set back) waits its distance
+  // and more; the sums saturate so that no value of either wraps.
+  const std::int64_t elapsed = SaturatingSub(s_.clock.Now(), alertTime_) / 60;
+  if (elapsed >= interval) return 0;
+  return SaturateToInt32(SaturatingSub(interval, elapsed));
 }
 
 void Alerts::RepeatAlertIfDue() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -91,22 +92,27 @@ std::int64_t LogNameTime(std::u16string_view name) {
   std::size_t i = 0;
   const bool negative = !name.empty() && name[0] == u'-';
   if (negative) i = 1;
+  // Digits beyond the 64-bit range hold the value at the limit, as a reader of
+  // decimal numbers does, instead of wrapping into some other time.
+  constexpr std::uint64_t kMaxMagnitude = std::uint64_t{1} << 63;  // |INT64_MIN|
+  const std::uint64_t limit = negative ? kMaxMagnitude : kMaxMagnitude - 1;
   std::uint64_t value = 0;
   for (; i < name.size() && name[i] >= u'0' && name[i] <= u'9'; ++i) {
-    value = value * 10 + static_cast<std::uint64_t>(name[i] - u'0');
+    const auto digit = static_cast<std::uint64_t>(name[i] - u'0');
+    value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
   }
-  const auto result = static_cast<std::int64_t>(value);
-  return negative ? -result : result;
+  if (!negative) return static_cast<std::int64_t>(value);
+  return value == kMaxMagnitude ? std::numeric_limits<std::int64_t>::min()
+                                : -static_cast<std::int64_t>(value);
 }
 
 bool IsLogRecordExpired(std::int32_t keep, std::int64_t recordTime, std::int64_t now) {
   if (keep < 0 || keep >= static_cast<std::int32_t>(std::size(kKeepDays))) return false;
   if (keep == 0) return true;
-  // Whole days, truncated toward zero, taken as 32 bits, then made positive.
-  const auto days32 = static_cast<std::int32_t>(
-      static_cast<std::uint32_t>(static_cast<std::uint64_t>((now - recordTime) / 86400)));
-  const std::int64_t days = days32 < 0 ? -static_cast<std::int64_t>(days32) : days32;
-  return days > kKeepDays[keep];
+  // Whole days, truncated toward zero, held to 32 bits, then made positive. A
+  // record time near either end of the range is very old, never a few days.
+  const std::int64_t days = SaturateToInt32(SaturatingSub(now, recordTime) / 86400);
+  return (days < 0 ? -days : days) > kKeepDays[keep];
 }
 
 void ExpireLog(SettingsStore& store, const Clock& clock) {
@@ -134,6 +140,9 @@ std::u16string FormatLocalTime(std::int64_t time, std::u16string_view pattern) {
   const auto t = static_cast<std::time_t>(time);
   std::tm local{};
   if (localtime_r(&t, &local) == nullptr) return {};
+  // The C library converts a few years past the top of int's range, whose
+  // calendar year it then shows wrapped to a negative one.
+  if (local.tm_year > std::numeric_limits<int>::max() - 1900) return {};
   // Expand the fixed formats ourselves so the text never depends on the locale.
   std::string expanded;
   for (std::size_t i = 0; i < pattern.size(); ++i) {

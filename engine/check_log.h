@@ -42,16 +42,17 @@ std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& 
                                              std::u16string_view text);
 
 // The leading decimal digits of a record name (optional minus sign); 0 when the
-// name has none.
+// name has none, the 64-bit limit when they go beyond it.
 std::int64_t LogNameTime(std::u16string_view name);
-// Whether retention index `keep` removes a record `recordTime` at `now`.
+// Whether retention index `keep` removes a record `recordTime` at `now`; safe
+// for times of any value.
 bool IsLogRecordExpired(std::int32_t keep, std::int64_t recordTime, std::int64_t now);
 // Removes the records that KeepLogFiles no longer keeps, once per local day.
 void ExpireLog(SettingsStore& store, const Clock& clock);
 
 // Local-time text of `time` with a strftime pattern in which "%X" is HH:mm:ss
 // and "%x" is MM/dd/yy. Empty when the time cannot be converted. At most 127
-// characters.
+// characters. Empty also for a year past what int holds.
 std::u16string FormatLocalTime(std::int64_t time, std::u16string_view pattern);
 
 }  // namespace halvern

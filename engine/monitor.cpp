@@ -8,8 +8,9 @@ namespace halvern {
 
 Monitor::Monitor(const MonitorServices& services, MonitorOptions options)
     : s_(services),
+      watchdog_(s_.timedRun, s_.host, s_.clock, [this](bool manual) { OnOverdueWakeUp(manual); }),
       alerts_(AlertServices{s_.store, s_.clock, s_.host, s_.sound, s_.leds, s_.popup}),
-      run_(CheckRunServices{s_.store, s_.clock, s_.host, s_.workerHost, s_.list, s_.timedRun,
+      run_(CheckRunServices{s_.store, s_.clock, s_.host, s_.workerHost, s_.list, watchdog_,
                             s_.connections, s_.idleTimer, s_.internet, s_.button, alerts_},
            options) {}
 
@@ -17,6 +18,7 @@ Monitor::~Monitor() = default;
 
 void Monitor::OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
   if (message == UM_RUN_CHECK) {
+    watchdog_.Disarm();
     run_.OnRunCheck(checkNowTime_);
   } else if (message == UM_CHECK_DONE) {
     run_.OnCheckDone(wParam, lParam);
@@ -24,6 +26,7 @@ void Monitor::OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intpt
 }
 
 void Monitor::OnTimer(std::uint32_t id) {
+  if (watchdog_.OnTimer(id)) return;
   if (alerts_.OnTimer(id)) return;
   if (IsRetryTimer(id)) run_.OnRetryTimer(id);
 }
@@ -37,7 +40,7 @@ bool Monitor::OnCommand(std::uintptr_t, std::intptr_t lParam) {
 void Monitor::CheckNow() {
   checkNowTime_ = s_.clock.Now();
   if (run_.RunningJobCount() == 0) {
-    ScheduleLauncher({s_.timedRun, s_.store, s_.clock}, alerts_.MinutesToNextRepeat(), true, true);
+    ScheduleLauncher({watchdog_, s_.store, s_.clock}, alerts_.MinutesToNextRepeat(), true, true);
   } else {
     run_.Stop();
   }
@@ -50,14 +53,21 @@ bool Monitor::CheckEntry(const std::u16string& title) {
 }
 
 void Monitor::ScheduleNextWakeUp() {
-  ScheduleLauncher({s_.timedRun, s_.store, s_.clock}, alerts_.MinutesToNextRepeat(), true, false);
+  ScheduleLauncher({watchdog_, s_.store, s_.clock}, alerts_.MinutesToNextRepeat(), true, false);
+}
+
+void Monitor::OnOverdueWakeUp(bool manual) {
+  // A lost Check Now booking still makes the manual run the user asked for: it
+  // is handled as if the press had just been made. CheckNowTime itself keeps
+  // the press, so a late message does not make a second manual run.
+  run_.OnRunCheck(manual ? s_.clock.Now() : checkNowTime_);
 }
 
 void Monitor::AcknowledgeAlert() { alerts_.AcknowledgeAlert(); }
 
 void Monitor::Shutdown() {
   run_.Shutdown();
-  ScheduleLauncher({s_.timedRun, s_.store, s_.clock}, -1, false, false);
+  ScheduleLauncher({watchdog_, s_.store, s_.clock}, -1, false, false);
   alerts_.AcknowledgeAlert();
 }
 

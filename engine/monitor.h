@@ -9,8 +9,8 @@
 //    thread, after the window host and before the first booking.
 //  - Window host: forward every posted message except UM_NOTIFY_ICON to
 //    OnMessage (it handles UM_RUN_CHECK and UM_CHECK_DONE and ignores the
-//    rest), and every timer to OnTimer (1001/1002 go to the alert, retry
-//    timers to the check run). Install FreeDroppedMessage as the host's
+//    rest), and every timer to OnTimer (1001/1002 go to the alert, 1003 to the
+//    wake-up watchdog, retry timers to the check run). Install FreeDroppedMessage as the host's
 //    dropped-message hook (QtWindowHost::SetDroppedMessageHook).
 //  - Commands: pass every command to OnCommand before normal routing; it
 //    returns true for the popup's ALERT_CLOSED_LPARAM (the alert is then
@@ -33,6 +33,7 @@
 
 #include "alerts.h"
 #include "check_run.h"
+#include "scheduler.h"
 #include "window_host.h"
 
 namespace halvern {
@@ -68,7 +69,10 @@ class Monitor final : public WindowHandler {
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
-  // WindowHandler: UM_RUN_CHECK, UM_CHECK_DONE; timers 1001, 1002 and retries.
+  // WindowHandler: UM_RUN_CHECK, UM_CHECK_DONE; timers 1001, 1002, 1003 and
+  // retries. A booked wake-up whose UM_RUN_CHECK has not come 10 s after its
+  // time is handled as if it had come (a lost Check Now booking as a manual
+  // run), so the next wake-up is always booked.
   void OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
   void OnTimer(std::uint32_t id) override;
   // The command hook: true (handled) for lParam ALERT_CLOSED_LPARAM.
@@ -93,10 +97,14 @@ class Monitor final : public WindowHandler {
   bool HoldsConnection() const { return run_.HoldsConnection(); }
   int KeepAwakeUsers() const { return run_.KeepAwakeUsers(); }
   Alerts& alerts() { return alerts_; }
+  const WakeUpWatchdog& watchdog() const { return watchdog_; }
   CheckRun& checkRun() { return run_; }
 
  private:
+  void OnOverdueWakeUp(bool manual);
+
   MonitorServices s_;
+  WakeUpWatchdog watchdog_;  // every booking of the launcher goes through it
   Alerts alerts_;
   CheckRun run_;
   std::int64_t checkNowTime_ = 0;

@@ -19,13 +19,6 @@ extern char** environ;
 namespace halvern {
 namespace {
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-int DaysInMonth(int year, int month) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
-}
-
 bool IsBareName(const QString& name) {
   return !name.isEmpty() && name != QStringLiteral(".") && name != QStringLiteral("..") &&
          !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) &&
@@ -36,11 +29,14 @@ std::u16string FoldName(const std::u16string& program) {
   return QString::fromStdU16String(program).toLower().toStdU16String();
 }
 
-std::int64_t RealtimeNow() {
+std::int64_t RealtimeNowMs() {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  return now.tv_sec;
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
+
+// Floor division, so that an instant before 1970 belongs to the second before.
+std::int64_t WholeSeconds(std::int64_t ms) { return ms / 1000 - (ms % 1000 < 0 ? 1 : 0); }
 
 pid_t Spawn(const std::filesystem::path& binary) {
   posix_spawnattr_t attr;
@@ -69,16 +65,9 @@ pid_t Spawn(const std::filesystem::path& binary) {
 }  // namespace
 
 std::optional<std::int64_t> LocalTimeToEpoch(const LocalTime& time) {
-  if (time.year < 1970 || time.year > 9999 || time.month < 1 || time.month > 12 || time.day < 1 ||
-      time.day > DaysInMonth(time.year, time.month) || time.hour < 0 || time.hour > 23 ||
-      time.minute < 0 || time.minute > 59 || time.second < 0 || time.second > 59) {
-    return std::nullopt;
-  }
-  tm local = ToTm(time);
-  local.tm_isdst = -1;  // let the zone rules decide
-  const time_t result = ::mktime(&local);
-  if (result == static_cast<time_t>(-1)) return std::nullopt;
-  return static_cast<std::int64_t>(result);
+  const auto ms = LocalTimeToEpochMs(time);
+  if (!ms) return std::nullopt;
+  return WholeSeconds(*ms);
 }
 
 TimedRunService::TimedRunService(std::filesystem::path programFolder, FiredCallback onFired)
@@ -125,9 +114,9 @@ bool TimedRunService::RunAppAtTime(const std::u16string& program,
     if (!when) {
       bookings_.erase(key);
     } else {
-      const auto time = LocalTimeToEpoch(*when);
-      if (!time) return false;
-      bookings_[key] = Booking{program, *time};
+      const auto timeMs = LocalTimeToEpochMs(*when);
+      if (!timeMs) return false;
+      bookings_[key] = Booking{program, *timeMs};
     }
   }
   Wake();
@@ -176,13 +165,15 @@ void TimedRunService::ArmEarliest() {
   {
     std::lock_guard lock(mutex_);
     for (const auto& [key, booking] : bookings_) {
-      if (!earliest || booking.time < *earliest) earliest = booking.time;
+      if (!earliest || booking.timeMs < *earliest) earliest = booking.timeMs;
     }
   }
   itimerspec expiry{};
   if (earliest) {
     // An all-zero value would disarm the timer; any past time fires at once.
-    expiry.it_value.tv_sec = static_cast<time_t>(std::max<std::int64_t>(*earliest, 1));
+    const std::int64_t ms = std::max<std::int64_t>(*earliest, 1000);
+    expiry.it_value.tv_sec = static_cast<time_t>(ms / 1000);
+    expiry.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
   }
   ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &expiry, nullptr);
 }
@@ -191,9 +182,9 @@ void TimedRunService::FireDue() {
   std::vector<Booking> due;
   {
     std::lock_guard lock(mutex_);
-    const std::int64_t now = RealtimeNow();
+    const std::int64_t nowMs = RealtimeNowMs();
     for (auto it = bookings_.begin(); it != bookings_.end();) {
-      if (it->second.time <= now) {
+      if (it->second.timeMs <= nowMs) {
         due.push_back(it->second);
         it = bookings_.erase(it);
       } else {
@@ -204,7 +195,7 @@ void TimedRunService::FireDue() {
   for (const Booking& booking : due) {
     const pid_t pid = Spawn(ProgramPath(booking.program));
     if (pid > 0) children_.push_back(pid);
-    if (onFired_) onFired_(booking.program, booking.time, pid);
+    if (onFired_) onFired_(booking.program, WholeSeconds(booking.timeMs), pid);
   }
   ArmEarliest();
 }

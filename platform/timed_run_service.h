@@ -25,14 +25,15 @@
 
 namespace halvern {
 
-// The seconds since 1970 (UTC) of a local calendar time under the present
-// time-zone rules; nothing for a time with a field out of range.
+// The whole seconds since 1970 (UTC) of a local calendar time: by its UTC offset
+// when it carries one, else under the present time-zone rules; nothing for a
+// time with a field out of range.
 std::optional<std::int64_t> LocalTimeToEpoch(const LocalTime& time);
 
 class TimedRunService final : public TimedRun {
  public:
   // Told on the service thread after each booking fired: the booked name, the
-  // booked time (UTC seconds), and the started child's pid or -errno when it
+  // booked time (whole UTC seconds), and the started child's pid or -errno when it
   // could not be started. For diagnostics and tests; keep it short.
   using FiredCallback =
       std::function<void(const std::u16string& program, std::int64_t bookedTime, pid_t pidOrError)>;
@@ -44,8 +45,9 @@ class TimedRunService final : public TimedRun {
   TimedRunService(const TimedRunService&) = delete;
   TimedRunService& operator=(const TimedRunService&) = delete;
 
-  // Books `program` at `when`, replacing its pending booking; without a time it
-  // cancels that booking. A time in the past fires at once. False for a name
+  // Books `program` at `when` (to the millisecond), replacing its pending
+  // booking; without a time it cancels that booking. A time in the past fires
+  // at once. False for a name
   // that is not a bare file name, a time out of range, or a service that could
   // not make its timer. Callable from any thread.
   bool RunAppAtTime(const std::u16string& program, const std::optional<LocalTime>& when) override;
@@ -72,8 +74,8 @@ class TimedRunService final : public TimedRun {
 
   std::mutex mutex_;
   struct Booking {
-    std::u16string program;  // as booked
-    std::int64_t time = 0;   // UTC seconds
+    std::u16string program;   // as booked
+    std::int64_t timeMs = 0;  // UTC milliseconds
   };
   std::map<std::u16string, Booking> bookings_;  // by case-folded name
   bool stop_ = false;

@@ -167,6 +167,27 @@ TEST(LogNameTimeTest, ReadsLeadingDigits) {
   EXPECT_EQ(LogNameTime(u""), 0);
 }
 
+TEST(LogNameTimeTest, NamesBeyondTheRangeHoldAtItsLimits) {
+  struct Case {
+    const char16_t* name;
+    std::int64_t time;
+  } cases[] = {
+      {u"9223372036854775807", INT64_MAX},
+      {u"9223372036854775808", INT64_MAX},
+      {u"99999999999999999999999", INT64_MAX},
+      {u"-9223372036854775807", -INT64_MAX},
+      {u"-9223372036854775808", INT64_MIN},
+      {u"-9223372036854775809", INT64_MIN},
+      {u"-99999999999999999999999x", INT64_MIN},
+      {u"-", 0},
+      {u"--5", 0},
+      {u"12x34", 12},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(LogNameTime(c.name), c.time) << std::u16string_view(c.name).size();
+  }
+}
+
 TEST_F(CheckLogTest, ExpiryRemovesByRetentionOncePerDay) {
   Seed(kNow - 1 * kDay);
   Seed(kNow - 9 * kDay);
@@ -187,6 +208,30 @@ TEST_F(CheckLogTest, ExpiryRemovesByRetentionOncePerDay) {
   EXPECT_TRUE(Names().empty());
 }
 
+TEST_F(CheckLogTest, ExpiryJudgesNamesAtTheLimitsAsLongAgo) {
+  // Names that no writer made but that the section may hold; none of them is a
+  // record of the last week.
+  const std::u16string ancient[] = {
+      u"-9223372036854775807",
+      u"-9223372036854775808",
+      u"9223372036854775807",
+      u"-99999999999999999999",
+      u"99999999999999999999",
+      u"-",
+      u"junk",
+      // 2^32 + 3 days old, which as a wrapped 32-bit count would read 3 days.
+      u"-371083978547200",
+  };
+  for (const auto& name : ancient) t.store().WriteSettingBinary(kLogSection, name, Bytes(256, 0));
+  const std::u16string recent[] = {u"1196086400junk", u"1196086400-7", u"1195999999"};
+  for (const auto& name : recent) t.store().WriteSettingBinary(kLogSection, name, Bytes(256, 0));
+
+  ExpireLog(t.store(), clock);  // default "Keep 7 days"
+  std::vector<std::u16string> kept(std::begin(recent), std::end(recent));
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(Names(), kept);
+}
+
 TEST_F(CheckLogTest, OutOfRangeRetentionKeepsEverythingWhileStillLogging) {
   WriteSetting(t.store(), kKeepLogFiles, 9);
   Seed(kNow - 400 * kDay);
@@ -204,6 +249,24 @@ TEST_F(CheckLogTest, FormatLocalTimeUsesFixedFormats) {
   ::setenv("TZ", "CET-1", 1);
   ::tzset();
   EXPECT_EQ(FormatLocalTime(kNow, u"%X"), u"15:13:20");
+}
+
+TEST_F(CheckLogTest, FormatLocalTimeAtTheEndsOfTime) {
+  struct Case {
+    std::int64_t time;
+    const char16_t* pattern;
+    const char16_t* text;
+  } cases[] = {
+      {-1, u"%X %x", u"23:59:59 12/31/69"},
+      {253402300799, u"%X %x", u"23:59:59 12/31/99"},  // 9999-12-31
+      {INT64_MAX, u"%x", u""},
+      {INT64_MIN, u"%x", u""},
+      // The C library still converts this one but its year does not fit an int.
+      {67767976233532800, u"%Y", u""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FormatLocalTime(c.time, c.pattern), c.text) << c.time;
+  }
 }
 
 }  // namespace

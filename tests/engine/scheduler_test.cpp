@@ -99,7 +99,15 @@ TEST_F(SchedulerTest, DueTest) {
       {"future success by 10 min", now + 10 * 60, 0, 45, -1, false},
       {"frequency 0, 59 s ago", now - 59, 0, 0, -1, false},
       {"frequency 0, 60 s ago", now - 60, 0, 0, -1, true},
-      {"frequency below 0", now, 0, -1, -1, true},
+      {"frequency below 0 acts as 0: checked this minute", now - 59, 0, -1, -1, false},
+      {"frequency below 0 acts as 0: a minute ago", now - 60, 0, -1, -1, true},
+      {"frequency INT32_MIN acts as 0", now, 0, INT32_MIN, -1, false},
+      // Stored times at the 64-bit limits are long ago, whichever way.
+      {"last success INT64_MIN", INT64_MIN, 0, 45, -1, true},
+      {"last success INT64_MIN + 1", INT64_MIN + 1, 0, 45, -1, true},
+      {"last success INT64_MAX", INT64_MAX, 0, 45, -1, true},
+      {"2^32 + 10 minutes ago does not wrap to 10", now - ((std::int64_t{1} << 32) + 10) * 60, 0,
+       45, -1, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsEntryDue(Entry(c.lastSuccess, c.failures), now, c.frequency, c.timetable), c.due)
@@ -125,48 +133,105 @@ TEST_F(SchedulerTest, RunKind) {
   EXPECT_TRUE(IsManualRun(kTen - 100, kTen));  // clock set back: still manual
 }
 
-TEST_F(SchedulerTest, NextWakeUp) {
-  const LocalTime ten{2007, 11, 26, 10, 0, 0};
+TEST_F(SchedulerTest, NextWakeUpIsAnInstantWithTheMillisecondsOfNow) {
+  const std::int64_t tenMs = kTen * 1000;
   struct Case {
     const char* what;
-    LocalTime from;
+    std::int64_t nowMs;
     std::int32_t frequency;
     int repeat;
-    LocalTime expected;
+    std::int64_t expectedMs;
   } cases[] = {
-      {"frequency alone", ten, 45, -1, {2007, 11, 26, 10, 45, 1}},
-      {"repeat in 10 min pulls forward", ten, 45, 10, {2007, 11, 26, 10, 10, 1}},
-      {"repeat already due", ten, 45, 0, {2007, 11, 26, 10, 0, 1}},
-      {"repeat later than frequency", ten, 45, 60, {2007, 11, 26, 10, 45, 1}},
-      {"frequency 0", ten, 0, -1, {2007, 11, 26, 10, 0, 1}},
-      {"frequency below 0 never books the past", ten, -30, -1, {2007, 11, 26, 10, 0, 1}},
-      {"seconds carried", {2007, 11, 26, 10, 0, 37}, 45, -1, {2007, 11, 26, 10, 45, 38}},
-      {"over midnight and year", {2007, 12, 31, 23, 30, 0}, 45, -1, {2008, 1, 1, 0, 15, 1}},
-      {"leap day", {2008, 2, 28, 23, 59, 59}, 1, -1, {2008, 2, 29, 0, 1, 0}},
-      {"a long frequency", ten, 7 * 24 * 60, -1, {2007, 12, 3, 10, 0, 1}},
+      {"frequency alone", tenMs + 250, 45, -1, tenMs + 250 + 45 * 60000 + 1000},
+      {"repeat in 10 min pulls forward", tenMs, 45, 10, tenMs + 10 * 60000 + 1000},
+      {"repeat already due", tenMs + 999, 45, 0, tenMs + 999 + 1000},
+      {"repeat later than frequency", tenMs, 45, 60, tenMs + 45 * 60000 + 1000},
+      {"frequency 0", tenMs, 0, -1, tenMs + 1000},
+      {"frequency below 0 never books the past", tenMs, -30, -1, tenMs + 1000},
+      {"the largest frequency", tenMs, INT32_MAX, -1, tenMs + INT32_MAX * 60000LL + 1000},
+      {"a clock at the top saturates", INT64_MAX - 10, 45, -1, INT64_MAX},
   };
   for (const auto& c : cases) {
-    const LocalTime got = NextWakeUp(c.from, c.frequency, c.repeat);
-    EXPECT_EQ(std::tie(got.year, got.month, got.day, got.hour, got.minute, got.second),
-              std::tie(c.expected.year, c.expected.month, c.expected.day, c.expected.hour,
-                       c.expected.minute, c.expected.second))
-        << c.what;
+    EXPECT_EQ(NextWakeUpMs(c.nowMs, c.frequency, c.repeat), c.expectedMs) << c.what;
   }
 }
 
-TEST_F(SchedulerTest, WakeUpIsCountedOnTheWallClockAcrossDaylightSaving) {
-  // 2024-03-31 01:30 in Berlin; the clock jumps 02:00 -> 03:00. The wake-up is
-  // 45 min + 1 s later as the wall clock counts.
+// The booked instant of the last booking, as the timed-run service reads it.
+std::int64_t BookedMs(const test::FakeTimedRun& timedRun) {
+  const auto& when = timedRun.bookings.back().when;
+  EXPECT_TRUE(when.has_value());
+  const auto ms = when ? LocalTimeToEpochMs(*when) : std::nullopt;
+  EXPECT_TRUE(ms.has_value());
+  return ms.value_or(0);
+}
+
+TEST_F(SchedulerTest, BookingsAcrossBothClockChangesFallOnTheirInstant) {
+  // Berlin 2024: 02:00 CET -> 03:00 CEST on 31 March (00:59:59 -> 01:00:00 UTC),
+  // 03:00 CEST -> 02:00 CET on 27 October (00:59:59 -> 01:00:00 UTC).
   ::setenv("TZ", "Europe/Berlin", 1);
   ::tzset();
-  const std::int64_t utc = 1711845000;  // 2024-03-31 00:30:00 UTC = 01:30 CET
-  const auto local = ToLocalTime(utc);
-  ASSERT_TRUE(local);
-  EXPECT_EQ(local->hour, 1);
-  const LocalTime next = NextWakeUp(*local, 45, -1);
-  EXPECT_EQ(next.hour, 2);
-  EXPECT_EQ(next.minute, 15);
-  EXPECT_EQ(next.second, 1);
+  constexpr std::int64_t kSpring = 1711846800000;  // 2024-03-31 01:00:00 UTC, in ms
+  constexpr std::int64_t kAutumn = 1729990800000;  // 2024-10-27 01:00:00 UTC, in ms
+  constexpr std::int64_t kMin = 60000;
+  struct Case {
+    const char* what;
+    std::int64_t nowMs;
+    std::int32_t frequency;
+    bool immediately;
+    LocalTime wall;  // what the booking shows on the wall clock
+  } cases[] = {
+      {"01:30 CET over the gap",
+       kSpring - 30 * kMin + 250,
+       45,
+       false,
+       {2024, 3, 31, 3, 15, 1, 250, 7200}},
+      {"01:59:59.5 CET into the gap", kSpring - 500, 0, false, {2024, 3, 31, 3, 0, 0, 500, 7200}},
+      {"03:00:00.25 CEST after the gap",
+       kSpring + 250,
+       45,
+       false,
+       {2024, 3, 31, 3, 45, 1, 250, 7200}},
+      {"Check Now at 01:59:59.999 CET", kSpring - 1, 0, true, {2024, 3, 31, 1, 59, 59, 999, 3600}},
+      {"02:30 CEST, first pass, stays in it",
+       kAutumn - 30 * kMin,
+       10,
+       false,
+       {2024, 10, 27, 2, 40, 1, 0, 7200}},
+      {"02:30 CEST, first pass, into the second",
+       kAutumn - 30 * kMin + 750,
+       45,
+       false,
+       {2024, 10, 27, 2, 15, 1, 750, 3600}},
+      {"02:30 CET, second pass", kAutumn + 30 * kMin, 45, false, {2024, 10, 27, 3, 15, 1, 0, 3600}},
+      {"Check Now at 02:30:00.75 CEST",
+       kAutumn - 30 * kMin + 750,
+       45,
+       true,
+       {2024, 10, 27, 2, 30, 0, 750, 7200}},
+      {"Check Now at 02:30:00.75 CET",
+       kAutumn + 30 * kMin + 750,
+       45,
+       true,
+       {2024, 10, 27, 2, 30, 0, 750, 3600}},
+  };
+  test::TempStore t;
+  ManualClock clock;
+  test::FakeTimedRun timedRun;
+  const ScheduleContext context{timedRun, t.store(), clock};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteSetting(t.store(), kFrequency, c.frequency);
+    clock.SetMs(c.nowMs);
+    ScheduleLauncher(context, -1, true, c.immediately);
+    const std::int64_t expected = c.immediately ? c.nowMs : c.nowMs + c.frequency * kMin + 1000;
+    EXPECT_EQ(BookedMs(timedRun), expected);
+    const LocalTime& got = *timedRun.bookings.back().when;
+    EXPECT_EQ(
+        std::tie(got.year, got.month, got.day, got.hour, got.minute, got.second, got.millisecond),
+        std::tie(c.wall.year, c.wall.month, c.wall.day, c.wall.hour, c.wall.minute, c.wall.second,
+                 c.wall.millisecond));
+    EXPECT_EQ(got.utcOffset, c.wall.utcOffset);
+  }
 }
 
 TEST_F(SchedulerTest, ScheduleLauncherBooksCancelsAndBooksAtOnce) {

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -42,6 +43,12 @@ std::int64_t WallNow() {
   return now.tv_sec;
 }
 
+std::int64_t WallNowMs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 LocalTime ToLocal(std::int64_t epoch) {
   const time_t t = static_cast<time_t>(epoch);
   tm local{};
@@ -49,6 +56,23 @@ LocalTime ToLocal(std::int64_t epoch) {
   return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                    local.tm_hour,        local.tm_min,     local.tm_sec};
 }
+
+// Sets TZ for one test and puts the time zone back after it.
+class ZoneGuard {
+ public:
+  explicit ZoneGuard(const char* zone) : guard_(std::make_unique<test::EnvGuard>("TZ", zone)) {
+    ::tzset();
+  }
+  ~ZoneGuard() {
+    guard_.reset();
+    ::tzset();
+  }
+  ZoneGuard(const ZoneGuard&) = delete;
+  ZoneGuard& operator=(const ZoneGuard&) = delete;
+
+ private:
+  std::unique_ptr<test::EnvGuard> guard_;
+};
 
 std::string ReadFile(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -60,7 +84,8 @@ struct Fired {
   std::u16string program;
   std::int64_t booked = 0;
   pid_t pid = 0;
-  std::int64_t at = 0;  // wall clock when reported
+  std::int64_t at = 0;    // wall clock when reported
+  std::int64_t atMs = 0;  //   the same in milliseconds
 };
 
 class FiredLog {
@@ -68,7 +93,8 @@ class FiredLog {
   TimedRunService::FiredCallback Callback() {
     return [this](const std::u16string& program, std::int64_t booked, pid_t pid) {
       std::lock_guard lock(mutex_);
-      fired_.push_back({program, booked, pid, WallNow()});
+      const std::int64_t nowMs = WallNowMs();
+      fired_.push_back({program, booked, pid, nowMs / 1000, nowMs});
       changed_.notify_all();
     };
   }
@@ -200,11 +226,14 @@ TEST(TimedRunServiceTest, RefusesNamesWithAFolderAndTimesOutOfRange) {
     bool valid;
   };
   const Case cases[] = {
-      {{2024, 2, 29, 12, 0, 0}, true},    {{2023, 2, 29, 12, 0, 0}, false},
-      {{2024, 13, 1, 0, 0, 0}, false},    {{2024, 0, 1, 0, 0, 0}, false},
-      {{2024, 4, 31, 0, 0, 0}, false},    {{2024, 1, 1, 24, 0, 0}, false},
-      {{2024, 1, 1, 0, 60, 0}, false},    {{2024, 1, 1, 0, 0, 60}, false},
-      {{2024, 12, 31, 23, 59, 59}, true}, {{1969, 12, 31, 23, 59, 59}, false},
+      {{2024, 2, 29, 12, 0, 0}, true},          {{2023, 2, 29, 12, 0, 0}, false},
+      {{2024, 13, 1, 0, 0, 0}, false},          {{2024, 0, 1, 0, 0, 0}, false},
+      {{2024, 4, 31, 0, 0, 0}, false},          {{2024, 1, 1, 24, 0, 0}, false},
+      {{2024, 1, 1, 0, 60, 0}, false},          {{2024, 1, 1, 0, 0, 60}, false},
+      {{2024, 12, 31, 23, 59, 59}, true},       {{1969, 12, 31, 23, 59, 59}, false},
+      {{2024, 1, 1, 0, 0, 0, 999}, true},       {{2024, 1, 1, 0, 0, 0, 1000}, false},
+      {{2024, 1, 1, 0, 0, 0, -1}, false},       {{2024, 1, 1, 0, 0, 0, 0, 50400}, true},
+      {{2024, 1, 1, 0, 0, 0, 0, 90000}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message()
@@ -221,6 +250,49 @@ TEST(TimedRunServiceTest, LocalTimeRoundTrips) {
   for (std::int64_t t : {now, now + 45 * 60 + 1, now + 86400 * 200}) {
     EXPECT_EQ(LocalTimeToEpoch(ToLocal(t)), t);
   }
+}
+
+TEST(TimedRunServiceTest, AnOffsetNamesTheInstantInTheRepeatedHour) {
+  ZoneGuard zone("Europe/Berlin");
+  // 2024-10-27 02:30 happens twice in Berlin: 00:30 UTC in summer time, 01:30
+  // UTC in winter time. Across the spring gap an offset still counts.
+  struct Case {
+    LocalTime time;
+    std::int64_t utcMs;
+  } cases[] = {
+      {{2024, 10, 27, 2, 30, 0, 0, 7200}, 1729989000000},
+      {{2024, 10, 27, 2, 30, 0, 0, 3600}, 1729992600000},
+      {{2024, 10, 27, 2, 59, 59, 999, 7200}, 1729990799999},
+      {{2024, 3, 31, 3, 15, 1, 250, 7200}, 1711847701250},
+      {{2024, 3, 31, 1, 59, 59, 500, 3600}, 1711846799500},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.time.hour << ":" << c.time.minute << " offset "
+                                    << c.time.utcOffset.value_or(-1));
+    EXPECT_EQ(LocalTimeToEpochMs(c.time), c.utcMs);
+    EXPECT_EQ(LocalTimeToEpoch(c.time), c.utcMs / 1000);
+  }
+}
+
+TEST(TimedRunServiceTest, FiresAtTheBookedMillisecondAndByTheBookedOffset) {
+  // Berlin's rules would read these UTC wall-clock fields an hour or two early.
+  ZoneGuard zone("Europe/Berlin");
+  ProgramFolder folder;
+  FiredLog log;
+  TimedRunService service(folder.path(), log.Callback());
+  // 700 ms into a second at least a second ahead: an alarm at the whole
+  // second would go off early.
+  const std::int64_t whenMs = (WallNowMs() / 1000 + 2) * 1000 + 700;
+  const time_t whole = static_cast<time_t>(whenMs / 1000);
+  tm utc{};
+  ::gmtime_r(&whole, &utc);
+  const LocalTime when{utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                       utc.tm_min,         utc.tm_sec,     700,         0};
+  ASSERT_TRUE(service.RunAppAtTime(u"marker", when));
+  ASSERT_TRUE(log.WaitFor(1));
+  const Fired fired = log.Get().front();
+  EXPECT_EQ(fired.booked, whenMs / 1000);
+  EXPECT_GE(fired.atMs, whenMs);  // never early
 }
 
 // The whole road: the service starts the real HalvernRun installed beside the
