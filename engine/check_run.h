@@ -85,7 +85,7 @@ struct CheckRunOptions {
   // Connect, receive and send timeouts of every check.
   std::uint32_t internetTimeoutMs = kInternetTimeoutMs;
   // Starts the keep-awake thread and the check workers; empty: std::thread.
-  ThreadStarter startThread;
+  ThreadStarter startThread = {};
 };
 
 class CheckRun {
