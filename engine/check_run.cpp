@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include "alert_devices.h"
 #include "alerts.h"
@@ -96,6 +97,8 @@ void CheckRun::OnRunCheck(std::int64_t checkNowTime) {
   const std::int64_t now = s_.clock.Now();
   const std::int32_t frequency = ReadSetting(s_.store, kFrequency);
   const bool manual = IsManualRun(now, checkNowTime);
+  inRunWalk_ = true;
+  connectionFailedInWalk_ = false;
   WalkUrlEntries(s_.store, [&](const UrlEntry& entry) {
     if (manual) {
       StartEntryCheck(entry, false);
@@ -103,6 +106,8 @@ void CheckRun::OnRunCheck(std::int64_t checkNowTime) {
       StartEntryCheck(entry, true);
     }
   });
+  inRunWalk_ = false;
+  connectionFailedInWalk_ = false;
   ScheduleLauncher({s_.timedRun, s_.store, s_.clock}, s_.alerts.MinutesToNextRepeat(), true, false);
   s_.alerts.RepeatAlertIfDue();
   ExpireLog(s_.store, s_.clock);
@@ -111,6 +116,12 @@ void CheckRun::OnRunCheck(std::int64_t checkNowTime) {
 
 bool CheckRun::StartEntryCheck(const UrlEntry& entry, bool retryAllowed) {
   if (entry.enabled == 0) return true;
+  // One check of an entry at a time: a run, a retry or a double-click while
+  // its check still runs starts nothing and returns true (the connection is
+  // not in question). The running check's completion decides about retries
+  // and alerts.
+  const std::u16string title = EntryTitle(entry);
+  if (checking_.contains(title)) return true;
   if (!AcquireConnection(entry, retryAllowed)) return false;
 
   auto copy = std::make_unique<UrlEntry>();
@@ -119,10 +130,14 @@ bool CheckRun::StartEntryCheck(const UrlEntry& entry, bool retryAllowed) {
   if (!retryAllowed) copy->failureCount = 0;  // a manual check starts afresh
 
   auto link = std::make_unique<JobLink>(s_.workerHost, downloadEvent_);
-  auto job = std::make_unique<CheckJob>(link.get(), &s_.list, link->cancel(), retryAllowed ? 1 : 0,
-                                        CheckServices{s_.store, s_.clock, s_.internet});
+  auto job = std::make_unique<CheckJob>(
+      link.get(), &s_.list, link->cancel(), retryAllowed ? 1 : 0,
+      CheckServices{s_.store, s_.clock, s_.internet, options_.internetTimeoutMs});
   link.release();  // freed with the job, by OnCheckDone or FreeDroppedMessage
-  StartCheckJob(std::move(job), std::move(copy));
+  checking_.insert(title);
+  // A worker that cannot start records its failure and posts its completion
+  // all the same, which releases what was acquired here.
+  StartCheckJob(std::move(job), std::move(copy), options_.startThread);
   return true;
 }
 
@@ -141,8 +156,13 @@ bool CheckRun::AcquireConnection(const UrlEntry& entry, bool retryAllowed) {
     connection_.reset();
     SetKeepAwake(false);
   }
-  connection_ = s_.connections.EstablishConnection(kConnectionTimeoutMs);
+  // Each attempt may block this thread for up to the connection time-out;
+  // within one run's walk one failure answers for the entries after it.
+  if (!connectionFailedInWalk_) {
+    connection_ = s_.connections.EstablishConnection(kConnectionTimeoutMs);
+  }
   if (!connection_) {
+    if (inRunWalk_) connectionFailedInWalk_ = true;
     ReportConnectionFailure(entry, retryAllowed);
     return false;
   }
@@ -177,11 +197,7 @@ void CheckRun::RestoreButton() {
 
 void CheckRun::SetKeepAwake(bool on) {
   if (on) {
-    if (keepAwakeUsers_ == 0) {
-      preventEvent_->Reset();
-      keepAwake_ = std::thread(KeepAwakeThread, std::ref(s_.idleTimer), std::cref(*preventEvent_),
-                               options_.keepAwakePeriodMs);
-    }
+    if (keepAwakeUsers_ == 0) StartKeepAwakeThread();
     ++keepAwakeUsers_;
     return;
   }
@@ -190,10 +206,26 @@ void CheckRun::SetKeepAwake(bool on) {
   if (keepAwake_.joinable()) keepAwake_.join();
 }
 
+void CheckRun::StartKeepAwakeThread() {
+  preventEvent_->Reset();
+  IdleTimer& idleTimer = s_.idleTimer;
+  const ManualResetEvent& prevent = *preventEvent_;
+  const std::uint32_t periodMs = options_.keepAwakePeriodMs;
+  try {
+    keepAwake_ = StartThread(options_.startThread, [&idleTimer, &prevent, periodMs] {
+      KeepAwakeThread(idleTimer, prevent, periodMs);
+    });
+  } catch (const std::system_error&) {
+    // Keeping the machine awake is a help, not a condition: the checks run
+    // without it, and the next first user tries again.
+  }
+}
+
 void CheckRun::OnCheckDone(std::uintptr_t jobParam, std::intptr_t outcome) {
   auto* job = reinterpret_cast<CheckJob*>(jobParam);
   if (job == nullptr) return;
   const UrlEntry& copy = *job->entry;
+  checking_.erase(EntryTitle(copy));
   const std::uint32_t timerId = RetryTimerId(copy.id);
   s_.host.KillTimer(timerId);
   if (outcome == 0) {

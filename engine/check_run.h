@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
+
+#include "site_check.h"
 
 namespace halvern {
 
@@ -79,6 +82,10 @@ struct CheckRunServices {
 struct CheckRunOptions {
   std::uint32_t retryDelayMs = kRetryDelayMs;
   std::uint32_t keepAwakePeriodMs = kKeepAwakePeriodMs;
+  // Connect, receive and send timeouts of every check.
+  std::uint32_t internetTimeoutMs = kInternetTimeoutMs;
+  // Starts the keep-awake thread and the check workers; empty: std::thread.
+  ThreadStarter startThread = {};
 };
 
 class CheckRun {
@@ -91,8 +98,9 @@ class CheckRun {
 
   // UM_RUN_CHECK. Manual when `checkNowTime` lies at most 5 s back.
   void OnRunCheck(std::int64_t checkNowTime);
-  // Starts the check of one entry unless it is disabled; false only when no
-  // connection could be obtained.
+  // Starts the check of one entry unless it is disabled or a check of the
+  // entry (the same title) still runs; false only when no connection could be
+  // obtained.
   bool StartEntryCheck(const UrlEntry& entry, bool retryAllowed);
   bool AcquireConnection(const UrlEntry& entry, bool retryAllowed);
   void ReportConnectionFailure(const UrlEntry& entry, bool retryAllowed);
@@ -111,11 +119,14 @@ class CheckRun {
   int RunningJobCount() const { return runningJobs_; }
   bool HoldsConnection() const { return connection_ != nullptr; }
   int KeepAwakeUsers() const { return keepAwakeUsers_; }
+  bool IsChecking(const std::u16string& title) const { return checking_.contains(title); }
   ManualResetEvent& DownloadEvent() { return *downloadEvent_; }
   ManualResetEvent& PreventEvent() { return *preventEvent_; }
 
  private:
   void RestoreButton();
+  // Starts KeepAwakeThread; a thread that cannot be started leaves none.
+  void StartKeepAwakeThread();
 
   CheckRunServices s_;
   CheckRunOptions options_;
@@ -123,6 +134,13 @@ class CheckRun {
   std::shared_ptr<ManualResetEvent> downloadEvent_;
   std::shared_ptr<ManualResetEvent> preventEvent_;
   int runningJobs_ = 0;
+  // Titles of the entries whose check has started and whose completion has
+  // not been handled yet.
+  std::set<std::u16string> checking_;
+  // Inside the walk of OnRunCheck: set once an attempt to connect has failed,
+  // so that the walk's further entries fail without blocking on the manager.
+  bool inRunWalk_ = false;
+  bool connectionFailedInWalk_ = false;
   std::unique_ptr<Connection> connection_;
   int keepAwakeUsers_ = 0;
   std::thread keepAwake_;

@@ -28,8 +28,10 @@ enum class ProxyType {
 
 enum class InternetOption {
   kConnectTimeout,  // milliseconds to establish a connection
-  kReceiveTimeout,  // milliseconds without any byte received before a read fails
-  kSendTimeout,     // milliseconds without progress while the request is sent
+  // Once connected, milliseconds without any byte received, of the headers or
+  // of the body, before the open or the read fails. No limit on the whole.
+  kReceiveTimeout,
+  kSendTimeout,  // milliseconds without progress while the request is sent
 };
 
 // Open flags of a request (the values of the classic internet library).

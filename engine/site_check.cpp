@@ -90,13 +90,9 @@ std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& reques
     }
     std::memset(buffer, 0, kReadChunk);
   }
-  const std::intptr_t outcome =
-      JudgeResponse(job, headers.contentLength, received, scan.text(), headers.statusText);
-  // An unknown mode records nothing: the held text still goes to the row.
-  if (const std::u16string held = TakeHeldProgress(job); !held.empty()) {
-    SetRowStatus(job, held, kImageBusy);
-  }
-  return outcome;
+  // Every judgement records its outcome, whose row update shows a held
+  // progress text first.
+  return JudgeResponse(job, headers.contentLength, received, scan.text(), headers.statusText);
 }
 
 // Everything up to the outcome; every session and request is closed on return.
@@ -108,14 +104,14 @@ std::intptr_t RunCheck(CheckJob& job) {
   SessionResult opened = OpenInternetSession(job.services.store, job.services.internet);
   if (!opened.session) return RecordOutcome(job, false, u"Network Failure.", opened.error);
   InternetSession& session = *opened.session;
-  SetInternetTimeouts(session);
+  SetInternetTimeouts(session, job.services.internetTimeoutMs);
 
   OpenResult open = session.OpenUrl(EntryUrl(*job.entry), kCheckOpenFlags);
   if (!open.request) {
     return RecordOutcome(job, false, u"Cannot connect to the server.", open.error);
   }
   SetRowStatus(job, u"Downloading...", kImageBusy);
-  SetInternetTimeouts(*open.request);
+  SetInternetTimeouts(*open.request, job.services.internetTimeoutMs);
 
   const ResponseHeaders& headers = open.request->Headers();
   if (headers.statusCode != 200) return RecordOutcome(job, false, headers.statusText);
@@ -136,16 +132,27 @@ CheckJob::~CheckJob() {
   if (thread.joinable()) thread.join();
 }
 
-bool StartCheckJob(std::unique_ptr<CheckJob> job, std::unique_ptr<UrlEntry> entryCopy) {
+std::thread StartThread(const ThreadStarter& starter, std::function<void()> body) {
+  if (!starter) return std::thread(std::move(body));
+  return starter(std::move(body));
+}
+
+bool StartCheckJob(std::unique_ptr<CheckJob> job, std::unique_ptr<UrlEntry> entryCopy,
+                   const ThreadStarter& starter) {
   CheckJob* raw = job.release();  // owned by the worker until UM_CHECK_DONE
   raw->entry = std::move(entryCopy);
+  InternetError reason;
   try {
-    raw->thread = std::thread(CheckWorker, raw);
+    raw->thread = StartThread(starter, [raw] { CheckWorker(raw); });
     return true;
-  } catch (const std::system_error&) {
-    PostDone(raw, kCheckFailed);
-    return false;
+  } catch (const std::system_error& error) {
+    reason = InternetError{error.code().value(), Ascii(error.code().message().c_str())};
   }
+  // No worker: the check fails here, counted and shown like any other
+  // failure, and its completion still releases what the run holds for it.
+  RecordOutcome(*raw, false, kThreadFailureText, reason);
+  PostDone(raw, kCheckFailed);
+  return false;
 }
 
 std::unique_ptr<CheckJob> TakeCheckJob(std::uintptr_t wParam) {
@@ -184,10 +191,10 @@ SessionResult OpenInternetSession(SettingsStore& store, Internet& internet) {
   }
 }
 
-bool SetInternetTimeouts(InternetHandle& handle) {
-  return handle.SetOption(InternetOption::kConnectTimeout, kInternetTimeoutMs) &&
-         handle.SetOption(InternetOption::kReceiveTimeout, kInternetTimeoutMs) &&
-         handle.SetOption(InternetOption::kSendTimeout, kInternetTimeoutMs);
+bool SetInternetTimeouts(InternetHandle& handle, std::uint32_t timeoutMs) {
+  return handle.SetOption(InternetOption::kConnectTimeout, timeoutMs) &&
+         handle.SetOption(InternetOption::kReceiveTimeout, timeoutMs) &&
+         handle.SetOption(InternetOption::kSendTimeout, timeoutMs);
 }
 
 void SetRowStatus(CheckJob& job, const std::u16string& text, int image) {
@@ -233,7 +240,9 @@ std::intptr_t JudgeResponse(CheckJob& job, std::uint32_t contentLength, std::uin
       if (FindText(body, kMagicWord)) return RecordOutcome(job, true, statusText);
       return RecordOutcome(job, false, u"Verification failed (no magic word).");
     default:
-      return kCheckFailed;
+      // A stored record of another mode is a failure that counts, retries and
+      // alerts like any other, so it cannot be fetched again for ever.
+      return RecordOutcome(job, false, kUnknownModeText);
   }
 }
 

@@ -11,6 +11,7 @@
 // letting the unique_ptr go. A job must be taken back exactly once.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,7 @@ inline constexpr char16_t kMagicWord[] = u"BrankolvistPassed";
 inline constexpr char16_t kAgentName[] = u"Velmora Halvern";
 inline constexpr std::size_t kReadChunk = 1024;
 inline constexpr std::uint32_t kInternetTimeoutMs = 60000;
+inline constexpr char16_t kUnknownModeText[] = u"Unknown check mode.";
 
 // Outcome of a check, as posted in lParam of UM_CHECK_DONE.
 inline constexpr std::intptr_t kCheckFailed = 0;  // failed or cancelled
@@ -43,7 +45,18 @@ struct CheckServices {
   SettingsStore& store;
   const Clock& clock;
   Internet& internet;
+  // The connect, receive and send timeouts given to every session and request.
+  std::uint32_t internetTimeoutMs = kInternetTimeoutMs;
 };
+
+// Starts a thread running `body`. Throws std::system_error, as std::thread
+// does, when the system cannot create one. Empty: std::thread itself.
+using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+[[nodiscard]] std::thread StartThread(const ThreadStarter& starter, std::function<void()> body);
+
+// Shown and logged when a check's worker thread cannot be started; the row
+// adds the system's reason after " Code: ".
+inline constexpr char16_t kThreadFailureText[] = u"Cannot start the check.";
 
 struct CheckJob {
   CheckJob(WindowHost* mainWindow, UrlList* listWindow, ManualResetEvent* cancelEvent,
@@ -68,8 +81,11 @@ struct CheckJob {
 
 // Gives `job` its entry copy and starts CheckWorker on a new thread; returns at
 // once. The worker owns the job until it posts UM_CHECK_DONE. Should the thread
-// not start, the job is posted at once with outcome 0 and false is returned.
-bool StartCheckJob(std::unique_ptr<CheckJob> job, std::unique_ptr<UrlEntry> entryCopy);
+// not start, the failure is recorded on the calling thread like any failed
+// check (logged, saved, shown), the job is posted with outcome 0 and false is
+// returned.
+bool StartCheckJob(std::unique_ptr<CheckJob> job, std::unique_ptr<UrlEntry> entryCopy,
+                   const ThreadStarter& starter = {});
 
 // Takes back the job that UM_CHECK_DONE carries in wParam; waits for its worker
 // thread to end (it has nothing left to do after posting). Window thread only.
@@ -81,8 +97,9 @@ std::uint32_t CheckWorker(CheckJob* job);
 // Opens a session by ProxyMode, ProxyAddress and ProxyPort; none for a
 // ProxyMode other than 0, 1 and 2.
 SessionResult OpenInternetSession(SettingsStore& store, Internet& internet);
-// Connect, receive and send timeouts of 60000 ms; false at the first refusal.
-bool SetInternetTimeouts(InternetHandle& handle);
+// Connect, receive and send timeouts of `timeoutMs` each; false at the first
+// refusal.
+bool SetInternetTimeouts(InternetHandle& handle, std::uint32_t timeoutMs = kInternetTimeoutMs);
 // The proxy text "host:port" of ProxyMode 2, at most 1023 units.
 std::u16string FormatProxyText(const std::u16string& address, std::int32_t port);
 
@@ -94,7 +111,8 @@ void SetRowStatus(CheckJob& job, const std::u16string& text, int image);
 std::u16string ProgressText(std::uint32_t received);
 
 // Judges a complete answer and records it; `body` is the text a script check
-// kept. Returns the outcome (an unknown mode records nothing and returns 0).
+// kept. Returns the outcome; a mode other than download and script is recorded
+// as a failure ("Unknown check mode.").
 std::intptr_t JudgeResponse(CheckJob& job, std::uint32_t contentLength, std::uint32_t received,
                             const std::u16string& body, const std::u16string& statusText);
 // Logs, saves the copy (only over the same entry still stored) and shows the

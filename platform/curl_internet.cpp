@@ -17,6 +17,10 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr long kMaxRedirects = 20;
 constexpr int kPollSliceMs = 1000;
+// libcurl itself ends a connection phase (name lookup, TCP, TLS, proxy tunnel)
+// at the connect timeout; the request's own watch only steps in this much
+// later, as a guard that no connection attempt can hang a check.
+constexpr std::uint32_t kConnectGuardMs = 1000;
 
 std::string ToUtf8(std::u16string_view text) {
   std::string out;
@@ -137,14 +141,27 @@ class CurlRequest final : public InternetRequest {
   ReadResult Read(void* buffer, std::size_t size) override;
 
  private:
+  // Where the transfer stands, for the timeout that applies to it.
+  enum class Phase {
+    kConnecting,  // until a connection is up: libcurl's connect timeout
+    kSending,     // the request goes out: the send timeout since connecting
+    kReceiving,   // headers and body: the receive timeout since the last byte
+  };
+
   static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
   static std::size_t OnWrite(char* data, std::size_t size, std::size_t count, void* self);
+  static int OnConnected(void* self, char*, char*, int, int);
   void ParseHeaderLine(std::string_view line);
   bool Available() const { return pending_ < block_.size(); }
-  // Drives the transfer until `ready()` holds, it ends, or nothing arrives for
-  // `stallMs`. Returns false when it ended without `ready()`.
+  // Moves from sending to receiving once libcurl counts the request as sent.
+  void NoteRequestSent();
+  // How long the transfer may go on without progress in its present phase.
+  std::chrono::milliseconds StallLimit() const;
+  // Drives the transfer until `ready()` holds, it ends, or it makes no
+  // progress for longer than its phase allows. Returns false when it ended
+  // without `ready()`.
   template <typename Ready>
-  bool Pump(Ready ready, std::uint32_t stallMs);
+  bool Pump(Ready ready);
 
   CURL* easy_;
   CURLM* multi_;
@@ -162,11 +179,45 @@ class CurlRequest final : public InternetRequest {
   bool paused_ = false;
   bool done_ = false;
   std::optional<InternetError> error_;
+  Phase phase_ = Phase::kConnecting;
+  long requestSizeAtConnect_ = 0;
   SteadyClock::time_point lastProgress_;
 };
 
+int CurlRequest::OnConnected(void* self, char*, char*, int, int) {
+  auto* request = static_cast<CurlRequest*>(self);
+  request->phase_ = Phase::kSending;
+  request->lastProgress_ = SteadyClock::now();
+  long size = 0;
+  curl_easy_getinfo(request->easy_, CURLINFO_REQUEST_SIZE, &size);
+  request->requestSizeAtConnect_ = size;
+  return CURL_PREREQFUNC_OK;
+}
+
+void CurlRequest::NoteRequestSent() {
+  if (phase_ != Phase::kSending) return;
+  long size = 0;
+  curl_easy_getinfo(easy_, CURLINFO_REQUEST_SIZE, &size);
+  if (size <= requestSizeAtConnect_) return;
+  phase_ = Phase::kReceiving;
+  lastProgress_ = SteadyClock::now();
+}
+
+std::chrono::milliseconds CurlRequest::StallLimit() const {
+  switch (phase_) {
+    case Phase::kConnecting:
+      return std::chrono::milliseconds(std::uint64_t{timeouts_.connectMs} + kConnectGuardMs);
+    case Phase::kSending:
+      return std::chrono::milliseconds(timeouts_.sendMs);
+    case Phase::kReceiving:
+      break;
+  }
+  return std::chrono::milliseconds(timeouts_.receiveMs);
+}
+
 std::size_t CurlRequest::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
   auto* request = static_cast<CurlRequest*>(self);
+  request->phase_ = Phase::kReceiving;  // an answer arrives: the request is out
   request->lastProgress_ = SteadyClock::now();
   request->ParseHeaderLine(std::string_view(data, size * count));
   return size * count;
@@ -194,6 +245,9 @@ void CurlRequest::ParseHeaderLine(std::string_view line) {
     const std::uint32_t code = headers_.statusCode;
     const bool redirect = code >= 300 && code < 400 && sawLocation_;
     if (code >= 200 && !redirect) headersFinal_ = true;
+    // libcurl follows a redirect, possibly over a new connection, whose
+    // connect phase has a timeout of its own.
+    if (redirect) phase_ = Phase::kConnecting;
     return;
   }
   const std::size_t colon = line.find(':');
@@ -222,6 +276,7 @@ std::size_t CurlRequest::OnWrite(char* data, std::size_t size, std::size_t count
     return CURL_WRITEFUNC_PAUSE;
   }
   request->lastProgress_ = SteadyClock::now();
+  request->phase_ = Phase::kReceiving;
   request->headersFinal_ = true;  // body bytes come only after the final headers
   request->block_.assign(data, data + size * count);
   request->pending_ = 0;
@@ -229,7 +284,9 @@ std::size_t CurlRequest::OnWrite(char* data, std::size_t size, std::size_t count
 }
 
 template <typename Ready>
-bool CurlRequest::Pump(Ready ready, std::uint32_t stallMs) {
+bool CurlRequest::Pump(Ready ready) {
+  // Time spent outside (a paused transfer while the caller had the block)
+  // is not time the server kept us waiting.
   lastProgress_ = SteadyClock::now();
   while (!ready()) {
     if (done_) return false;
@@ -243,8 +300,9 @@ bool CurlRequest::Pump(Ready ready, std::uint32_t stallMs) {
     }
     if (ready()) return true;
     if (done_) return false;
+    NoteRequestSent();
     const auto idle = SteadyClock::now() - lastProgress_;
-    const auto limit = std::chrono::milliseconds(stallMs);
+    const auto limit = StallLimit();
     if (idle >= limit) {
       done_ = true;
       error_ = CurlError(CURLE_OPERATION_TIMEDOUT, nullptr);
@@ -277,6 +335,8 @@ std::optional<InternetError> CurlRequest::Open(const std::string& url, const Ses
   curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlRequest::OnWrite);
   curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(easy_, CURLOPT_PREREQFUNCTION, &CurlRequest::OnConnected);
+  curl_easy_setopt(easy_, CURLOPT_PREREQDATA, this);
   if (!config.caFile.empty()) curl_easy_setopt(easy_, CURLOPT_CAINFO, config.caFile.c_str());
   // No cookie engine is ever enabled; libcurl keeps no cache, and the headers
   // ask every cache on the way not to answer for the server.
@@ -303,10 +363,9 @@ std::optional<InternetError> CurlRequest::Open(const std::string& url, const Ses
     return CurlError(CURLE_FAILED_INIT, nullptr);
   }
   added_ = true;
-  // Waiting for an answer covers connecting and sending the request.
-  const std::uint32_t stallMs =
-      timeouts_.connectMs + std::max(timeouts_.sendMs, timeouts_.receiveMs);
-  Pump([this] { return headersFinal_; }, stallMs);
+  // No overall limit: each phase has its own, and receiving restarts its
+  // clock with every byte, of the headers as of the body.
+  Pump([this] { return headersFinal_; });
   if (headersFinal_ || !error_) return std::nullopt;  // a failure after the headers shows in Read
   return error_;
 }
@@ -318,7 +377,7 @@ ReadResult CurlRequest::Read(void* buffer, std::size_t size) {
     pending_ = 0;
     curl_easy_pause(easy_, CURLPAUSE_CONT);  // may hand over the parked block at once
   }
-  if (!Available()) Pump([this] { return Available(); }, timeouts_.receiveMs);
+  if (!Available()) Pump([this] { return Available(); });
   if (!Available()) return ReadResult{0, error_};
   const std::size_t n = std::min(size, block_.size() - pending_);
   std::memcpy(buffer, block_.data() + pending_, n);

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -148,6 +149,12 @@ class CheckRunTest : public ::testing::Test {
     MonitorOptions options;
     options.retryDelayMs = retryDelayMs;
     options.keepAwakePeriodMs = 50;
+    options.startThread = [this](std::function<void()> body) {
+      if (failThreads) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      }
+      return std::thread(std::move(body));
+    };
     monitor = std::make_unique<Monitor>(
         MonitorServices{t.store(), clock, host, host.WorkerHandle(), list, timedRun, connections,
                         sound, leds, idleTimer, internet, popup, button},
@@ -211,6 +218,7 @@ class CheckRunTest : public ::testing::Test {
   test::FakePopup popup;
   test::FakeButton button;
   std::atomic<int> dropped{0};
+  std::atomic<bool> failThreads{false};  // the system refuses new threads
   std::unique_ptr<Monitor> monitor;
 };
 
@@ -405,28 +413,122 @@ TEST_F(CheckRunTest, NoConnectionLogsAndAlertsEachEntryOnce) {
   connections.fail = true;
   Add(u"One", "/ok/one");
   Add(u"Two", "/ok/two");
+  Add(u"Three", "/ok/three");
   RunCheck();
   ASSERT_TRUE(RunUntil([&] { return timedRun.bookings.size() == 1; }));
 
-  EXPECT_EQ(connections.attempts, 2);
+  // One failed attempt answers for the rest of the run: the window thread
+  // blocks on the manager once, not once per entry.
+  EXPECT_EQ(connections.attempts, 1);
   EXPECT_EQ(connections.lastTimeoutMs, 15000u);
   EXPECT_EQ(sites.TotalHits(), 0);
-  for (const auto* title : {u"One", u"Two"}) {
+  for (const auto* title : {u"One", u"Two", u"Three"}) {
     const LogCounts log = Log(title);
     EXPECT_EQ(log.failed, 1);
     ASSERT_EQ(log.texts.size(), 1u);
     EXPECT_EQ(log.texts[0], kConnectionFailureText);
     EXPECT_EQ(Stored(title).failureCount, 0);  // not counted as the site's failure
   }
-  EXPECT_EQ(popup.shows, 2);  // the second replaced the first
-  EXPECT_EQ(popup.destroys, 1);
-  EXPECT_EQ(popup.title, u"Two");
+  EXPECT_EQ(popup.shows, 3);  // each replaced the one before
+  EXPECT_EQ(popup.destroys, 2);
   EXPECT_EQ(popup.text, std::u16string(kConnectionFailureText));
   EXPECT_EQ(button.caption, u"Check Now");
   EXPECT_EQ(monitor->RunningJobCount(), 0);
   EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
   RunFor(600ms);
-  EXPECT_EQ(connections.attempts, 2);  // no retry
+  EXPECT_EQ(connections.attempts, 1);  // no retry
+
+  // The next run asks the manager again, and checks once it connects.
+  connections.fail = false;
+  clock.Advance(3600);
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return sites.TotalHits() == 3 && Idle(); }));
+  EXPECT_EQ(connections.attempts, 2);
+  EXPECT_EQ(Log(u"Three").passed, 1);
+}
+
+// A run, a double-click and a retry while an entry's check still runs start
+// no second check of it; the running check's completion alone counts.
+TEST_F(CheckRunTest, OneCheckOfAnEntryAtATime) {
+  Build();
+  Add(u"Held", "/gate/held");
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/gate/held") == 1; }));
+  for (int i = 0; i < 3; ++i) {
+    clock.Advance(1);
+    RunCheck();
+    RunFor(100ms);
+  }
+  EXPECT_TRUE(monitor->CheckEntry(u"Held"));
+  monitor->checkRun().RetryEntry(Stored(u"Held").id);
+  RunFor(300ms);
+  EXPECT_EQ(sites.Hits("/gate/held"), 1);
+  EXPECT_EQ(monitor->RunningJobCount(), 1);
+  EXPECT_EQ(connections.attempts, 1);
+
+  sites.OpenGate();
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  RunFor(500ms);  // longer than the retry delay: nothing else was booked
+  EXPECT_EQ(sites.Hits("/gate/held"), 1);
+  EXPECT_EQ(Log(u"Held").passed, 1);
+  EXPECT_EQ(Log(u"Held").failed, 0);
+
+  // Once that check has ended, the entry is checked again.
+  clock.Advance(3600);
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/gate/held") == 2 && Idle(); }));
+  EXPECT_EQ(Log(u"Held").passed, 2);
+}
+
+// A stored entry of a mode the program does not know fails like any other
+// failure: counted, retried twice, then alerted, and then left alone.
+TEST_F(CheckRunTest, AnEntryOfAnUnknownModeFailsRetriesAndAlerts) {
+  Build();
+  UrlEntry odd = Add(u"Odd", "/ok/odd");
+  odd.mode = 7;
+  ASSERT_TRUE(SaveUrlEntry(t.store(), u"Odd", odd));
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return popup.shown; }, 10s));
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  RunFor(800ms);
+  EXPECT_EQ(sites.Hits("/ok/odd"), 3);
+  const LogCounts log = Log(u"Odd");
+  EXPECT_EQ(log.failed, 3);
+  ASSERT_FALSE(log.texts.empty());
+  EXPECT_EQ(log.texts.back(), u"Unknown check mode.");
+  EXPECT_EQ(Stored(u"Odd").failureCount, 3);
+  EXPECT_EQ(Row(u"Odd").status, u"Failed. Unknown check mode.");
+  EXPECT_EQ(popup.shows, 1);
+}
+
+// When the system refuses new threads, nothing ends the program: the run goes
+// on without its keep-awake thread, and each check that cannot start is a
+// failure that is logged, counted, retried or alerted, and released.
+TEST_F(CheckRunTest, ThreadsThatCannotStartAreFailuresNotCrashes) {
+  Build();
+  Add(u"A", "/ok/a");
+  failThreads = true;
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return popup.shown; }, 10s));  // after two retries
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  EXPECT_FALSE(timedRun.bookings.empty());
+  EXPECT_EQ(sites.TotalHits(), 0);
+  EXPECT_EQ(Log(u"A").failed, 3);
+  EXPECT_EQ(Log(u"A").texts.back(), u"Cannot start the check.");
+  EXPECT_EQ(Stored(u"A").failureCount, 3);
+  EXPECT_TRUE(Row(u"A").status.starts_with(u"Failed. Cannot start the check. Code: "));
+  EXPECT_EQ(Row(u"A").image, kImageFailed);
+  EXPECT_EQ(connections.Open(), 0);
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
+  EXPECT_EQ(button.caption, u"Check Now");
+
+  // Threads come back: the same entry is checked as usual.
+  failThreads = false;
+  EXPECT_TRUE(monitor->CheckEntry(u"A"));
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  EXPECT_EQ(sites.Hits("/ok/a"), 1);
+  EXPECT_EQ(Stored(u"A").failureCount, 0);
+  EXPECT_EQ(Row(u"A").image, kImagePassed);
 }
 
 TEST_F(CheckRunTest, TwoChecksShareOneConnectionReleasedAfterTheSecond) {

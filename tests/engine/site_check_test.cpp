@@ -13,6 +13,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "fake_url_list.h"
 #include "http_test_server.h"
 #include "settings.h"
+#include "silent_server.h"
 #include "temp_store.h"
 #include "url_entry.h"
 #include "url_list.h"
@@ -238,10 +240,11 @@ class SiteCheckTest : public ::testing::Test {
   }
 
   CheckResult Run(const UrlEntry& entry, Internet* internet = nullptr) {
-    CheckServices services{temp_.store(), clock_, internet ? *internet : curl_};
+    CheckServices services{temp_.store(), clock_, internet ? *internet : curl_, timeoutMs_};
     auto job = std::make_unique<CheckJob>(&window_, &list_, &cancel_, 1, services);
     CheckJob* raw = job.get();
-    EXPECT_TRUE(StartCheckJob(std::move(job), std::make_unique<UrlEntry>(entry)));
+    const bool started = StartCheckJob(std::move(job), std::make_unique<UrlEntry>(entry), starter_);
+    EXPECT_EQ(started, expectStart_);
     const FakeWindow::Message done = window_.WaitMessage();
     EXPECT_EQ(done.message, UM_CHECK_DONE);
     EXPECT_EQ(done.wParam, reinterpret_cast<std::uintptr_t>(raw));
@@ -276,6 +279,9 @@ class SiteCheckTest : public ::testing::Test {
     return {};
   }
 
+  std::uint32_t timeoutMs_ = kInternetTimeoutMs;
+  ThreadStarter starter_;
+  bool expectStart_ = true;
   test::TempStore temp_;
   ManualClock clock_;
   CurlInternet curl_;
@@ -572,14 +578,61 @@ TEST_F(SiteCheckTest, MissingRowOnlySkipsTheRowUpdates) {
   EXPECT_EQ(r.stored->failureCount, 2);
 }
 
-TEST_F(SiteCheckTest, UnknownModeRecordsNothing) {
+TEST_F(SiteCheckTest, UnknownModeIsAFailureThatCounts) {
   const UrlEntry entry = AddEntry(u"Odd", server_.Url16("/ok"), 5);
   const CheckResult r = Run(entry);
   EXPECT_EQ(r.outcome, kCheckFailed);
-  EXPECT_EQ(r.status, u"Downloading: 5 bytes");
-  EXPECT_EQ(r.image, kImageBusy);
-  EXPECT_TRUE(r.log.empty());
-  EXPECT_EQ(r.stored->failureCount, 1);
+  EXPECT_EQ(r.status, u"Failed. Unknown check mode.");
+  EXPECT_EQ(r.image, kImageFailed);
+  ASSERT_EQ(r.log.size(), 1u);
+  EXPECT_EQ(r.log[0].passed, 0);
+  EXPECT_EQ(LogText(r.log[0]), u"Unknown check mode.");
+  EXPECT_EQ(r.stored->failureCount, 2);
+  EXPECT_EQ(r.stored->lastSuccessTime, 42);
+  // The last progress still reached the row before the outcome.
+  EXPECT_EQ(LastProgress(r), u"Downloading: 5 bytes");
+}
+
+// A server that hangs, before its answer or inside its body, ends the check
+// at the check's timeouts with the outcome that a cut answer has.
+TEST_F(SiteCheckTest, AHangingServerFailsAtTheTimeouts) {
+  timeoutMs_ = 300;
+  test::SilentServer silent;
+  CheckResult r = Run(AddEntry(u"Silent", silent.Url16("/")));
+  EXPECT_EQ(r.outcome, kCheckFailed);
+  EXPECT_TRUE(r.status.starts_with(u"Failed. Cannot connect to the server. Code: "))
+      << std::string(r.status.begin(), r.status.end());
+  EXPECT_EQ(r.image, kImageFailed);
+  EXPECT_EQ(LogText(r.log.back()), u"Cannot connect to the server.");
+  EXPECT_EQ(r.stored->failureCount, 2);
+
+  // Declares 5000 bytes and stops after 3000: without a size limit the length
+  // test fails it; with the default limit the bytes received pass.
+  test::SilentServer halfBody("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" +
+                              Repeat('h', 3000));
+  r = Run(AddEntry(u"Half", halfBody.Url16("/"), kModeDownload, 0));
+  EXPECT_EQ(r.outcome, kCheckFailed);
+  EXPECT_EQ(r.status, u"Failed. OK");
+  EXPECT_EQ(LastProgress(r), u"Downloading: 2 kb");
+  r = Run(AddEntry(u"Half default", halfBody.Url16("/")));
+  EXPECT_EQ(r.outcome, kCheckPassed);
+}
+
+TEST_F(SiteCheckTest, AWorkerThatCannotStartIsARecordedFailure) {
+  starter_ = [](std::function<void()>) -> std::thread {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+  expectStart_ = false;
+  const CheckResult r = Run(AddEntry(u"No thread", server_.Url16("/ok")));
+  EXPECT_EQ(r.outcome, kCheckFailed);
+  EXPECT_EQ(
+      r.status,
+      u"Failed. Cannot start the check. Code: " +
+          AsciiToU16(std::make_error_code(std::errc::resource_unavailable_try_again).message()));
+  EXPECT_EQ(r.image, kImageFailed);
+  ASSERT_EQ(r.log.size(), 1u);
+  EXPECT_EQ(LogText(r.log[0]), u"Cannot start the check.");
+  EXPECT_EQ(r.stored->failureCount, 2);
 }
 
 TEST_F(SiteCheckTest, ManyJobsAtOnce) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "http_test_server.h"
+#include "silent_server.h"
 #include "temp_store.h"
 
 namespace halvern {
@@ -70,6 +71,18 @@ class CurlInternetTest : public ::testing::Test {
     http.Get("/slow-head", [](const Request&, Response& res) {
       std::this_thread::sleep_for(1500ms);
       res.set_content("late", "text/plain");
+    });
+    // Eight bytes, 150 ms apart.
+    http.Get("/trickle", [](const Request&, Response& res) {
+      res.set_chunked_content_provider("text/plain",
+                                       [](std::size_t offset, httplib::DataSink& sink) {
+                                         if (offset >= 8) {
+                                           sink.done();
+                                           return true;
+                                         }
+                                         std::this_thread::sleep_for(150ms);
+                                         return sink.write("t", 1);
+                                       });
     });
     http.Get("/short", [](const Request&, Response& res) {
       res.set_content_provider(5000, "text/plain",
@@ -214,6 +227,48 @@ TEST_F(CurlInternetTest, ReceiveTimeoutEndsSilentAnswers) {
   EXPECT_EQ(ReadAll(*open.request, &error), "a");
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code, 28);
+}
+
+// Once connected, the receive timeout alone bounds a silence, wherever it
+// falls: before the answer, inside its headers, inside its body. The connect
+// timeout stays at its long default, so it cannot be what ends the wait.
+TEST_F(CurlInternetTest, SilenceAfterConnectingEndsAtTheReceiveTimeout) {
+  test::SilentServer silent;
+  test::SilentServer halfHeaders("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n");
+  for (const std::u16string& url :
+       {server_.Url16("/slow-head"), silent.Url16("/"), halfHeaders.Url16("/")}) {
+    SCOPED_TRACE(std::string(url.begin(), url.end()));
+    auto session = Session();
+    ASSERT_TRUE(session->SetOption(InternetOption::kReceiveTimeout, 300));
+    ASSERT_TRUE(session->SetOption(InternetOption::kSendTimeout, 300));
+    OpenResult open = session->OpenUrl(url, kCheckOpenFlags);
+    EXPECT_FALSE(open.request);
+    EXPECT_EQ(open.error.code, 28);  // CURLE_OPERATION_TIMEDOUT
+    EXPECT_FALSE(open.error.message.empty());
+  }
+
+  // A body that stops in the middle, read with the session's timeouts.
+  test::SilentServer halfBody(
+      "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\nContent-Type: text/plain\r\n\r\nabc");
+  auto session = Session();
+  ASSERT_TRUE(session->SetOption(InternetOption::kReceiveTimeout, 300));
+  OpenResult open = session->OpenUrl(halfBody.Url16("/"), kCheckOpenFlags);
+  ASSERT_TRUE(open.request);
+  EXPECT_EQ(open.request->Headers().contentLength, 5000u);
+  std::optional<InternetError> error;
+  EXPECT_EQ(ReadAll(*open.request, &error), "abc");
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, 28);
+
+  // It is silence that ends a transfer, not its length: an answer whose every
+  // pause is shorter than the receive timeout arrives whole, however long it
+  // takes in all.
+  session = Session();
+  ASSERT_TRUE(session->SetOption(InternetOption::kReceiveTimeout, 400));
+  open = session->OpenUrl(server_.Url16("/trickle"), kCheckOpenFlags);
+  ASSERT_TRUE(open.request);
+  EXPECT_EQ(ReadAll(*open.request, &error), std::string(8, 't'));
+  EXPECT_FALSE(error);
 }
 
 TEST_F(CurlInternetTest, ProxyModeTwoGoesThroughTheProxy) {

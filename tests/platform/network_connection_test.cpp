@@ -6,6 +6,7 @@
 #include <chrono>
 #include <deque>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace halvern {
@@ -102,6 +103,100 @@ TEST(NetworkConnectionManagerTest, ReportsADroppedConnection) {
   ASSERT_NE(connection, nullptr);
   EXPECT_TRUE(connection->IsConnected());
   EXPECT_FALSE(connection->IsConnected());
+}
+
+TEST(NetworkConnectionManagerTest, AnUnmanagedWorkingLinkCountsAsConnected) {
+  struct Case {
+    std::optional<std::uint32_t> state;
+    bool link;
+    bool connected;
+  };
+  const std::vector<Case> cases = {
+      {std::nullopt, false, true},
+      {kNmConnectedGlobal, false, true},
+      {kNmConnectedLocal, false, true},
+      // NetworkManager knows of no connection, yet the host has a link.
+      {kNmDisconnected, true, true},
+      {kNmUnknown, true, true},
+      {kNmDisconnected, false, false},
+      {kNmUnknown, false, false},
+      // States in which NetworkManager is busy with its own links: its word holds.
+      {kNmConnecting, true, false},
+      {kNmDisconnecting, true, false},
+      {kNmAsleep, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "state " << (c.state ? int(*c.state) : -1) << " link " << c.link);
+    EXPECT_EQ(CountsAsConnected(c.state, c.link), c.connected);
+  }
+
+  // The manager connects at once instead of waiting out the grace period and
+  // failing, and the connection holds while the link does.
+  bool link = true;
+  int probes = 0;
+  NetworkConnectionManager manager(Script({kNmDisconnected}),
+                                   {.pollMs = 5, .noNetworkGraceMs = 60000}, [&] {
+                                     ++probes;
+                                     return link;
+                                   });
+  auto connection = manager.EstablishConnection(200);
+  ASSERT_NE(connection, nullptr);
+  EXPECT_TRUE(connection->IsConnected());
+  link = false;
+  EXPECT_FALSE(connection->IsConnected());
+  EXPECT_EQ(manager.EstablishConnection(200), nullptr);
+
+  // A connected state needs no look at the routes.
+  probes = 0;
+  NetworkConnectionManager connected(Script({kNmConnectedGlobal}), Fast(), [&] {
+    ++probes;
+    return false;
+  });
+  EXPECT_NE(connected.EstablishConnection(200), nullptr);
+  EXPECT_EQ(probes, 0);
+}
+
+// Routing tables as the kernel prints them.
+TEST(NetworkConnectionManagerTest, DefaultRouteOverAnUpInterface) {
+  const std::string v4Heading =
+      "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+  const std::string v4Default = v4Heading +
+                                "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n" +
+                                "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
+  const std::string v4LocalOnly =
+      v4Heading + "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
+  const std::string v4DefaultNotUp =
+      v4Heading + "eth0\t00000000\t010200C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n";
+  const std::string zeros(32, '0');
+  const std::string v6Default = zeros + " 00 " + zeros + " 00 fd000000000000000000000000000001 " +
+                                "00000400 00000002 00000000 00000003     wlan0\n";
+  // The kernel's own unreachable default on lo, and a link-local route.
+  const std::string v6NoDefault = zeros + " 00 " + zeros + " 00 " + zeros +
+                                  " ffffffff 00000001 00000000 00200200       lo\n" +
+                                  "fe800000000000000000000000000000 40 " + zeros + " 00 " + zeros +
+                                  " 00000100 00000002 00000000 00000001     eth0\n";
+  struct Case {
+    const char* name;
+    std::string v4;
+    std::string v6;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {"IPv4 default", v4Default, v6NoDefault, true},
+      {"IPv6 default", v4LocalOnly, v6Default, true},
+      {"local routes only", v4LocalOnly, v6NoDefault, false},
+      {"default route not up", v4DefaultNotUp, "", false},
+      {"nothing readable", "", "", false},
+      {"garbage", "x\ny z\n", "short line\n", false},
+  };
+  const auto up = [](std::string_view iface) { return iface == "eth0" || iface == "wlan0"; };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(HasDefaultRoute(c.v4, c.v6, up), c.expected);
+  }
+  // The same default route over an interface that is down.
+  EXPECT_FALSE(HasDefaultRoute(v4Default, v6Default, [](std::string_view) { return false; }));
 }
 
 TEST(NetworkConnectionManagerTest, WithoutNetworkManagerConnectsAtOnce) {
