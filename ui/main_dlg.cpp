@@ -87,11 +87,11 @@ bool CMainDlg::OnInitDialog() {
 void CMainDlg::CreateTrayIcon() {
   // The program works without a tray too (the icon is then never shown); Hide
   // then keeps the window in the task bar.
-  trayMenu_ = new TrayIcon(appIcon_,
-                           TrayCommands{[this] { ShowWindow(); },
-                                        [this] { SendCommand(res::IDC_CHECK_NOW); },
-                                        [this] { SendCommand(res::ID_EXIT_PROGRAM); }},
-                           this);
+  trayMenu_ = new TrayIcon(
+      appIcon_,
+      TrayCommands{[this] { ShowWindow(); }, [this] { SendCommand(res::IDC_CHECK_NOW); },
+                   [this] { SendCommand(res::ID_EXIT_PROGRAM); }},
+      this);
   tray_ = trayMenu_->icon();
   trayMenu_->Show();
 }
