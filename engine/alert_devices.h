@@ -1,6 +1,7 @@
 #pragma once
-// The devices an alert drives: a looping sound, the notification LED (device 0)
-// and the vibrator (device 1), and the idle timer a check run keeps reset.
+// The devices an alert drives: a looping sound, the notification LED (device 0),
+// the vibrator (device 1) and the desktop's notifications, and the idle timer a
+// check run keeps reset.
 
 #include <string>
 
@@ -24,6 +25,29 @@ class LedDevices {
   // Switches device 0 (notification LED) or 1 (vibrator). A device the machine
   // lacks is simply not driven.
   virtual void SetLed(int device, bool on) = 0;
+};
+
+// A message for the desktop's notification service. Texts are plain; the
+// service layer escapes them where the service reads markup.
+struct DesktopNotice {
+  std::u16string summary;
+  std::u16string body;
+};
+
+class DesktopNotifier {
+ public:
+  virtual ~DesktopNotifier() = default;
+  // None of these waits for the service: without a service, or without a
+  // session bus, they do nothing.
+  //
+  // Shows the notification of the pending alert (critical urgency), closing
+  // an earlier alert's notification first.
+  virtual void ShowAlert(const DesktopNotice& notice) = 0;
+  // Closes the alert's notification, also when the service has not yet told
+  // its id; nothing when none is shown.
+  virtual void CloseAlert() = 0;
+  // An information of normal urgency, without sound, left to the service.
+  virtual void ShowInfo(const DesktopNotice& notice) = 0;
 };
 
 class IdleTimer {

@@ -1,9 +1,5 @@
 #include "alerts.h"
 
-#include <algorithm>
-#include <atomic>
-#include <climits>
-
 #include "alert_devices.h"
 #include "clock.h"
 #include "settings.h"
@@ -20,15 +16,23 @@ constexpr int kRepeatMinutes[] = {-1, 3, 5, 10, 15, 30, 60};
 // from elsewhere never races.
 std::atomic<bool> gVibrationToggle{false};
 
-// NotifyDuration is not bounded by its dialog: a product beyond the timer's
-// range would overflow, and a negative one would mean nothing, so it is kept
-// between 0 (sound and vibration end at once) and the largest period.
-std::uint32_t DurationMs(std::int32_t seconds) {
-  const std::int64_t ms = std::int64_t{seconds} * 1000;
-  return static_cast<std::uint32_t>(std::clamp<std::int64_t>(ms, 0, INT32_MAX));
-}
+constexpr char16_t kFailedSuffix[] = u" failed";
+constexpr char16_t kBackSuffix[] = u" is back";
+constexpr char16_t kBackText[] = u"The check passed again.";
 
 }  // namespace
+
+std::u16string AlertDescription(const std::optional<std::u16string>& text) {
+  return text.value_or(kVerificationFailed) + kSeeLogLine;
+}
+
+DesktopNotice AlertNotice(const UrlEntry& entry, const std::optional<std::u16string>& text) {
+  return {EntryTitle(entry) + kFailedSuffix, EntryUrl(entry) + u'\n' + AlertDescription(text)};
+}
+
+DesktopNotice BackNotice(const UrlEntry& entry) {
+  return {EntryTitle(entry) + kBackSuffix, EntryUrl(entry) + u'\n' + kBackText};
+}
 
 int RepeatIntervalMinutes(std::int32_t index) {
   if (index < 0 || index >= static_cast<std::int32_t>(std::size(kRepeatMinutes))) return -1;
@@ -38,42 +42,40 @@ int RepeatIntervalMinutes(std::int32_t index) {
 bool VibrationToggle() { return gVibrationToggle.load(); }
 void SetVibrationToggle(bool on) { gVibrationToggle.store(on); }
 
+SequenceSettings ReadAlertSettings(SettingsStore& store) {
+  SequenceSettings settings;
+  settings.durationSeconds = ReadSetting(store, kNotifyDuration);
+  settings.soundFile = ReadSetting(store, kNotifySoundFile);
+  settings.sound = ReadSetting(store, kNotifyEnableSound) != 0;
+  settings.vibrate = ReadSetting(store, kNotifyEnableVibrate) != 0;
+  settings.led = ReadSetting(store, kNotifyEnableLed) != 0;
+  return settings;
+}
+
+Alerts::Alerts(const AlertServices& services)
+    : s_(services),
+      sequence_(s_.host, s_.sound, s_.leds, gVibrationToggle, SequenceEnd::kKeepLed) {}
+
 void Alerts::SetLed(int device, bool on) { s_.leds.SetLed(device, on); }
 
 void Alerts::RaiseAlert(const UrlEntry& entry, const std::optional<std::u16string>& text) {
   AcknowledgeAlert();
   const std::int64_t now = s_.clock.Now();
   s_.popup.Show(entry, text, now);
+  if (notifier_) notifier_->ShowAlert(AlertNotice(entry, text));
+  failedTitles_.insert(FoldTitle(EntryTitle(entry)));
   StartAlert();
   alertTime_ = now;
 }
 
-void Alerts::StartAlert() {
-  StopAlert(true);
-  const std::int32_t duration = ReadSetting(s_.store, kNotifyDuration);
-  const std::u16string soundFile = ReadSetting(s_.store, kNotifySoundFile);
-  const bool sound = ReadSetting(s_.store, kNotifyEnableSound) != 0;
-  const bool vibrate = ReadSetting(s_.store, kNotifyEnableVibrate) != 0;
-  const bool led = ReadSetting(s_.store, kNotifyEnableLed) != 0;
+void Alerts::StartAlert() { sequence_.Start(ReadAlertSettings(s_.store)); }
 
-  s_.host.SetTimer(IDT_ALERT_DURATION, DurationMs(duration));
-  if (sound) s_.sound.PlayLooping(soundFile);
-  // The first pulse switches the vibrator on, 500 ms from now.
-  if (vibrate) s_.host.SetTimer(IDT_VIBRATE_PULSE, kVibratePulseMs);
-  if (led) SetLed(kLedNotification, true);
-}
-
-void Alerts::StopAlert(bool includeLed) {
-  if (includeLed) SetLed(kLedNotification, false);
-  SetLed(kLedVibrator, false);
-  s_.sound.Stop();
-  s_.host.KillTimer(IDT_VIBRATE_PULSE);
-  s_.host.KillTimer(IDT_ALERT_DURATION);
-}
+void Alerts::StopAlert(bool includeLed) { sequence_.Stop(includeLed); }
 
 void Alerts::AcknowledgeAlert() {
   StopAlert(true);
   s_.popup.Destroy();
+  if (notifier_) notifier_->CloseAlert();
   alertTime_ = 0;
 }
 
@@ -94,19 +96,13 @@ void Alerts::RepeatAlertIfDue() {
   alertTime_ = s_.clock.Now();
 }
 
-bool Alerts::OnTimer(std::uint32_t id) {
-  if (id == IDT_VIBRATE_PULSE) {
-    const bool wasOn = VibrationToggle();
-    SetLed(kLedVibrator, !wasOn);
-    SetVibrationToggle(!wasOn);
-    return true;
-  }
-  if (id == IDT_ALERT_DURATION) {
-    // Fires once: sound and vibration end, the LED, popup and repeats stay.
-    StopAlert(false);
-    return true;
-  }
-  return false;
+void Alerts::OnEntryPassed(const UrlEntry& entry) {
+  if (failedTitles_.erase(FoldTitle(EntryTitle(entry))) == 0) return;
+  if (notifier_) notifier_->ShowInfo(BackNotice(entry));
 }
+
+// The alert keeps its LED lit when the duration ends: the popup, AlertTime and
+// the repeats stay until the user acknowledges.
+bool Alerts::OnTimer(std::uint32_t id) { return sequence_.OnTimer(id); }
 
 }  // namespace halvern

@@ -235,6 +235,7 @@ void CheckRun::OnCheckDone(std::uintptr_t jobParam, std::intptr_t outcome) {
       s_.alerts.RaiseAlert(copy, std::nullopt);
     }
   }
+  if (outcome == kCheckPassed) s_.alerts.OnEntryPassed(copy);
   FreeJob(jobParam);
   ReleaseConnection();
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <random>
 
+#include "unicode_lower.h"
 #include "url_list.h"
 
 namespace halvern {
@@ -39,6 +40,12 @@ std::u16string FieldText(const char16_t* field, std::size_t capacity) {
 
 std::u16string CutTitle(std::u16string_view title) {
   return std::u16string(title.substr(0, kMaxTitleLength));
+}
+
+std::u16string FoldTitle(std::u16string_view title) { return LowerCaseText(title); }
+
+bool SameTitle(std::u16string_view a, std::u16string_view b) {
+  return FoldTitle(a) == FoldTitle(b);
 }
 
 std::u16string EntryTitle(const UrlEntry& entry) { return FieldText(entry.title, kTitleChars); }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "settings_store.h"
 
@@ -49,6 +50,11 @@ void CopyToField(char16_t* field, std::size_t capacity, std::u16string_view text
 std::u16string FieldText(const char16_t* field, std::size_t capacity);
 // The first 24 characters: the text that names an entry everywhere.
 std::u16string CutTitle(std::u16string_view title);
+// Titles name entries without regard to case: two titles name one entry when
+// their Unicode lower cases (unicode_lower.h) are equal, which is how the store
+// compares the names of its values.
+std::u16string FoldTitle(std::u16string_view title);
+bool SameTitle(std::u16string_view a, std::u16string_view b);
 
 std::u16string EntryTitle(const UrlEntry& entry);
 std::u16string EntryUrl(const UrlEntry& entry);

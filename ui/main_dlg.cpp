@@ -7,12 +7,12 @@
 
 #include "about_dlg.h"
 #include "check_log.h"
+#include "desktop_notifier.h"
 #include "icons.h"
 #include "list_view.h"
 #include "log_files_dlg.h"
 #include "message_box.h"
 #include "settings_commands.h"
-#include "sqlite_store.h"
 #include "string_table.h"
 #include "url_dlg.h"
 #include "url_entry.h"
@@ -56,6 +56,10 @@ CMainDlg::CMainDlg(const MainServices& services)
   MapCommand(res::ID_APP_ABOUT, [this] { CAboutDlg(this).DoModal(); });
   MapCommand(res::ID_EXIT_PROGRAM, [this] { OnExitProgram(); });
   MapDoubleClick(res::IDC_URL_LIST, [this] { OnCheckOne(); });
+  if (s_.notifier) {
+    monitor_->alerts().SetNotifier(s_.notifier);
+    s_.notifier->SetActivationHook([this] { popup_.Activate(); });
+  }
 }
 
 CMainDlg::~CMainDlg() { Shutdown(); }
@@ -81,12 +85,15 @@ bool CMainDlg::OnInitDialog() {
 }
 
 void CMainDlg::CreateTrayIcon() {
-  // The program works without a tray too; Hide then keeps the window in the
-  // task bar.
-  if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
-  tray_ = new QSystemTrayIcon(appIcon_, this);
-  connect(tray_, &QSystemTrayIcon::activated, this, [this] { ShowWindow(); });
-  tray_->show();
+  // The program works without a tray too (the icon is then never shown); Hide
+  // then keeps the window in the task bar.
+  trayMenu_ = new TrayIcon(
+      appIcon_,
+      TrayCommands{[this] { ShowWindow(); }, [this] { SendCommand(res::IDC_CHECK_NOW); },
+                   [this] { SendCommand(res::ID_EXIT_PROGRAM); }},
+      this);
+  tray_ = trayMenu_->icon();
+  trayMenu_->Show();
 }
 
 void CMainDlg::SetTrayAlertLook(bool on) {
@@ -142,14 +149,16 @@ void CMainDlg::OnTimer(std::uint32_t id) {
 
 bool CMainDlg::TitleTaken(const QString& title, const std::u16string& editedTitle) {
   const std::u16string stored = title.toStdU16String();
-  if (!editedTitle.empty() && FoldCase(stored) == FoldCase(editedTitle)) return false;
+  if (!editedTitle.empty() && SameTitle(stored, editedTitle)) return false;
   return s_.store.ReadSettingBinary(kUrlsSection, stored).has_value();
 }
 
 void CMainDlg::RemoveRowsOf(const std::u16string& title) {
-  const std::u16string folded = FoldCase(title);
+  const std::u16string folded = FoldTitle(title);
   for (int row = list()->ItemCount() - 1; row >= 0; --row) {
-    if (FoldCase(list()->ItemText(row).toStdU16String()) == folded) list()->DeleteItem(row);
+    if (FoldTitle(list()->ItemText(row).toStdU16String()) != folded) continue;
+    if (trayMenu_) trayMenu_->RowRemoved(list()->ItemText(row).toStdU16String());
+    list()->DeleteItem(row);
   }
 }
 
@@ -222,6 +231,7 @@ void CMainDlg::Shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
   monitor_->Shutdown();
+  if (s_.notifier) s_.notifier->SetActivationHook({});
   if (tray_) tray_->hide();
   host_.Close();
   monitor_.reset();
@@ -231,7 +241,12 @@ int CMainDlg::InsertRow(int position, const std::u16string& text, int image) {
   return list()->InsertItem(position, Q(text), image);
 }
 
-void CMainDlg::DeleteRow(int row) { list()->DeleteItem(row); }
+void CMainDlg::DeleteRow(int row) {
+  if (trayMenu_ && row >= 0 && row < list()->ItemCount()) {
+    trayMenu_->RowRemoved(list()->ItemText(row).toStdU16String());
+  }
+  list()->DeleteItem(row);
+}
 
 int CMainDlg::FindRow(const std::u16string& text) const {
   auto* self = const_cast<CMainDlg*>(this);
@@ -242,7 +257,12 @@ void CMainDlg::SetRowStatusText(int row, const std::u16string& text) {
   list()->SetItemText(row, 1, Q(text));
 }
 
-void CMainDlg::SetRowImage(int row, int image) { list()->SetItemImage(row, image); }
+void CMainDlg::SetRowImage(int row, int image) {
+  list()->SetItemImage(row, image);
+  if (trayMenu_ && row >= 0 && row < list()->ItemCount()) {
+    trayMenu_->RowImageChanged(list()->ItemText(row).toStdU16String(), image);
+  }
+}
 
 void CMainDlg::SetCaption(const std::u16string& caption) {
   if (auto* button = Control<QPushButton>(res::IDC_CHECK_NOW)) button->setText(Q(caption));

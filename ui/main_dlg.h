@@ -16,9 +16,14 @@
 #include "monitor.h"
 #include "notification_dlg.h"
 #include "qt_window_host.h"
+#include "tray_icon.h"
 #include "url_list.h"
 
 class QPushButton;
+
+namespace halvern {
+class DBusDesktopNotifier;
+}
 
 namespace halvern::ui {
 
@@ -36,6 +41,8 @@ struct MainServices {
   // Opens a web address in the desktop's browser; tests put their own here.
   std::function<void(const QString& url)> openUrl;
   MonitorOptions monitorOptions = {};
+  // The desktop's notifications of alerts; none sends none.
+  DBusDesktopNotifier* notifier = nullptr;
 };
 
 class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, public WindowHandler {
@@ -57,6 +64,7 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   // The tray icon's look while the notification LED is lit.
   void SetTrayAlertLook(bool on);
   QSystemTrayIcon* trayIcon() const { return tray_; }
+  TrayIcon* tray() const { return trayMenu_; }
   // Window destruction: stops checks and alerts, cancels the booking, removes
   // the tray icon, then closes the host. Runs once; the destructor calls it too.
   void Shutdown();
@@ -100,6 +108,7 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   NotificationPopup popup_;
   std::unique_ptr<Monitor> monitor_;
   QPointer<QSystemTrayIcon> tray_;
+  QPointer<TrayIcon> trayMenu_;
   QIcon appIcon_;
   bool shutDown_ = false;
 };

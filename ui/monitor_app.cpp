@@ -10,6 +10,7 @@
 
 #include "clock.h"
 #include "curl_internet.h"
+#include "desktop_notifier.h"
 #include "idle_timer.h"
 #include "launcher_socket.h"
 #include "led_devices.h"
@@ -65,6 +66,8 @@ int CMonitorApp::Run() {
       *store,      clock,    timedRun,
       connections, sound,    leds,
       idleTimer,   internet, [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); }};
+  DBusDesktopNotifier notifier(QDBusConnection::sessionBus());
+  services.notifier = &notifier;
   CMainDlg mainDlg(services);
   leds.SetNotificationCallback([&mainDlg](bool on) { mainDlg.SetTrayAlertLook(on); });
   window = &mainDlg;

@@ -29,9 +29,7 @@ bool CNotificationDlg::OnInitDialog() {
 void CNotificationDlg::Fill(const UrlEntry& entry, const std::optional<std::u16string>& text,
                             std::int64_t time) {
   Create();
-  QString description =
-      text ? QString::fromStdU16String(*text) : QString::fromUtf8(kVerificationFailed);
-  description += QString::fromUtf8(kSeeLogLine);
+  const QString description = QString::fromStdU16String(AlertDescription(text));
   Control<QLabel>(res::IDC_ALERT_TIME)
       ->setText(QString::fromStdU16String(FormatLocalTime(time, u"%X, %x")));
   Control<QLabel>(res::IDC_ALERT_TITLE)->setText(QString::fromStdU16String(EntryTitle(entry)));
@@ -67,6 +65,12 @@ void NotificationPopup::Show(const UrlEntry& entry, const std::optional<std::u16
     frame.moveCenter(screen->availableGeometry().center());
     window_->move(frame.topLeft());
   }
+  Activate();
+}
+
+void NotificationPopup::Activate() {
+  if (!window_) return;
+  if (window_->isMinimized()) window_->showNormal();
   window_->show();
   window_->raise();
   window_->activateWindow();

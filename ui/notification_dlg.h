@@ -6,7 +6,8 @@
 // does the same, then opens the log viewer.
 //
 // NotificationPopup is the main window's popup member: every Show makes a
-// fresh window when none exists; Destroy removes it.
+// fresh window when none exists; Destroy removes it; Activate brings it to the
+// front.
 
 #include <QtCore/QPointer>
 #include <cstdint>
@@ -22,9 +23,6 @@ class SettingsStore;
 }  // namespace halvern
 
 namespace halvern::ui {
-
-inline constexpr char kVerificationFailed[] = "Verification failed.";
-inline constexpr char kSeeLogLine[] = "\nSee the log file for more details.";
 
 class CNotificationDlg : public CDialog {
   Q_OBJECT
@@ -59,6 +57,9 @@ class NotificationPopup final : public AlertPopup {
   void Show(const UrlEntry& entry, const std::optional<std::u16string>& text,
             std::int64_t time) override;
   void Destroy() override;
+  // Brings the pending alert's window to the front (a click on the alert's
+  // desktop notification); nothing when no alert is pending.
+  void Activate();
 
   // The window while an alert is pending, else nullptr.
   CNotificationDlg* window() const { return window_.data(); }

@@ -2,9 +2,8 @@
 
 #include <QtGui/QHideEvent>
 #include <QtWidgets/QComboBox>
+#include <QtWidgets/QFileDialog>
 #include <QtWidgets/QLineEdit>
-#include <algorithm>
-#include <limits>
 
 #include "alert_devices.h"
 #include "alerts.h"
@@ -18,19 +17,34 @@ namespace {
 // a field that holds no more than that gives the same reading.
 constexpr int kDurationChars = 63;
 
-bool testVibrationToggle = false;
+// Atomic for the same reason as the alert's toggle: a test may read it from
+// another thread.
+std::atomic<bool> testVibrationToggle{false};
 
 }  // namespace
 
-bool TestVibrationToggle() { return testVibrationToggle; }
+bool TestVibrationToggle() { return testVibrationToggle.load(); }
+
+std::unique_ptr<QFileDialog> MakeSoundFileDialog(QWidget* parent) {
+  auto dialog = std::make_unique<QFileDialog>(parent);
+  dialog->setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::HideNameFilterDetails);
+  dialog->setFileMode(QFileDialog::ExistingFile);
+  dialog->setAcceptMode(QFileDialog::AcceptOpen);
+  QStringList types;
+  for (const char* type : kSoundFileTypes) types << QString::fromUtf8(type);
+  dialog->setNameFilters(types);
+  return dialog;
+}
 
 CNotificationsDlg::CNotificationsDlg(SoundPlayer& sound, LedDevices& leds, QWidget* owner,
                                      WindowHost* timers)
-    : CDialog(res::IDD_NOTIFY_SETTINGS, owner), sound_(sound), leds_(leds), timers_(timers) {
+    : CDialog(res::IDD_NOTIFY_SETTINGS, owner), timers_(timers) {
   if (timers_ == nullptr) {
     ownTimers_ = std::make_unique<QtWindowHost>(this);
     timers_ = ownTimers_.get();
   }
+  sequence_ = std::make_unique<AlertSequence>(*timers_, sound, leds, testVibrationToggle,
+                                              SequenceEnd::kLedOff);
   MapCommand(res::IDC_NOTIFY_TEST, [this] { Test(); });
   MapCommand(res::IDC_NOTIFY_BROWSE, [this] { OnBrowse(); });
 }
@@ -62,37 +76,29 @@ void CNotificationsDlg::DoDataExchange(DataExchange& dx) {
 void CNotificationsDlg::Test() {
   // A duration without a number has said so; the test runs with the last one.
   UpdateData(true);
-  StopTest();
-  // A duration of 0 or less ends the test at the next turn of the event loop.
-  const std::int64_t milliseconds = std::clamp<std::int64_t>(
-      std::int64_t{duration} * 1000, 0, std::numeric_limits<std::int32_t>::max());
-  timers_->SetTimer(IDT_TEST_DURATION, static_cast<std::uint32_t>(milliseconds));
-  if (enableSound != 0) sound_.PlayLooping(soundFile.toStdU16String());
-  if (enableVibrate != 0) timers_->SetTimer(IDT_TEST_VIBRATE, kVibratePulseMs);
-  if (enableLed != 0) leds_.SetLed(kLedNotification, true);
+  SequenceSettings settings;
+  settings.durationSeconds = duration;
+  settings.soundFile = soundFile.toStdU16String();
+  settings.sound = enableSound != 0;
+  settings.vibrate = enableVibrate != 0;
+  settings.led = enableLed != 0;
+  sequence_->Start(settings);
 }
 
-void CNotificationsDlg::StopTest() {
-  leds_.SetLed(kLedNotification, false);
-  leds_.SetLed(kLedVibrator, false);
-  sound_.Stop();
-  timers_->KillTimer(IDT_TEST_VIBRATE);
-  timers_->KillTimer(IDT_TEST_DURATION);
-}
+void CNotificationsDlg::StopTest() { sequence_->Stop(true); }
 
-void CNotificationsDlg::OnTimer(std::uint32_t id) {
-  if (id == IDT_TEST_VIBRATE) {
-    leds_.SetLed(kLedVibrator, !testVibrationToggle);
-    testVibrationToggle = !testVibrationToggle;
-  } else if (id == IDT_TEST_DURATION) {
-    // Unlike a real alert, the end of a test switches the LED off too.
-    StopTest();
-  }
-}
+void CNotificationsDlg::OnTimer(std::uint32_t id) { sequence_->OnTimer(id); }
 
 void CNotificationsDlg::OnBrowse() {
-  const auto file =
-      GetOpenFileName(this, QString(), QString(), QString::fromUtf8(kSoundFileFilter));
+  std::optional<QString> file;
+  if (auto answer = FileDialogScript::NextAnswer()) {
+    file = *answer;
+  } else {
+    const auto dialog = MakeSoundFileDialog(this);
+    if (dialog->exec() == QDialog::Accepted && !dialog->selectedFiles().isEmpty()) {
+      file = dialog->selectedFiles().front();
+    }
+  }
   if (!file) return;
   // Only the file field is refreshed: edits made in the other fields since the
   // last Test stay as typed.

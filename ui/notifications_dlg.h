@@ -2,17 +2,21 @@
 // CNotificationsDlg: the alert settings (template 135): how long sound and
 // vibration last, how often an unacknowledged alert repeats, the sound file,
 // and whether sound, vibrator and LED are used. Test plays an alert with the
-// values on screen, on the dialog's own timers (1001 ends the test, 1002
-// pulses the vibrator) and its own vibration toggle; any way of closing the
-// dialog stops a running test at once. The Notifications command sets the
+// values on screen: the alert's sequence, on the dialog's own timers (1001
+// ends the test, 1002 pulses the vibrator) and its own vibration toggle, and
+// its end switches the LED off too; any way of closing the dialog stops a
+// running test at once. The Notifications command sets the
 // members before the run and stores them after OK.
 
 #include <QtCore/QString>
 #include <cstdint>
 #include <memory>
 
+#include "alert_sequence.h"
 #include "dialog.h"
 #include "window_host.h"
+
+class QFileDialog;
 
 namespace halvern {
 class LedDevices;
@@ -23,8 +27,8 @@ class SoundPlayer;
 namespace halvern::ui {
 
 // The dialog's timers; the same numbers as the alert's, but on the dialog.
-inline constexpr std::uint32_t IDT_TEST_DURATION = 1001;
-inline constexpr std::uint32_t IDT_TEST_VIBRATE = 1002;
+inline constexpr std::uint32_t IDT_TEST_DURATION = IDT_ALERT_DURATION;
+inline constexpr std::uint32_t IDT_TEST_VIBRATE = IDT_VIBRATE_PULSE;
 
 // The entries of the repeat list; an entry's position is the stored index.
 inline constexpr const char* kRepeatChoices[] = {
@@ -32,10 +36,18 @@ inline constexpr const char* kRepeatChoices[] = {
     "Every 15 min", "Every 30 min", "Every 60 min",
 };
 
-// The open-file dialog's file types, in Qt's form. The names are those the
-// user sees; the pattern lists behind them are the ones Qt matches.
-inline constexpr char kSoundFileFilter[] =
-    "Sound Files (*.wav;*.wma;*.mid) (*.wav *.wma *.mid);;All Files (*.*) (*)";
+// The open-file dialog's file types. Qt's dialog shows each name without its
+// last parenthesised part, and matches the patterns of that part: the user sees
+// the names once, and the patterns are the ones that hold on Linux ("*.*"
+// would pass over files without a dot).
+inline constexpr const char* kSoundFileTypes[] = {
+    "Sound Files (*.wav;*.wma;*.mid) (*.wav *.wma *.mid)",
+    "All Files (*.*) (*)",
+};
+
+// The open-file dialog of "...": Qt's own, so that the file types read as
+// above on every desktop; the chosen file must exist.
+std::unique_ptr<QFileDialog> MakeSoundFileDialog(QWidget* parent);
 
 // The vibration toggle of the dialog's test: whether its last pulse switched
 // the vibrator on. Process-wide and apart from the alert's own toggle.
@@ -78,10 +90,9 @@ class CNotificationsDlg : public CDialog, public WindowHandler {
  private:
   void OnBrowse();
 
-  SoundPlayer& sound_;
-  LedDevices& leds_;
   std::unique_ptr<QtWindowHost> ownTimers_;
   WindowHost* timers_;
+  std::unique_ptr<AlertSequence> sequence_;
 };
 
 }  // namespace halvern::ui

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <map>
 #include <vector>
 
 #include "clock.h"
@@ -69,6 +70,16 @@ class AlertsTest : public ::testing::Test, public WindowHandler {
   test::FakePopup popup;
   Alerts alerts{AlertServices{t.store(), clock, host, sound, leds, popup}};
   UrlEntry entry;
+};
+
+// Timers that fire only when the test says so.
+class ManualTimers final : public WindowHost {
+ public:
+  void PostMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {}
+  void Send(const std::function<void()>& call) override { call(); }
+  void SetTimer(std::uint32_t id, std::uint32_t ms) override { running[id] = ms; }
+  void KillTimer(std::uint32_t id) override { running.erase(id); }
+  std::map<std::uint32_t, std::uint32_t> running;
 };
 
 TEST_F(AlertsTest, AlertRunsForItsDurationAndTheLedWaitsForTheUser) {
@@ -228,6 +239,88 @@ TEST_F(AlertsTest, ASecondFailureReplacesTheFirst) {
   EXPECT_EQ(popup.time, kNow + 90);
   EXPECT_EQ(alerts.AlertTime(), kNow + 90);
   EXPECT_TRUE(sound.playing);
+}
+
+}  // namespace
+}  // namespace halvern
+
+namespace halvern {
+namespace {
+
+TEST_F(AlertsTest, TheDesktopIsToldOfTheAlertUntilItIsAcknowledged) {
+  test::FakeDesktopNotifier notifier;
+  alerts.SetNotifier(&notifier);
+  alerts.RaiseAlert(entry, std::u16string(u"Server down."));
+  ASSERT_EQ(notifier.alerts.size(), 1u);
+  EXPECT_EQ(notifier.alerts[0].summary, u"Example failed");
+  EXPECT_EQ(notifier.alerts[0].body,
+            u"http://example.org/\nServer down.\nSee the log file for more details.");
+  EXPECT_TRUE(notifier.alertShown);
+
+  // Repeats leave the notification as it is, as they leave the popup.
+  clock.Set(kNow + 15 * 60);
+  alerts.RepeatAlertIfDue();
+  EXPECT_EQ(notifier.alerts.size(), 1u);
+  EXPECT_TRUE(notifier.alertShown);
+
+  alerts.AcknowledgeAlert();
+  EXPECT_FALSE(notifier.alertShown);
+  EXPECT_EQ(notifier.closes, 1);
+  alerts.SetNotifier(nullptr);
+}
+
+TEST_F(AlertsTest, AnEntryThatRaisedAnAlertIsBackOnceWhenItPasses) {
+  test::FakeDesktopNotifier notifier;
+  alerts.SetNotifier(&notifier);
+  UrlEntry other = entry;
+  SetEntryTitle(other, u"Other");
+
+  alerts.OnEntryPassed(entry);  // never failed: nothing to tell
+  EXPECT_TRUE(notifier.infos.empty());
+
+  alerts.RaiseAlert(entry, std::nullopt);
+  alerts.AcknowledgeAlert();  // acknowledged or not, it is still down
+  alerts.OnEntryPassed(other);
+  EXPECT_TRUE(notifier.infos.empty());
+
+  UrlEntry renamedCase = entry;
+  SetEntryTitle(renamedCase, u"EXAMPLE");  // the same entry to the store
+  alerts.OnEntryPassed(renamedCase);
+  ASSERT_EQ(notifier.infos.size(), 1u);
+  EXPECT_EQ(notifier.infos[0].summary, u"EXAMPLE is back");
+  EXPECT_EQ(notifier.infos[0].body, u"http://example.org/\nThe check passed again.");
+
+  alerts.OnEntryPassed(entry);
+  EXPECT_EQ(notifier.infos.size(), 1u);
+  alerts.SetNotifier(nullptr);
+}
+
+// The alert and the settings' Test run one sequence; only the end differs.
+TEST(AlertSequenceTest, TheEndOfTheDurationLeavesTheLedAsTheCallerWants) {
+  for (const SequenceEnd end : {SequenceEnd::kKeepLed, SequenceEnd::kLedOff}) {
+    ManualTimers timers;
+    test::FakeSoundPlayer sound;
+    test::FakeLedDevices leds;
+    std::atomic<bool> toggle{false};
+    AlertSequence sequence(timers, sound, leds, toggle, end);
+    sequence.Start({20, u"bell.wav", true, true, true});
+    EXPECT_EQ(timers.running[IDT_ALERT_DURATION], 20000u);
+    EXPECT_EQ(timers.running[IDT_VIBRATE_PULSE], kVibratePulseMs);
+    EXPECT_EQ(sound.lastFile, u"bell.wav");
+    EXPECT_TRUE(leds.state[kLedNotification]);
+
+    EXPECT_TRUE(sequence.OnTimer(IDT_VIBRATE_PULSE));
+    EXPECT_TRUE(leds.state[kLedVibrator]);
+    EXPECT_TRUE(toggle.load());
+    EXPECT_FALSE(sequence.OnTimer(4711));  // a retry timer is not the sequence's
+
+    EXPECT_TRUE(sequence.OnTimer(IDT_ALERT_DURATION));
+    EXPECT_TRUE(timers.running.empty());
+    EXPECT_FALSE(sound.playing);
+    EXPECT_FALSE(leds.state[kLedVibrator]);
+    EXPECT_EQ(leds.state[kLedNotification], end == SequenceEnd::kKeepLed);
+    EXPECT_TRUE(toggle.load());  // the toggle outlives the run
+  }
 }
 
 }  // namespace

@@ -133,6 +133,23 @@ class FakePopup final : public AlertPopup {
   std::int64_t time = 0;
 };
 
+class FakeDesktopNotifier final : public DesktopNotifier {
+ public:
+  void ShowAlert(const DesktopNotice& notice) override {
+    alerts.push_back(notice);
+    alertShown = true;
+  }
+  void CloseAlert() override {
+    if (alertShown) ++closes;
+    alertShown = false;
+  }
+  void ShowInfo(const DesktopNotice& notice) override { infos.push_back(notice); }
+  std::vector<DesktopNotice> alerts;
+  std::vector<DesktopNotice> infos;
+  bool alertShown = false;
+  int closes = 0;
+};
+
 class FakeButton final : public CheckNowButton {
  public:
   void SetCaption(const std::u16string& c) override { caption = c; }

@@ -4,17 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <QtGui/QFileSystemModel>
 #include <QtTest/QTest>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QDialogButtonBox>
+#include <QtWidgets/QFileDialog>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QPushButton>
 #include <map>
+#include <set>
 
 #include "alerts.h"
 #include "fakes.h"
 #include "notifications_dlg.h"
+#include "temp_store.h"
 #include "ui_test_util.h"
 
 namespace halvern::test {
@@ -331,6 +335,44 @@ TEST_F(NotificationsDlgTest, BrowsePutsTheChosenFileIntoItsField) {
   ClickRow(QDialogButtonBox::Ok);
   EXPECT_EQ(dlg.soundFile, QStringLiteral("/home/user/alarm.mid"));
   EXPECT_EQ(dlg.duration, 33);
+}
+
+// The names of the files the open-file dialog lists in `folder`.
+std::set<QString> ListedFiles(QFileDialog& dialog, const QString& folder) {
+  auto* model = dialog.findChild<QFileSystemModel*>();
+  std::set<QString> names;
+  if (model == nullptr) return names;
+  const QModelIndex parent = model->index(folder);
+  if (!QTest::qWaitFor([&] { return model->rowCount(parent) > 0; }, 10000)) return names;
+  QTest::qWait(200);  // the last files of the folder
+  for (int row = 0; row < model->rowCount(parent); ++row) {
+    const QModelIndex index = model->index(row, 0, parent);
+    if (!model->isDir(index)) names.insert(model->fileName(index));
+  }
+  return names;
+}
+
+TEST(SoundFileDialogTest, EachTypeReadsOnceAndMatchesItsFiles) {
+  TempDir dir;
+  const QString folder = QString::fromStdString(dir.path().string());
+  for (const char* name : {"bell.wav", "tune.mid", "voice.wma", "notes.txt", "README"}) {
+    QFile file(folder + QLatin1Char('/') + QString::fromUtf8(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  }
+  const auto dialog = ui::MakeSoundFileDialog(nullptr);
+  dialog->setDirectory(folder);
+  auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+  ASSERT_NE(types, nullptr);
+  ASSERT_EQ(types->count(), 2);
+  EXPECT_EQ(types->itemText(0), QStringLiteral("Sound Files (*.wav;*.wma;*.mid)"));
+  EXPECT_EQ(types->itemText(1), QStringLiteral("All Files (*.*)"));
+  EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
+
+  EXPECT_EQ(ListedFiles(*dialog, folder),
+            (std::set<QString>{QStringLiteral("bell.wav"), QStringLiteral("tune.mid"),
+                               QStringLiteral("voice.wma")}));
+  dialog->selectNameFilter(QString::fromUtf8(ui::kSoundFileTypes[1]));
+  EXPECT_EQ(ListedFiles(*dialog, folder).size(), 5u) << "a file without a dot is a file too";
 }
 
 }  // namespace
