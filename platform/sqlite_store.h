@@ -98,8 +98,8 @@ class SqliteStore final : public SettingsStore {
   // Makes sure the connections serve the database file now at the path: when
   // the file was removed or replaced, opens (or creates) the one there with
   // its schema and retires the connections of the old one.
-  FileState FollowFile();
-  FileState ReopenFile();
+  [[nodiscard]] FileState FollowFile();
+  [[nodiscard]] FileState ReopenFile();
   Lease Borrow();
   void GiveBack(std::unique_ptr<Connection> connection);
   // A write: statements on the write connection, inside a transaction that
@@ -111,8 +111,9 @@ class SqliteStore final : public SettingsStore {
   bool RunWrite(const WriteFunction& write);
   void RunBatch(const std::vector<std::shared_ptr<PendingWrite>>& batch);
   enum class Attempt { kDone, kBusy };
-  Attempt TryBatch(const std::vector<std::shared_ptr<PendingWrite>>& batch);
-  Attempt TryEach(const std::vector<std::shared_ptr<PendingWrite>>& batch, Connection& c);
+  [[nodiscard]] Attempt TryBatch(const std::vector<std::shared_ptr<PendingWrite>>& batch);
+  [[nodiscard]] Attempt TryEach(const std::vector<std::shared_ptr<PendingWrite>>& batch,
+                                Connection& c);
   // The write connection on the current file, opened at first use; only the
   // thread committing a batch uses it.
   Connection* Writer();
