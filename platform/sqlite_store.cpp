@@ -165,14 +165,18 @@ OpenStatus CheckIntegrity(SqliteStore::Connection& c, const std::filesystem::pat
 }
 
 // Checks the database, then switches it to WAL (which lets readers and one
-// writer work side by side) and creates the tables. Each step either happens
+// writer work side by side), creates the tables and makes sure that it can
+// write. Each step either happens
 // whole or not at all, and a lock met on the way stops before anything else
 // is written.
 OpenStatus SetUpDatabase(SqliteStore::Connection& c, const std::filesystem::path& file,
                          std::string& error) {
   const OpenStatus checked = CheckIntegrity(c, file, error);
   if (checked != OpenStatus::kOpened) return checked;
-  for (const char* sql : {"PRAGMA journal_mode=WAL", kSchema}) {
+  // Taking the write lock for a moment (and writing nothing) shows a write
+  // lock of another program now rather than at the first write, which would
+  // wait for it.
+  for (const char* sql : {"PRAGMA journal_mode=WAL", kSchema, "BEGIN IMMEDIATE; ROLLBACK"}) {
     if (c.Exec(sql)) continue;
     if (c.Busy()) {
       error = InUse(file);

@@ -40,16 +40,18 @@ struct LockCase {
   const char* lock;     // what the other program runs and keeps
 };
 
-// Every lock that stops the store from opening, as found with a second
-// connection: a rollback-journal database cannot be switched to WAL while any
-// other connection reads or writes it, an exclusive lock keeps even the check
-// of the file from reading, and creating the tables needs the write lock.
+// Every lock that stops the store from opening or writing, as found with a
+// second connection: a rollback-journal database cannot be switched to WAL
+// while any other connection reads or writes it, an exclusive lock keeps even
+// the check of the file from reading, and creating the tables or writing a
+// value needs the write lock.
 const LockCase kOpenLocks[] = {
     {"rollback journal, BEGIN EXCLUSIVE", "delete", "BEGIN EXCLUSIVE"},
     {"rollback journal, BEGIN IMMEDIATE", "delete", "BEGIN IMMEDIATE"},
     {"rollback journal, open read", "delete", "BEGIN; SELECT count(*) FROM reg_values"},
     {"WAL, exclusive locking mode", "wal",
      "PRAGMA locking_mode=EXCLUSIVE; DELETE FROM reg_keys WHERE 0"},
+    {"WAL, BEGIN IMMEDIATE", "wal", "BEGIN IMMEDIATE"},
     {"WAL, no tables yet, BEGIN IMMEDIATE", nullptr, "BEGIN IMMEDIATE"},
 };
 
