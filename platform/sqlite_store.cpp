@@ -1,24 +1,16 @@
 #include "sqlite_store.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QString>
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <system_error>
+
+#include "sqlite_connection.h"
 
 namespace halvern {
 namespace {
-
-constexpr int kBusyTimeoutMs = 30000;
-constexpr char kSqliteMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
-                                   'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
-
-std::string Describe(const std::filesystem::path& file) { return "\"" + file.string() + "\""; }
 
 Bytes IntBytes(std::int32_t value) {
   const auto v = static_cast<std::uint32_t>(value);
@@ -50,41 +42,6 @@ std::u16string BytesString(const Bytes& bytes) {
 }
 
 // Whether an existing, non-empty file starts like a SQLite database. An empty
-// file is what SQLite itself makes of a new database and is accepted.
-bool LooksLikeSqlite(const std::filesystem::path& file, std::string& error) {
-  std::error_code ec;
-  if (!std::filesystem::exists(file, ec)) return true;
-  const auto size = std::filesystem::file_size(file, ec);
-  if (ec) {
-    error = "Cannot read the settings store " + Describe(file) + ": " + ec.message();
-    return false;
-  }
-  if (size == 0) return true;
-  std::ifstream in(file, std::ios::binary);
-  char head[16] = {};
-  if (!in.read(head, sizeof head) || std::memcmp(head, kSqliteMagic, sizeof head) != 0) {
-    error = "The settings store " + Describe(file) +
-            " is not a SQLite database. It was left untouched; move it away to start afresh.";
-    return false;
-  }
-  return true;
-}
-
-bool MakeFolder(const std::filesystem::path& folder, std::string& error) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(folder, ec)) return true;
-  // Parents get the usual permissions; the store's own folder is private.
-  if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path(), ec);
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = "Cannot create the settings folder " + Describe(folder) + ": " + std::strerror(errno);
-    return false;
-  }
-  if (!std::filesystem::is_directory(folder, ec)) {
-    error = "The settings folder " + Describe(folder) + " is not a folder.";
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -101,60 +58,19 @@ std::u16string FoldCase(const std::u16string& text) {
   return QString::fromStdU16String(text).toLower().toStdU16String();
 }
 
-// One SQLite connection with the statements every call needs.
-class SqliteStore::Connection {
- public:
-  explicit Connection(sqlite3* db) : db_(db) {}
-  ~Connection() {
-    for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
-    sqlite3_close(db_);
-  }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-
-  sqlite3* db() const { return db_; }
-
-  // A cached prepared statement, reset and with its bindings cleared.
-  sqlite3_stmt* Prepare(const char* sql) {
-    for (auto& [text, stmt] : statements_) {
-      if (text == sql) {
-        sqlite3_reset(stmt);
-        sqlite3_clear_bindings(stmt);
-        return stmt;
-      }
-    }
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
-      return nullptr;
-    }
-    statements_.emplace_back(sql, stmt);
-    return stmt;
-  }
-
-  // Runs a cached statement that returns no rows (BEGIN, COMMIT ...).
-  bool Run(const char* sql) {
-    sqlite3_stmt* stmt = Prepare(sql);
-    if (!stmt) return false;
-    const int rc = sqlite3_step(stmt);
-    sqlite3_reset(stmt);
-    return rc == SQLITE_DONE;
-  }
-
-  bool Exec(const char* sql) {
-    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-  }
-
- private:
-  sqlite3* db_;
-  std::vector<std::pair<const char*, sqlite3_stmt*>> statements_;
-};
-
 class SqliteStore::Lease {
  public:
   Lease(SqliteStore* store, std::unique_ptr<Connection> connection)
       : store_(store), connection_(std::move(connection)) {}
   Lease(Lease&&) = default;
-  Lease& operator=(Lease&&) = delete;
+  Lease& operator=(Lease&& other) noexcept {
+    if (this != &other) {
+      if (connection_) store_->GiveBack(std::move(connection_));
+      store_ = other.store_;
+      connection_ = std::move(other.connection_);
+    }
+    return *this;
+  }
   ~Lease() {
     if (connection_) store_->GiveBack(std::move(connection_));
   }
@@ -164,15 +80,6 @@ class SqliteStore::Lease {
  private:
   SqliteStore* store_;
   std::unique_ptr<Connection> connection_;
-};
-
-// A write waiting for the write connection.
-struct SqliteStore::PendingWrite {
-  explicit PendingWrite(const WriteFunction& w) : write(w) {}
-  const WriteFunction& write;
-  bool ok = false;
-  bool done = false;             // guarded by queueMutex_
-  std::condition_variable wake;  // this writer's own wake-up
 };
 
 namespace {
@@ -219,25 +126,23 @@ constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS reg_keys ("
     " key_fold TEXT PRIMARY KEY NOT NULL, key TEXT NOT NULL) WITHOUT ROWID;";
 
-sqlite3* OpenDatabase(const std::filesystem::path& file, std::string& error) {
-  sqlite3* db = nullptr;
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-  const int rc = sqlite3_open_v2(file.c_str(), &db, flags, nullptr);
-  if (rc != SQLITE_OK) {
-    error = "Cannot open the settings store " + Describe(file) + ": " +
-            (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-    sqlite3_close(db);
-    return nullptr;
-  }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  sqlite3_extended_result_codes(db, 1);
-  return db;
+constexpr std::chrono::milliseconds kDefaultBusyTimeout{30000};
+// Open gives up on another program's lock after this, so that the caller can
+// say so and try again instead of freezing.
+constexpr std::chrono::milliseconds kOpenBusyTimeout{1000};
+
+using OpenStatus = SqliteStore::OpenStatus;
+
+std::string InUse(const std::filesystem::path& file) {
+  return "The settings store " + DescribePath(file) + " is in use by another program.";
 }
 
 // Reads the whole database once; any damage shows here before anything writes.
-bool CheckIntegrity(sqlite3* db, const std::filesystem::path& file, std::string& error) {
+// A lock of another program is no damage: it yields kBusy.
+OpenStatus CheckIntegrity(SqliteStore::Connection& c, const std::filesystem::path& file,
+                          std::string& error) {
   sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &stmt, nullptr);
+  int rc = sqlite3_prepare_v2(c.db(), "PRAGMA quick_check", -1, &stmt, nullptr);
   std::string result;
   if (rc == SQLITE_OK) {
     rc = sqlite3_step(stmt);
@@ -246,13 +151,78 @@ bool CheckIntegrity(sqlite3* db, const std::filesystem::path& file, std::string&
       result = text ? reinterpret_cast<const char*>(text) : "";
     }
   }
-  const std::string message = sqlite3_errmsg(db);
+  const std::string message = sqlite3_errmsg(c.db());
   sqlite3_finalize(stmt);
-  if (rc == SQLITE_ROW && result == "ok") return true;
-  error = "The settings store " + Describe(file) + " is damaged (" +
+  if (rc == SQLITE_ROW && result == "ok") return OpenStatus::kOpened;
+  if ((rc & 0xff) == SQLITE_BUSY) {
+    error = InUse(file);
+    return OpenStatus::kBusy;
+  }
+  error = "The settings store " + DescribePath(file) + " is damaged (" +
           (result.empty() ? message : result) +
           "). It was left untouched; move it away to start afresh.";
-  return false;
+  return OpenStatus::kUnusable;
+}
+
+// Checks the database, then switches it to WAL (which lets readers and one
+// writer work side by side), creates the tables and makes sure that it can
+// write. Each step either happens
+// whole or not at all, and a lock met on the way stops before anything else
+// is written.
+OpenStatus SetUpDatabase(SqliteStore::Connection& c, const std::filesystem::path& file,
+                         std::string& error) {
+  const OpenStatus checked = CheckIntegrity(c, file, error);
+  if (checked != OpenStatus::kOpened) return checked;
+  // Taking the write lock for a moment (and writing nothing) shows a write
+  // lock of another program now rather than at the first write, which would
+  // wait for it.
+  for (const char* sql : {"PRAGMA journal_mode=WAL", kSchema, "BEGIN IMMEDIATE; ROLLBACK"}) {
+    if (c.Exec(sql)) continue;
+    if (c.Busy()) {
+      error = InUse(file);
+      return OpenStatus::kBusy;
+    }
+    error = "Cannot write the settings store " + DescribePath(file) + ": " + sqlite3_errmsg(c.db());
+    return OpenStatus::kUnusable;
+  }
+  return OpenStatus::kOpened;
+}
+
+// Everything that makes the file at `file` a usable store: its private folder
+// and modes, a sound database, WAL and the schema. Leaves a file that is not a
+// database, or that another program holds, as it was (bar its modes).
+std::unique_ptr<SqliteStore::Connection> OpenStoreFile(const std::filesystem::path& file,
+                                                       const BusyPolicy& policy,
+                                                       std::uint64_t generation, std::string& error,
+                                                       OpenStatus& status) {
+  status = OpenStatus::kUnusable;
+  if (file.has_parent_path() && !MakePrivateFolder(file.parent_path(), error)) return nullptr;
+  if (!LooksLikeSqlite(file, error) || !MakePrivateFiles(file, error)) return nullptr;
+  auto c = OpenConnection(file, /*create=*/true, policy, generation, error);
+  if (!c) return nullptr;
+  status = SetUpDatabase(*c, file, error);
+  if (status != OpenStatus::kOpened) {
+    c->Retire();  // closing writes nothing either
+    return nullptr;
+  }
+  // The side files exist now; SQLite gives them the database's mode, but ones
+  // left by an earlier run may be wider.
+  if (!MakePrivateFiles(file, error)) {
+    status = OpenStatus::kUnusable;
+    return nullptr;
+  }
+  return c;
+}
+
+// The side files of an open database, to tell them from those of a file that
+// later takes its place.
+std::vector<std::pair<std::string, FileId>> SideFileIds(const std::filesystem::path& file) {
+  std::vector<std::pair<std::string, FileId>> ids;
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const auto side = SideFile(file, suffix);
+    if (const auto id = IdOf(side)) ids.emplace_back(side.string(), *id);
+  }
+  return ids;
 }
 
 }  // namespace
@@ -272,47 +242,103 @@ std::filesystem::path SqliteStore::DefaultPath() {
 std::unique_ptr<SqliteStore> SqliteStore::Open(const std::filesystem::path& file,
                                                const std::u16string& companyKey,
                                                std::string& error) {
-  error.clear();
-  if (file.has_parent_path() && !MakeFolder(file.parent_path(), error)) return nullptr;
-  if (!LooksLikeSqlite(file, error)) return nullptr;
-  sqlite3* db = OpenDatabase(file, error);
-  if (!db) return nullptr;
-  auto first = std::make_unique<Connection>(db);
-  if (!CheckIntegrity(db, file, error)) return nullptr;
-  // WAL lets readers and one writer work side by side; NORMAL syncing keeps
-  // every committed write across a crash of the program (not of the machine).
-  if (!first->Exec("PRAGMA journal_mode=WAL") || !first->Exec("PRAGMA synchronous=NORMAL") ||
-      !first->Exec(kSchema)) {
-    error = "Cannot write the settings store " + Describe(file) + ": " + sqlite3_errmsg(db);
-    return nullptr;
-  }
-  std::unique_ptr<SqliteStore> store(
-      new SqliteStore(file, u"software\\" + companyKey + u"\\Velmora Halvern"));
-  store->opened_ = 1;
-  store->GiveBack(std::move(first));
-  return store;
+  OpenStatus status = OpenStatus::kUnusable;
+  return Open(file, companyKey, error, status);
 }
 
 std::unique_ptr<SqliteStore> SqliteStore::Open(const std::filesystem::path& file,
                                                const std::u16string& companyKey, std::string& error,
                                                OpenStatus& status) {
-  auto store = Open(file, companyKey, error);
-  status = store ? OpenStatus::kOpened : OpenStatus::kUnusable;
+  error.clear();
+  std::unique_ptr<SqliteStore> store(
+      new SqliteStore(file, u"software\\" + companyKey + u"\\Velmora Halvern"));
+  store->policy_->attemptMs = kOpenBusyTimeout.count();
+  auto first = OpenStoreFile(file, *store->policy_, 0, error, status);
+  if (!first) return nullptr;
+  store->policy_->attemptMs = kDefaultBusyTimeout.count();
+  const auto id = IdOf(file);
+  if (!id) {
+    error = "The settings store " + DescribePath(file) + " vanished while it was opened.";
+    status = OpenStatus::kUnusable;
+    return nullptr;
+  }
+  store->device_ = id->device;
+  store->inode_ = id->inode;
+  store->sideFiles_ = SideFileIds(file);
+  store->opened_ = 1;
+  store->GiveBack(std::move(first));
   return store;
 }
 
-void SqliteStore::BeginExit(std::chrono::milliseconds) {}
+void SqliteStore::BeginExit(std::chrono::milliseconds bound) {
+  const auto deadline = BusyPolicy::Clock::now() + bound;
+  policy_->exitDeadline = deadline.time_since_epoch().count();
+}
+
+void SqliteStore::SetBusyTimeout(std::chrono::milliseconds timeout) {
+  policy_->attemptMs = timeout.count();
+}
 
 SqliteStore::SqliteStore(std::filesystem::path file, std::u16string appKey)
-    : file_(std::move(file)), appKey_(std::move(appKey)) {}
+    : file_(std::move(file)), appKey_(std::move(appKey)), policy_(std::make_unique<BusyPolicy>()) {}
 
-SqliteStore::~SqliteStore() = default;
+// The connections go before the policy their busy handlers read.
+SqliteStore::~SqliteStore() {
+  writer_.reset();
+  pool_.clear();
+}
 
 std::u16string SqliteStore::SectionKey(const std::u16string& section) const {
   return appKey_ + u"\\" + section;
 }
 
+SqliteStore::FileState SqliteStore::FollowFile() {
+  // One stat per call: cheap beside the statement it guards.
+  const auto id = IdOf(file_);
+  if (id && id->device == device_.load() && id->inode == inode_.load()) return FileState::kCurrent;
+  return ReopenFile();
+}
+
+SqliteStore::FileState SqliteStore::ReopenFile() {
+  std::lock_guard lock(fileMutex_);
+  if (const auto id = IdOf(file_); id && id->device == device_ && id->inode == inode_) {
+    return FileState::kCurrent;  // another thread followed it meanwhile
+  }
+  // The old database's log and index would otherwise be taken for those of the
+  // file now at the path (SQLite knows them by name only): its log replayed
+  // into it, its index shared by two databases. The old connections keep them
+  // open until they close.
+  for (const auto& [side, id] : sideFiles_) {
+    if (IdOf(side) == id) ::unlink(side.c_str());
+  }
+  sideFiles_.clear();
+  const std::uint64_t next = generation_ + 1;
+  std::string error;
+  OpenStatus status = OpenStatus::kUnusable;
+  auto first = OpenStoreFile(file_, *policy_, next, error, status);
+  const auto id = IdOf(file_);
+  if (!first || !id) return status == OpenStatus::kBusy ? FileState::kBusy : FileState::kUnusable;
+  std::vector<std::unique_ptr<Connection>> retired;
+  {
+    std::lock_guard poolLock(poolMutex_);
+    generation_ = next;
+    device_ = id->device;
+    inode_ = id->inode;
+    sideFiles_ = SideFileIds(file_);
+    for (auto& c : pool_) retired.push_back(std::move(c));
+    pool_.clear();
+    opened_ -= static_cast<int>(retired.size()) - 1;
+    pool_.push_back(std::move(first));
+  }
+  poolFree_.notify_all();
+  for (auto& c : retired) c->Retire();
+  return FileState::kCurrent;
+}
+
 SqliteStore::Lease SqliteStore::Borrow() {
+  // A file that is not back yet leaves the read with its default.
+  if (FollowFile() != FileState::kCurrent) return Lease(this, nullptr);
+  std::uint64_t generation = 0;
   {
     std::unique_lock lock(poolMutex_);
     // Writes take turns anyway, so a few connections serve any number of
@@ -325,93 +351,40 @@ SqliteStore::Lease SqliteStore::Borrow() {
       return Lease(this, std::move(connection));
     }
     ++opened_;
+    generation = generation_;
   }
+  // Opened on whatever file is at the path now; should that already be a newer
+  // one than `generation`, the connection is merely retired when handed back.
   std::string error;
-  sqlite3* db = OpenDatabase(file_, error);
-  if (!db) {
+  auto connection = OpenConnection(file_, /*create=*/false, *policy_, generation, error);
+  if (!connection) {
     std::lock_guard lock(poolMutex_);
     --opened_;
     poolFree_.notify_one();
-    return Lease(this, nullptr);
   }
-  auto connection = std::make_unique<Connection>(db);
-  connection->Exec("PRAGMA synchronous=NORMAL");
   return Lease(this, std::move(connection));
-}
-
-SqliteStore::Connection* SqliteStore::Writer() {
-  if (!writer_) {
-    std::string error;
-    sqlite3* db = OpenDatabase(file_, error);
-    if (!db) return nullptr;
-    writer_ = std::make_unique<Connection>(db);
-    writer_->Exec("PRAGMA synchronous=NORMAL");
-  }
-  return writer_.get();
-}
-
-bool SqliteStore::RunWrite(const WriteFunction& write) {
-  // Shared with the committing thread, which wakes this writer after letting
-  // go of the lock (so the writer need not wait for it again) while its own
-  // reference keeps the wake-up alive should this writer have returned.
-  const auto me = std::make_shared<PendingWrite>(write);
-  std::unique_lock lock(queueMutex_);
-  queue_.push_back(me);
-  // While nobody commits, every write not yet done is in the queue.
-  me->wake.wait(lock, [&] { return me->done || !writing_; });
-  if (me->done) return me->ok;
-
-  // Nobody commits: this thread commits everything queued so far, its own
-  // write included, then wakes those writers and the next one in line.
-  writing_ = true;
-  std::vector<std::shared_ptr<PendingWrite>> batch;
-  batch.swap(queue_);
-  lock.unlock();
-  RunBatch(batch);
-  lock.lock();
-  writing_ = false;
-  for (const auto& w : batch) w->done = true;
-  const std::shared_ptr<PendingWrite> next = queue_.empty() ? nullptr : queue_.front();
-  lock.unlock();
-  for (const auto& w : batch) {
-    if (w != me) w->wake.notify_one();
-  }
-  if (next) next->wake.notify_one();
-  return me->ok;
-}
-
-void SqliteStore::RunBatch(const std::vector<std::shared_ptr<PendingWrite>>& batch) {
-  Connection* c = Writer();
-  if (c == nullptr) return;
-  if (batch.size() > 1) {
-    // One transaction for the whole batch: one commit, each page written once.
-    bool whole = c->Run("BEGIN IMMEDIATE");
-    for (std::size_t i = 0; whole && i < batch.size(); ++i) {
-      batch[i]->ok = batch[i]->write(*c);
-      // An error that ended the transaction (disk full, I/O) voids it all.
-      whole = !sqlite3_get_autocommit(c->db());
-    }
-    if (whole && c->Run("COMMIT")) return;
-    if (!sqlite3_get_autocommit(c->db())) c->Run("ROLLBACK");
-  }
-  // One write, or a batch that failed as a whole: each write in a transaction
-  // of its own, so one write's failure is its own.
-  for (const auto& w : batch) {
-    w->ok = c->Run("BEGIN IMMEDIATE") && w->write(*c) && c->Run("COMMIT");
-    if (!sqlite3_get_autocommit(c->db())) c->Run("ROLLBACK");
-  }
 }
 
 void SqliteStore::GiveBack(std::unique_ptr<Connection> connection) {
   {
     std::lock_guard lock(poolMutex_);
-    pool_.push_back(std::move(connection));
+    if (connection->generation() == generation_) {
+      pool_.push_back(std::move(connection));
+    } else {
+      --opened_;
+    }
   }
   poolFree_.notify_one();
+  if (connection) connection->Retire();
 }
 
 std::optional<std::pair<ValueType, Bytes>> SqliteStore::ReadValue(const std::u16string& section,
                                                                   const std::u16string& entry) {
+  // A read that meets another program's lock (only an exclusive one stops
+  // readers of a WAL database) waits one busy timeout in the busy handler. If
+  // the lock is still there, the read falls back to its caller's default: the
+  // last resort, since readers such as the window thread cannot wait for as
+  // long as a lock may last, and every reader has a default to go on with.
   auto c = Borrow();
   if (!c) return std::nullopt;
   sqlite3_stmt* stmt =
@@ -592,6 +565,11 @@ std::unique_ptr<SectionCursor> SqliteStore::OpenSection(const std::u16string& se
       return StepDone(create);
     });
     if (!created) return nullptr;
+    // The write may have followed a replaced file; the walk reads that one.
+    if (c->generation() != generation_) {
+      c = Borrow();
+      if (!c) return nullptr;
+    }
   }
   sqlite3_stmt* walk =
       c->Prepare("SELECT name, type, data FROM reg_values WHERE key_fold = ?1 ORDER BY name_fold");

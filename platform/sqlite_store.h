@@ -3,10 +3,16 @@
 // table reg_values (see README "Stored data"). Thread-safe: each read borrows a
 // connection of its own from a pool, so readers and walks run side by side;
 // writes of this process go through one write connection, committed in groups.
-// The database runs in WAL mode with a busy timeout (for other programs), and
-// every value write is atomic and survives a crash of the program once it
-// returned.
+// The database runs in WAL mode, and every value write is atomic and survives a
+// crash of the program once it returned.
+//
+// Another program may hold the database locked. A write that meets the lock
+// waits and is retried until it is written, in the order writes were handed
+// over, until the program begins to exit (BeginExit). The database file being
+// removed or replaced while the store is open is noticed at the next read or
+// write, and the store goes on with the file at its path (with its schema).
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -17,10 +23,11 @@
 #include <vector>
 
 #include "settings_store.h"
-
-struct sqlite3;
+#include "sqlite_store_files.h"
 
 namespace halvern {
+
+struct BusyPolicy;
 
 class SqliteStore final : public SettingsStore {
  public:
@@ -35,7 +42,8 @@ class SqliteStore final : public SettingsStore {
                                            const std::u16string& companyKey, std::string& error);
 
   // Why Open gave nothing. kBusy: another program holds the database locked;
-  // nothing was written and opening again later may succeed.
+  // nothing was written and opening again later may succeed. Open waits about
+  // a second for such a lock before it says so.
   enum class OpenStatus { kOpened, kBusy, kUnusable };
   static std::unique_ptr<SqliteStore> Open(const std::filesystem::path& file,
                                            const std::u16string& companyKey, std::string& error,
@@ -44,6 +52,10 @@ class SqliteStore final : public SettingsStore {
   // The program is ending: writes that meet another program's lock are
   // retried for at most `bound` from now, then fail, so that exit never hangs.
   void BeginExit(std::chrono::milliseconds bound);
+  // How long one attempt of a statement waits for another program's lock
+  // (30 s unless set). A write is attempted again after it, a read falls back
+  // to its default; tests shorten it.
+  void SetBusyTimeout(std::chrono::milliseconds timeout);
   ~SqliteStore() override;
 
   SqliteStore(const SqliteStore&) = delete;
@@ -81,6 +93,13 @@ class SqliteStore final : public SettingsStore {
 
  private:
   SqliteStore(std::filesystem::path file, std::u16string appKey);
+  // How far following the file at the path got.
+  enum class FileState { kCurrent, kBusy, kUnusable };
+  // Makes sure the connections serve the database file now at the path: when
+  // the file was removed or replaced, opens (or creates) the one there with
+  // its schema and retires the connections of the old one.
+  [[nodiscard]] FileState FollowFile();
+  [[nodiscard]] FileState ReopenFile();
   Lease Borrow();
   void GiveBack(std::unique_ptr<Connection> connection);
   // A write: statements on the write connection, inside a transaction that
@@ -91,8 +110,12 @@ class SqliteStore final : public SettingsStore {
   // result once committed (false when the commit failed).
   bool RunWrite(const WriteFunction& write);
   void RunBatch(const std::vector<std::shared_ptr<PendingWrite>>& batch);
-  // The write connection, opened at first use; only the thread committing a
-  // batch uses it.
+  enum class Attempt { kDone, kBusy };
+  [[nodiscard]] Attempt TryBatch(const std::vector<std::shared_ptr<PendingWrite>>& batch);
+  [[nodiscard]] Attempt TryEach(const std::vector<std::shared_ptr<PendingWrite>>& batch,
+                                Connection& c);
+  // The write connection on the current file, opened at first use; only the
+  // thread committing a batch uses it.
   Connection* Writer();
   std::optional<std::pair<ValueType, Bytes>> ReadValue(const std::u16string& section,
                                                        const std::u16string& entry);
@@ -101,6 +124,15 @@ class SqliteStore final : public SettingsStore {
 
   std::filesystem::path file_;
   std::u16string appKey_;
+  const std::unique_ptr<BusyPolicy> policy_;
+  // The database file the connections serve, and its side files as they were
+  // when it was opened (whose names a replacement must not inherit). The
+  // atomics are read without the lock for the check at every call.
+  std::mutex fileMutex_;
+  std::atomic<std::uint64_t> generation_{0};
+  std::atomic<dev_t> device_{0};
+  std::atomic<ino_t> inode_{0};
+  std::vector<std::pair<std::string, FileId>> sideFiles_;  // guarded by fileMutex_
   // A thread that holds a lease never waits for a second one while another
   // thread waits for it, so the bound cannot deadlock: walks run on the main
   // thread, and workers hold one lease at a time for one statement.

@@ -1,6 +1,7 @@
 #include "temp_store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 namespace halvern::test {
@@ -27,6 +28,39 @@ TempStore::TempStore() {
 std::unique_ptr<SqliteStore> TempStore::Reopen() const {
   std::string error;
   return SqliteStore::Open(store_->file(), u"Velmora", error);
+}
+
+OtherProgram::OtherProgram(const std::filesystem::path& file) {
+  if (sqlite3_open(file.c_str(), &db_) != SQLITE_OK) {
+    throw std::runtime_error("cannot open " + file.string() + ": " + sqlite3_errmsg(db_));
+  }
+}
+
+OtherProgram::~OtherProgram() { Close(); }
+
+std::string OtherProgram::Exec(const std::string& sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return {};
+  std::string text = message ? message : "failed";
+  sqlite3_free(message);
+  return text;
+}
+
+std::vector<std::string> OtherProgram::Rows(const std::string& sql) {
+  std::vector<std::string> rows;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return rows;
+  while (sqlite3_step(stmt) == SQLITE_ROW) {
+    const auto* text = sqlite3_column_text(stmt, 0);
+    rows.emplace_back(text ? reinterpret_cast<const char*>(text) : "");
+  }
+  sqlite3_finalize(stmt);
+  return rows;
+}
+
+void OtherProgram::Close() {
+  sqlite3_close(db_);
+  db_ = nullptr;
 }
 
 }  // namespace halvern::test

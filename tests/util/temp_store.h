@@ -5,8 +5,11 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sqlite_store.h"
+
+struct sqlite3;
 
 namespace halvern::test {
 
@@ -36,6 +39,25 @@ class TempStore {
  private:
   TempDir dir_;
   std::unique_ptr<SqliteStore> store_;
+};
+
+// A plain SQLite connection on a store's file, opened as another program (a
+// SQLite client, a backup) would open it, to hold locks and run SQL.
+class OtherProgram {
+ public:
+  explicit OtherProgram(const std::filesystem::path& file);
+  ~OtherProgram();
+  OtherProgram(const OtherProgram&) = delete;
+  OtherProgram& operator=(const OtherProgram&) = delete;
+  // Runs the statements; SQLite's message when one fails, else empty.
+  std::string Exec(const std::string& sql);
+  // The first column of every row of a query, as text.
+  std::vector<std::string> Rows(const std::string& sql);
+  // Closes the connection, which lets go of every lock it held.
+  void Close();
+
+ private:
+  sqlite3* db_ = nullptr;
 };
 
 }  // namespace halvern::test

@@ -1,0 +1,78 @@
+#pragma once
+// One SQLite connection of the settings store, and how its statements wait for
+// another program's lock.
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sqlite_store.h"
+
+namespace halvern {
+
+// How long statements wait for a lock that another program holds; shared by
+// every connection of one store and changed while they run.
+struct BusyPolicy {
+  using Clock = std::chrono::steady_clock;
+  // One attempt: a statement that meets a lock gives up with SQLITE_BUSY after this.
+  std::atomic<std::chrono::milliseconds::rep> attemptMs{30000};
+  // No statement waits past this point (the program is ending).
+  std::atomic<Clock::rep> exitDeadline{Clock::time_point::max().time_since_epoch().count()};
+
+  Clock::time_point ExitDeadline() const {
+    return Clock::time_point(Clock::duration(exitDeadline.load()));
+  }
+  bool PastExit() const { return Clock::now() >= ExitDeadline(); }
+};
+
+// The connection with the statements every call needs. `generation` names the
+// database file it was opened on: a connection of an earlier generation serves
+// a file that has since been removed or replaced, and is closed when it is
+// handed back.
+class SqliteStore::Connection {
+ public:
+  Connection(sqlite3* db, const BusyPolicy& policy, std::uint64_t generation);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  sqlite3* db() const { return db_; }
+  std::uint64_t generation() const { return generation_; }
+
+  // A cached prepared statement, reset and with its bindings cleared.
+  sqlite3_stmt* Prepare(const char* sql);
+  // Runs a cached statement that returns no rows (BEGIN, COMMIT ...).
+  bool Run(const char* sql);
+  bool Exec(const char* sql);
+  // Whether the last call failed because another program held the database.
+  bool Busy() const;
+  // The file this connection serves is gone from its path: closing must not
+  // checkpoint and remove side files, which by their names may now belong
+  // to the database that took its place.
+  void Retire();
+
+ private:
+  static int OnBusy(void* self, int count);
+
+  sqlite3* db_;
+  const BusyPolicy& policy_;
+  std::uint64_t generation_;
+  BusyPolicy::Clock::time_point waitStart_{};
+  std::vector<std::pair<const char*, sqlite3_stmt*>> statements_;
+};
+
+// Opens a connection on `file`; `create` allows a missing file to be made.
+// Nothing with a message naming the file in `error`.
+std::unique_ptr<SqliteStore::Connection> OpenConnection(const std::filesystem::path& file,
+                                                        bool create, const BusyPolicy& policy,
+                                                        std::uint64_t generation,
+                                                        std::string& error);
+
+}  // namespace halvern

@@ -1,0 +1,127 @@
+// The settings store's files on disk: private modes, and a database file
+// removed or replaced while the store is open.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "sqlite_store.h"
+#include "temp_store.h"
+
+namespace halvern {
+namespace {
+
+mode_t ModeOf(const std::filesystem::path& p) {
+  struct stat st {};
+  if (::stat(p.c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
+}
+
+std::filesystem::path Side(const std::filesystem::path& file, const char* suffix) {
+  return file.string() + suffix;
+}
+
+// The process's umask for the life of a test, restored after it.
+class Umask {
+ public:
+  explicit Umask(mode_t mask) : old_(::umask(mask)) {}
+  ~Umask() { ::umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+// Folder 0700 and database, log and index 0600: made so, and tightened when an
+// earlier run or another client left them readable by others.
+TEST(SqliteStoreFilesTest, FolderAndFilesArePrivate) {
+  const Umask umask(022);
+  struct Case {
+    const char* name;
+    bool premade;  // a 0755 folder with 0644 files, kept open by another client
+  };
+  for (const Case& c : {Case{"fresh", false}, Case{"wide folder and files", true}}) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    const auto folder = dir.path() / "Velmora";
+    const auto file = folder / "registry.sqlite3";
+    std::unique_ptr<test::OtherProgram> other;
+    if (c.premade) {
+      std::filesystem::create_directory(folder);
+      ::chmod(folder.c_str(), 0755);
+      other = std::make_unique<test::OtherProgram>(file);
+      ASSERT_EQ(other->Exec("PRAGMA journal_mode=WAL; CREATE TABLE notes (text);"
+                            " INSERT INTO notes VALUES ('x')"),
+                "");
+      for (const char* suffix : {"", "-wal", "-shm"}) ::chmod(Side(file, suffix).c_str(), 0644);
+    }
+    std::string error;
+    auto store = SqliteStore::Open(file, u"Velmora", error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->WriteSettingString(kSettingsSection, u"ProxyAddress", u"user:pw@proxy"));
+    EXPECT_EQ(ModeOf(folder), 0700u);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      EXPECT_EQ(ModeOf(Side(file, suffix)), 0600u) << suffix;
+    }
+  }
+}
+
+// The database file goes from under the running store (a user removing it, a
+// restore moving another store over it): the store notices and goes on with
+// the file at the path, so that what is written from then on is kept there.
+TEST(SqliteStoreFilesTest, ARemovedOrReplacedFileIsFollowed) {
+  const Umask umask(022);
+  struct Case {
+    const char* name;
+    std::function<void(const std::filesystem::path& file)> act;
+    bool keepsSeed;  // the file now at the path holds the value "Seed"
+  };
+  const auto removeAll = [](const std::filesystem::path& file) {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(Side(file, suffix));
+  };
+  const auto replace = [](const std::filesystem::path& file) {
+    const auto other = file.parent_path() / "restored.sqlite3";
+    {
+      std::string error;
+      auto store = SqliteStore::Open(other, u"Velmora", error);
+      ASSERT_TRUE(store) << error;
+      ASSERT_TRUE(store->WriteSettingInt(kSettingsSection, u"Seed", 7));
+    }
+    std::filesystem::rename(other, file);
+  };
+  const Case cases[] = {
+      {"database removed, its log and index left", [](auto& f) { std::filesystem::remove(f); },
+       false},
+      {"database, log and index removed", removeAll, false},
+      {"another store moved over it", replace, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempStore t;
+    const auto file = t.file();
+    auto& s = t.store();
+    ASSERT_TRUE(s.WriteSettingInt(kSettingsSection, u"Before", 1));
+    c.act(file);
+    EXPECT_TRUE(s.WriteSettingInt(kSettingsSection, u"After", 2));
+    EXPECT_EQ(s.ReadSettingInt(kSettingsSection, u"After", 0), 2);
+    EXPECT_EQ(s.ReadSettingInt(kSettingsSection, u"Seed", 0), c.keepsSeed ? 7 : 0);
+    EXPECT_TRUE(s.WriteSettingBinary(kLogSection, u"1700000000", Bytes(256, 3)));
+    auto cursor = s.OpenSection(kLogSection);
+    ASSERT_TRUE(cursor);
+    EXPECT_EQ(cursor->Enumerate(0)->name, u"1700000000");
+    cursor.reset();
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      EXPECT_EQ(ModeOf(Side(file, suffix)), 0600u) << suffix;
+    }
+
+    // What another program (or the next start) finds at the path.
+    test::OtherProgram reader(file);
+    EXPECT_EQ(reader.Rows("SELECT name FROM reg_values ORDER BY name"),
+              (c.keepsSeed ? std::vector<std::string>{"1700000000", "After", "Seed"}
+                           : std::vector<std::string>{"1700000000", "After"}));
+    EXPECT_EQ(reader.Rows("PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  }
+}
+
+}  // namespace
+}  // namespace halvern
