@@ -20,6 +20,10 @@
 
 class QPushButton;
 
+namespace halvern {
+class Autostart;
+}
+
 namespace halvern::ui {
 
 class ListView;
@@ -36,6 +40,8 @@ struct MainServices {
   // Opens a web address in the desktop's browser; tests put their own here.
   std::function<void(const QString& url)> openUrl;
   MonitorOptions monitorOptions = {};
+  // Tools > "Start at Login"; without one the item is disabled.
+  Autostart* autostart = nullptr;
 };
 
 class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, public WindowHandler {
@@ -57,6 +63,9 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   // The tray icon's look while the notification LED is lit.
   void SetTrayAlertLook(bool on);
   QSystemTrayIcon* trayIcon() const { return tray_; }
+  // Ends the run as Exit Program does once its question is answered OK (the
+  // session is ending).
+  void EndSession();
   // Window destruction: stops checks and alerts, cancels the booking, removes
   // the tray icon, then closes the host. Runs once; the destructor calls it too.
   void Shutdown();
@@ -86,6 +95,8 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   void OnDelete();
   void OnCheckOne();
   void OnExitProgram();
+  void OnStartAtLogin();
+  void UpdateStartAtLoginItem();
   void Hide();
   void CreateTrayIcon();
   // True when an entry other than `editedTitle` is stored under `title`.
