@@ -30,6 +30,8 @@ StoreOpening OpenStoreWhenFree(const StoreOpener& open, const QString& file,
     timer.stop();
     window.accept();
   });
+  // No attempt after the user gave up, even one whose timer is already due.
+  QObject::connect(&window, &QDialog::finished, &timer, &QTimer::stop);
   timer.start();
   window.exec();
   timer.stop();
