@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QtCore/QTimer>
+#include <QtWidgets/QLineEdit>
 #include <QtWidgets/QMessageBox>
 #include <csignal>
 #include <fstream>
@@ -12,6 +13,9 @@
 
 #include "env_guard.h"
 #include "main_dlg.h"
+#include "settings.h"
+#include "settings_store.h"
+#include "timetable_dlg.h"
 
 #include "launcher_socket.h"
 #include "monitor_app.h"
@@ -118,6 +122,38 @@ TEST_F(NoSocketTest, SessionSignalDuringAStartUpBoxEndsTheProgram) {
   EXPECT_EQ(ui::CMonitorApp().Run(), 0);
   EXPECT_TRUE(raised);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+TEST(MonitorApp, SessionSignalCancelsAnOpenDialogAndEndsTheRun) {
+  ResetMessageBoxes();
+  TempDir dir;
+  EnvGuard config("XDG_CONFIG_HOME", (dir.path() / "config").c_str());
+  EnvGuard runtime("XDG_RUNTIME_DIR", dir.path().c_str());
+  EnvGuard sysfs("HALVERN_SYSFS_ROOT", (dir.path() / "sys").c_str());
+  // Once the main window is up, its Timetable command opens the dialog.
+  QTimer opener;
+  QObject::connect(&opener, &QTimer::timeout, &opener, [&opener] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      auto* window = qobject_cast<ui::CMainDlg*>(widget);
+      if (!window || !window->isVisible()) continue;
+      opener.stop();
+      QTimer::singleShot(0, window, [window] { window->SendCommand(res::IDC_TIMETABLE); });
+    }
+  });
+  opener.start(10);
+  bool raised = false;
+  OnNextModal<ui::CTimetableDlg>([&](ui::CTimetableDlg* dialog) {
+    dialog->Control<QLineEdit>(res::IDC_TIMETABLE_FREQUENCY)->setText(QStringLiteral("7"));
+    raised = ::raise(SIGTERM) == 0;
+  });
+  EXPECT_EQ(ui::CMonitorApp().Run(), 0);
+  EXPECT_TRUE(raised);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "Velmora Halvern.sock"));
+  std::string error;
+  auto store = SqliteStore::Open(SqliteStore::DefaultPath(), u"Velmora", error);
+  ASSERT_TRUE(store) << error;
+  EXPECT_EQ(store->ReadSettingInt(kSettingsSection, kFrequency.name, -1), -1)
+      << "the dialog ends as cancelled: nothing is written";
 }
 
 }  // namespace
