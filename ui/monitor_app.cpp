@@ -48,6 +48,17 @@ LedPaths LedSearchPaths() {
   return LedPaths{sysfs / "class" / "leds", sysfs / "class" / "input", sysfs / "dev" / "input"};
 }
 
+QString SocketFailureText(const LauncherSocket& socket) {
+  const QString why = socket.ErrorText().empty()
+                          ? QStringLiteral("The socket \"%1\" could not be made.")
+                                .arg(QString::fromStdString(socket.path().string()))
+                          : QString::fromStdString(socket.ErrorText());
+  return why + QStringLiteral(
+                   "\n\nVelmora Halvern cannot run without its socket: it keeps a "
+                   "second Velmora Halvern off the same settings and lets booked "
+                   "checks wake it.");
+}
+
 StoreOpening OpenDefaultStore() {
   StoreOpening opening;
   opening.store =
@@ -86,10 +97,7 @@ int CMonitorApp::Run() {
     case LauncherSocket::ListenResult::kFailed:
       // Without the socket nothing keeps a second Halvern off the same store
       // and no booked check could wake this one.
-      MessageBox(nullptr,
-                 QString::fromStdString(socket->ErrorText()) +
-                     QStringLiteral("\n\nVelmora Halvern cannot run without its socket."),
-                 MB_OK | MB_ICONSTOP);
+      MessageBox(nullptr, SocketFailureText(*socket), MB_OK | MB_ICONSTOP);
       return ending_ ? 0 : 1;
     case LauncherSocket::ListenResult::kListening:
       break;
