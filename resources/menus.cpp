@@ -15,9 +15,14 @@ constexpr MenuItem kUrlsMenu[] = {
 };
 
 constexpr MenuItem kToolsMenu[] = {
-    {"Check Now", IDC_CHECK_NOW, {}},         kSeparator,
-    {"Timetable", IDC_TIMETABLE, {}},         {"Proxy Server", IDC_PROXY_SERVER, {}},
-    {"Notifications", IDC_NOTIFICATIONS, {}}, {"Log File", IDC_LOG_FILE, {}},
+    {"Check Now", IDC_CHECK_NOW, {}},
+    kSeparator,
+    {"Timetable", IDC_TIMETABLE, {}},
+    {"Proxy Server", IDC_PROXY_SERVER, {}},
+    {"Notifications", IDC_NOTIFICATIONS, {}},
+    {"Log File", IDC_LOG_FILE, {}},
+    kSeparator,
+    {"Start at Login", ID_START_AT_LOGIN, {}},
 };
 
 constexpr MenuItem kHelpMenu[] = {

@@ -50,6 +50,7 @@ inline constexpr int IDC_URL_LIST = 1019;
 inline constexpr int ID_EXIT_PROGRAM = 1035;
 inline constexpr int ID_VISIT_WEBSITE = 32774;
 inline constexpr int ID_APP_ABOUT = 32776;
+inline constexpr int ID_START_AT_LOGIN = 32778;  // Tools > "Start at Login", a check item
 
 // URL editor (template 129).
 inline constexpr int IDC_URL_ENABLE = 1001;

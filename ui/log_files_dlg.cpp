@@ -7,6 +7,7 @@
 #include "list_view.h"
 #include "message_box.h"
 #include "settings.h"
+#include "settings_commands.h"
 #include "settings_store.h"
 
 namespace halvern::ui {
@@ -86,7 +87,11 @@ void OpenLogViewer(QWidget* owner, SettingsStore& store, const Clock& clock) {
   ExpireLog(store, clock);
   CLogFilesDlg dialog(store, owner);
   dialog.keepIndex = ReadSetting(store, kKeepLogFiles);
-  if (dialog.DoModal() == res::IDOK) WriteSetting(store, kKeepLogFiles, dialog.keepIndex);
+  if (dialog.DoModal() != res::IDOK) return;
+  SettingsWrites writes(store);
+  writes.Check(WriteSetting(store, kKeepLogFiles, dialog.keepIndex),
+               QStringLiteral("How long the log is kept"));
+  writes.ReportFailures(owner);
 }
 
 }  // namespace halvern::ui

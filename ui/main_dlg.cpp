@@ -1,11 +1,15 @@
 #include "main_dlg.h"
 
 #include <QtCore/QEventLoop>
+#include <QtGui/QAction>
 #include <QtGui/QCloseEvent>
+#include <QtWidgets/QMenu>
+#include <QtWidgets/QMenuBar>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QSystemTrayIcon>
 
 #include "about_dlg.h"
+#include "autostart.h"
 #include "check_log.h"
 #include "desktop_notifier.h"
 #include "icons.h"
@@ -23,6 +27,14 @@ namespace {
 constexpr int kAddRowPosition = 4095;
 
 QString Q(const std::u16string& text) { return QString::fromStdU16String(text); }
+
+QAction* FindMenuAction(QMenuBar* bar, int id) {
+  if (!bar) return nullptr;
+  for (QAction* action : bar->findChildren<QAction*>()) {
+    if (action->data().toInt() == id && !action->menu()) return action;
+  }
+  return nullptr;
+}
 
 }  // namespace
 
@@ -55,6 +67,7 @@ CMainDlg::CMainDlg(const MainServices& services)
   });
   MapCommand(res::ID_APP_ABOUT, [this] { CAboutDlg(this).DoModal(); });
   MapCommand(res::ID_EXIT_PROGRAM, [this] { OnExitProgram(); });
+  MapCommand(res::ID_START_AT_LOGIN, [this] { OnStartAtLogin(); });
   MapDoubleClick(res::IDC_URL_LIST, [this] { OnCheckOne(); });
   if (s_.notifier) {
     monitor_->alerts().SetNotifier(s_.notifier);
@@ -81,6 +94,7 @@ bool CMainDlg::OnInitDialog() {
   FillUrlList(s_.store, *this);
   ExpireLog(s_.store, s_.clock);
   monitor_->ScheduleNextWakeUp();
+  UpdateStartAtLoginItem();
   return true;
 }
 
@@ -225,6 +239,33 @@ void CMainDlg::OnExitProgram() {
       QStringLiteral("Do you really want to close the ") + AppTitle() + QStringLiteral("?");
   if (MessageBox(this, question, MB_OKCANCEL | MB_ICONQUESTION) != res::IDOK) return;
   CDialog::OnOK();
+}
+
+void CMainDlg::EndSession() { CDialog::OnOK(); }
+
+void CMainDlg::UpdateStartAtLoginItem() {
+  QAction* item = FindMenuAction(menuBar(), res::ID_START_AT_LOGIN);
+  if (!item) return;
+  item->setCheckable(true);
+  item->setEnabled(s_.autostart != nullptr);
+  item->setChecked(s_.autostart && s_.autostart->IsOn());
+  // The entry may be removed or written outside the program: the item shows
+  // what the session will find whenever the menu opens.
+  if (auto* menu = qobject_cast<QMenu*>(item->parent())) {
+    connect(menu, &QMenu::aboutToShow, item,
+            [this, item] { item->setChecked(s_.autostart && s_.autostart->IsOn()); });
+  }
+}
+
+void CMainDlg::OnStartAtLogin() {
+  if (!s_.autostart) return;
+  std::string error;
+  if (!s_.autostart->Set(!s_.autostart->IsOn(), error)) {
+    MessageBox(this, QString::fromStdString(error), MB_OK | MB_ICONSTOP);
+  }
+  if (QAction* item = FindMenuAction(menuBar(), res::ID_START_AT_LOGIN)) {
+    item->setChecked(s_.autostart->IsOn());
+  }
 }
 
 void CMainDlg::Shutdown() {

@@ -23,6 +23,7 @@ class QPushButton;
 
 namespace halvern {
 class DBusDesktopNotifier;
+class Autostart;
 }
 
 namespace halvern::ui {
@@ -43,6 +44,8 @@ struct MainServices {
   MonitorOptions monitorOptions = {};
   // The desktop's notifications of alerts; none sends none.
   DBusDesktopNotifier* notifier = nullptr;
+  // Tools > "Start at Login"; without one the item is disabled.
+  Autostart* autostart = nullptr;
 };
 
 class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, public WindowHandler {
@@ -65,6 +68,9 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   void SetTrayAlertLook(bool on);
   QSystemTrayIcon* trayIcon() const { return tray_; }
   TrayIcon* tray() const { return trayMenu_; }
+  // Ends the run as Exit Program does once its question is answered OK (the
+  // session is ending).
+  void EndSession();
   // Window destruction: stops checks and alerts, cancels the booking, removes
   // the tray icon, then closes the host. Runs once; the destructor calls it too.
   void Shutdown();
@@ -94,6 +100,8 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   void OnDelete();
   void OnCheckOne();
   void OnExitProgram();
+  void OnStartAtLogin();
+  void UpdateStartAtLoginItem();
   void Hide();
   void CreateTrayIcon();
   // True when an entry other than `editedTitle` is stored under `title`.

@@ -3,11 +3,15 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QUrl>
 #include <QtGui/QDesktopServices>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QDialog>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
+#include "autostart.h"
 #include "clock.h"
 #include "curl_internet.h"
 #include "desktop_notifier.h"
@@ -17,13 +21,18 @@
 #include "main_dlg.h"
 #include "message_box.h"
 #include "network_connection.h"
+#include "session_signals.h"
 #include "sound_player.h"
 #include "sqlite_store.h"
+#include "store_wait.h"
 #include "timed_run_service.h"
 #include "url_entry.h"
 
 namespace halvern::ui {
 namespace {
+
+// How long writes still queued at exit may wait for another program's lock.
+constexpr std::chrono::seconds kExitWriteBound{3};
 
 std::uint32_t TickCount() {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -31,55 +40,121 @@ std::uint32_t TickCount() {
       std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
+// HALVERN_SYSFS_ROOT moves the LED and rumble device search from /sys to a
+// folder of the same shape (for tests of the whole program).
+LedPaths LedSearchPaths() {
+  const char* root = std::getenv("HALVERN_SYSFS_ROOT");
+  if (root == nullptr || root[0] != '/') return LedPaths{};
+  const std::filesystem::path sysfs(root);
+  return LedPaths{sysfs / "class" / "leds", sysfs / "class" / "input", sysfs / "dev" / "input"};
+}
+
+QString SocketFailureText(const LauncherSocket& socket) {
+  const QString why = socket.ErrorText().empty()
+                          ? QStringLiteral("The socket \"%1\" could not be made.")
+                                .arg(QString::fromStdString(socket.path().string()))
+                          : QString::fromStdString(socket.ErrorText());
+  return why + QStringLiteral(
+                   "\n\nVelmora Halvern cannot run without its socket: it keeps a "
+                   "second Velmora Halvern off the same settings and lets booked "
+                   "checks wake it.");
+}
+
+StoreOpening OpenDefaultStore() {
+  StoreOpening opening;
+  opening.store =
+      SqliteStore::Open(SqliteStore::DefaultPath(), u"Velmora", opening.error, opening.status);
+  return opening;
+}
+
 }  // namespace
+
+void CMonitorApp::OnSessionSignal() {
+  ending_ = true;
+  // Modal windows (message boxes, the store wait, a command's dialog) end as
+  // cancelled, so that their nested loops return and nothing is written.
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* dialog = qobject_cast<QDialog*>(widget);
+    if (dialog && dialog != window_ && dialog->isVisible() && dialog->isModal()) dialog->reject();
+  }
+  if (window_) window_->EndSession();
+}
 
 int CMonitorApp::Run() {
   SeedEntryIds(TickCount());
+  // Installed first, so that a session ending during the start-up ends the
+  // program instead of killing it.
+  SessionSignals signals([this](int) { OnSessionSignal(); });
 
   // Messages of the launcher (and of a second Halvern) reach the window once
   // it exists; any that arrive before are dropped.
-  CMainDlg* window = nullptr;
-  LauncherSocket socket([&window](std::uint32_t message) {
-    if (window) window->host().PostMessage(message, 0, 0);
+  std::optional<LauncherSocket> socket;
+  socket.emplace([this](std::uint32_t message) {
+    if (window_) window_->host().PostMessage(message, 0, 0);
   });
-  if (socket.Listen() == LauncherSocket::ListenResult::kOtherInstance) return 0;
+  switch (socket->Listen()) {
+    case LauncherSocket::ListenResult::kOtherInstance:
+      return 0;
+    case LauncherSocket::ListenResult::kFailed:
+      // Without the socket nothing keeps a second Halvern off the same store
+      // and no booked check could wake this one.
+      MessageBox(nullptr, SocketFailureText(*socket), MB_OK | MB_ICONSTOP);
+      return ending_ ? 0 : 1;
+    case LauncherSocket::ListenResult::kListening:
+      break;
+  }
 
-  std::string error;
-  auto store = SqliteStore::Open(SqliteStore::DefaultPath(), u"Velmora", error);
-  if (!store) {
+  StoreOpening opening = OpenStoreWhenFree(
+      &OpenDefaultStore, QString::fromStdString(SqliteStore::DefaultPath().string()));
+  if (ending_) return 0;
+  if (opening.status == SqliteStore::OpenStatus::kBusy) return 0;  // the user gave up
+  if (!opening.store) {
     MessageBox(nullptr,
-               QString::fromUtf8(error) +
+               QString::fromUtf8(opening.error) +
                    QStringLiteral("\n\nVelmora Halvern cannot start and has not changed the "
                                   "file."),
                MB_OK | MB_ICONSTOP);
-    return 1;
+    return ending_ ? 0 : 1;
   }
 
+  return RunMainWindow(*opening.store, socket);
+}
+
+int CMonitorApp::RunMainWindow(SqliteStore& store, std::optional<LauncherSocket>& socket) {
   SystemClock clock;
   TimedRunService timedRun(QCoreApplication::applicationDirPath().toStdString());
   NetworkConnectionManager connections;
   QtSoundPlayer sound;
-  LinuxLedDevices leds;
+  LinuxLedDevices leds(LedSearchPaths());
   NullIdleTimer idleTimer;
   CurlInternet internet;
+  Autostart autostart(store, QCoreApplication::applicationFilePath().toStdString());
+  if (std::string error; !autostart.ApplyAtStart(error)) {
+    std::fprintf(stderr, "Halvern: start at login: %s\n", error.c_str());
+  }
   MainServices services{
-      *store,      clock,    timedRun,
+      store,       clock,    timedRun,
       connections, sound,    leds,
       idleTimer,   internet, [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); }};
   DBusDesktopNotifier notifier(QDBusConnection::sessionBus());
   services.notifier = &notifier;
+  services.autostart = &autostart;
   CMainDlg mainDlg(services);
   leds.SetNotificationCallback([&mainDlg](bool on) { mainDlg.SetTrayAlertLook(on); });
-  window = &mainDlg;
+  window_ = &mainDlg;
   mainDlg.RunMainWindow();
-  window = nullptr;
+  window_ = nullptr;
   const bool checksLeft = mainDlg.monitor().RunningJobCount() > 0;
   mainDlg.Shutdown();
   leds.SetNotificationCallback({});
+  // Writes still queued get a bounded time before the store goes.
+  store.BeginExit(kExitWriteBound);
   if (checksLeft) {
     // Checks still connecting are not waited for, yet they use the store and
     // the internet layer above when they end. Leave before those are torn down
     // under them; every write that returned is already safe in the store.
+    // The socket file goes first: nothing else would remove it.
+    socket.reset();
     std::fflush(nullptr);
     std::_Exit(0);
   }

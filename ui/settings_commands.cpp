@@ -4,12 +4,14 @@
 
 #include "settings_commands.h"
 
+#include "message_box.h"
 #include "monitor.h"
 #include "notifications_dlg.h"
 #include "proxy_dlg.h"
 #include "settings.h"
 #include "settings_store.h"
 #include "sound_player.h"
+#include "sqlite_store.h"
 #include "timetable_dlg.h"
 
 namespace halvern::ui {
@@ -17,7 +19,33 @@ namespace {
 
 QString Q(const std::u16string& text) { return QString::fromStdU16String(text); }
 
+// The store's file where the store knows one.
+QString StoreFileOf(SettingsStore& store) {
+  if (const auto* sqlite = dynamic_cast<const SqliteStore*>(&store)) {
+    return QString::fromStdString(sqlite->file().string());
+  }
+  return {};
+}
+
 }  // namespace
+
+bool SettingsWrites::Check(bool written, const QString& settingName) {
+  if (!written) failed_.push_back(settingName);
+  return written;
+}
+
+bool SettingsWrites::ReportFailures(QWidget* owner) const {
+  if (failed_.isEmpty()) return true;
+  const QString file = StoreFileOf(store_);
+  const QString store = file.isEmpty() ? QStringLiteral("The settings store")
+                                       : QStringLiteral("The settings store \"%1\"").arg(file);
+  MessageBox(owner,
+             QStringLiteral("These settings could not be saved:\n\n") + failed_.join(u'\n') +
+                 QStringLiteral("\n\n") + store +
+                 QStringLiteral(" could not be written. They keep their previous values."),
+             MB_OK | MB_ICONSTOP);
+  return false;
+}
 
 void OpenTimetable(const SettingsCommandContext& context) {
   SettingsStore& store = context.store;
@@ -26,11 +54,15 @@ void OpenTimetable(const SettingsCommandContext& context) {
   dlg.labelStyle = ReadSetting(store, kTimeFormat);
   dlg.hourMask = ReadSetting(store, kTimetable);
   if (dlg.DoModal() != res::IDOK) return;
-  WriteSetting(store, kFrequency, dlg.frequency);
-  WriteSetting(store, kTimeFormat, dlg.labelStyle);
-  WriteSetting(store, kTimetable, dlg.hourMask);
-  // The next wake-up counts from now with the new frequency.
+  SettingsWrites writes(store);
+  writes.Check(WriteSetting(store, kFrequency, dlg.frequency), QStringLiteral("Check every (min)"));
+  writes.Check(WriteSetting(store, kTimeFormat, dlg.labelStyle),
+               QStringLiteral("Hour labels (12 hours or 24 hours)"));
+  writes.Check(WriteSetting(store, kTimetable, dlg.hourMask),
+               QStringLiteral("Hours in which checks run"));
+  // The next wake-up counts from now with the frequency in force.
   context.monitor.ScheduleNextWakeUp();
+  writes.ReportFailures(&context.owner);
 }
 
 void OpenProxySettings(const SettingsCommandContext& context) {
@@ -40,9 +72,13 @@ void OpenProxySettings(const SettingsCommandContext& context) {
   dlg.address = Q(ReadSetting(store, kProxyAddress));
   dlg.port = ReadSetting(store, kProxyPort);
   if (dlg.DoModal() != res::IDOK) return;
-  WriteSetting(store, kProxyMode, dlg.mode);
-  WriteSetting(store, kProxyAddress, dlg.address.toStdU16String());
-  WriteSetting(store, kProxyPort, dlg.port);
+  SettingsWrites writes(store);
+  writes.Check(WriteSetting(store, kProxyMode, dlg.mode),
+               QStringLiteral("Proxy choice (Automatic, Direct or Custom Proxy Server)"));
+  writes.Check(WriteSetting(store, kProxyAddress, dlg.address.toStdU16String()),
+               QStringLiteral("Proxy server Address"));
+  writes.Check(WriteSetting(store, kProxyPort, dlg.port), QStringLiteral("Proxy server Port"));
+  writes.ReportFailures(&context.owner);
 }
 
 void OpenAlertSettings(const SettingsCommandContext& context) {
@@ -62,12 +98,18 @@ void OpenAlertSettings(const SettingsCommandContext& context) {
   dlg.enableLed = ReadSetting(store, kNotifyEnableLed);
   dlg.repeat = ReadSetting(store, kNotifyRepeat);
   if (dlg.DoModal() != res::IDOK) return;
-  WriteSetting(store, kNotifyDuration, dlg.duration);
-  WriteSetting(store, kNotifySoundFile, dlg.soundFile.toStdU16String());
-  WriteSetting(store, kNotifyEnableSound, dlg.enableSound);
-  WriteSetting(store, kNotifyEnableVibrate, dlg.enableVibrate);
-  WriteSetting(store, kNotifyEnableLed, dlg.enableLed);
-  WriteSetting(store, kNotifyRepeat, dlg.repeat);
+  SettingsWrites writes(store);
+  writes.Check(WriteSetting(store, kNotifyDuration, dlg.duration),
+               QStringLiteral("Duration (sec)"));
+  writes.Check(WriteSetting(store, kNotifySoundFile, dlg.soundFile.toStdU16String()),
+               QStringLiteral("Sound file"));
+  writes.Check(WriteSetting(store, kNotifyEnableSound, dlg.enableSound), QStringLiteral("Sound"));
+  writes.Check(WriteSetting(store, kNotifyEnableVibrate, dlg.enableVibrate),
+               QStringLiteral("Vibrate"));
+  writes.Check(WriteSetting(store, kNotifyEnableLed, dlg.enableLed), QStringLiteral("Blink LEDs"));
+  writes.Check(WriteSetting(store, kNotifyRepeat, dlg.repeat),
+               QStringLiteral("Repeat notification"));
+  writes.ReportFailures(&context.owner);
 }
 
 }  // namespace halvern::ui

@@ -20,6 +20,8 @@ TempDir::~TempDir() {
 TempStore::TempStore() {
   ::setenv("XDG_CONFIG_HOME", (dir_.path() / "config").c_str(), 1);
   ::setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
+  // The launcher socket's last fallback lies under the cache folder.
+  ::setenv("XDG_CACHE_HOME", (dir_.path() / "cache").c_str(), 1);
   std::string error;
   store_ = SqliteStore::Open(SqliteStore::DefaultPath(), u"Velmora", error);
   if (!store_) throw std::runtime_error("cannot open test store: " + error);

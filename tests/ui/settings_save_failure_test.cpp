@@ -1,0 +1,130 @@
+// Confirming a settings dialog whose writes fail: the user is told, in a stop
+// box, which settings were not saved and why; the writes that did succeed stay,
+// and a failed one leaves the previous value.
+
+#include <gtest/gtest.h>
+
+#include <QtWidgets/QDialogButtonBox>
+#include <QtWidgets/QPushButton>
+#include <memory>
+
+#include "clock.h"
+#include "curl_internet.h"
+#include "fakes.h"
+#include "fault_store.h"
+#include "log_files_dlg.h"
+#include "main_dlg.h"
+#include "settings.h"
+#include "settings_store.h"
+#include "temp_store.h"
+#include "ui_test_util.h"
+
+namespace halvern::test {
+namespace {
+
+using namespace halvern::res;
+
+class SettingsSaveFailureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetMessageBoxes();
+    InitCurlGlobal();
+    ui::MainServices services{fault_, clock_, timedRun_, connections_, sound_,
+                              leds_,  idle_,  internet_, {},           MonitorOptions{200, 5000}};
+    window_ = std::make_unique<ui::CMainDlg>(services);
+    window_->Create();
+    window_->show();
+  }
+  void TearDown() override {
+    window_.reset();
+    ui::MessageBoxScript::Reset();
+  }
+
+  // Runs command `id` and confirms its dialog with OK.
+  void ConfirmCommand(int id) {
+    bool confirmed = false;
+    OnNextModal<ui::CDialog>([&](ui::CDialog* dialog) {
+      confirmed = true;
+      dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    });
+    window_->SendCommand(id);
+    EXPECT_TRUE(confirmed);
+  }
+
+  TempStore temp_;
+  FaultStore fault_{temp_.store()};
+  SystemClock clock_;
+  FakeTimedRun timedRun_;
+  FakeConnections connections_;
+  FakeSound sound_;
+  FakeLeds leds_;
+  NoIdleTimer idle_;
+  CurlInternet internet_;
+  std::unique_ptr<ui::CMainDlg> window_;
+};
+
+TEST_F(SettingsSaveFailureTest, EveryDialogNamesTheSettingsThatWereNotSavedAndOnlyThose) {
+  const QString timetable[] = {QStringLiteral("Check every (min)"),
+                               QStringLiteral("Hour labels (12 hours or 24 hours)"),
+                               QStringLiteral("Hours in which checks run")};
+  const QString proxy[] = {
+      QStringLiteral("Proxy choice (Automatic, Direct or Custom Proxy Server)"),
+      QStringLiteral("Proxy server Address"), QStringLiteral("Proxy server Port")};
+  const QString alerts[] = {
+      QStringLiteral("Duration (sec)"), QStringLiteral("Sound file"),
+      QStringLiteral("Sound"),          QStringLiteral("Vibrate"),
+      QStringLiteral("Blink LEDs"),     QStringLiteral("Repeat notification")};
+  const struct {
+    int command;
+    std::size_t failingWrite;  // 1 = the dialog's first write
+    std::vector<QString> names;
+    QString named;
+  } cases[] = {
+      {IDC_TIMETABLE, 2, {std::begin(timetable), std::end(timetable)}, timetable[1]},
+      {IDC_PROXY_SERVER, 3, {std::begin(proxy), std::end(proxy)}, proxy[2]},
+      {IDC_NOTIFICATIONS, 6, {std::begin(alerts), std::end(alerts)}, alerts[5]},
+      {IDC_NOTIFICATIONS, 1, {std::begin(alerts), std::end(alerts)}, alerts[0]},
+      {IDC_LOG_FILE,
+       1,
+       {QStringLiteral("How long the log is kept")},
+       QStringLiteral("How long the log is kept")},
+  };
+  // Saved, nothing to say.
+  for (const int command : {IDC_TIMETABLE, IDC_PROXY_SERVER, IDC_NOTIFICATIONS, IDC_LOG_FILE}) {
+    ConfirmCommand(command);
+    EXPECT_TRUE(ui::MessageBoxScript::TakeShown().empty()) << command;
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    ui::MessageBoxScript::TakeShown();
+    fault_.FailNthWrite(c.failingWrite);
+    ConfirmCommand(c.command);
+    const auto shown = ui::MessageBoxScript::TakeShown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].caption, QStringLiteral("Velmora Halvern"));
+    EXPECT_EQ(shown[0].flags & 0xF0, ui::MB_ICONSTOP);
+    EXPECT_TRUE(shown[0].text.contains(QStringLiteral("could not be written")))
+        << shown[0].text.toStdString();
+    for (const QString& name : c.names) {
+      const bool listed = shown[0].text.split(u'\n').contains(name);
+      EXPECT_EQ(listed, name == c.named) << name.toStdString() << "\n"
+                                         << shown[0].text.toStdString();
+    }
+  }
+}
+
+TEST_F(SettingsSaveFailureTest, WritesThatPassStayAndAFailedOneKeepsTheOldValue) {
+  WriteSetting(temp_.store(), kTimeFormat, 1);
+  const std::size_t bookings = timedRun_.bookings.size();
+  fault_.FailNthWrite(2);  // TimeFormat
+  ConfirmCommand(IDC_TIMETABLE);
+  EXPECT_EQ(ui::MessageBoxScript::TakeShown().size(), 1u);
+  EXPECT_EQ(temp_.store().ReadSettingInt(kSettingsSection, kFrequency.name, -99), 45);
+  EXPECT_EQ(temp_.store().ReadSettingInt(kSettingsSection, kTimetable.name, -99), -1);
+  EXPECT_EQ(temp_.store().ReadSettingInt(kSettingsSection, kTimeFormat.name, -99), 1);
+  // The schedule follows what was saved.
+  EXPECT_EQ(timedRun_.bookings.size(), bookings + 1);
+}
+
+}  // namespace
+}  // namespace halvern::test
