@@ -12,7 +12,7 @@ packages=(
   libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev
   tinyproxy openssl ca-certificates
   fonts-dejavu-core tzdata
-  dbus-daemon
+  dbus-daemon xvfb xauth
 )
 
 missing=()

@@ -33,6 +33,11 @@ void CButtonEx::paintEvent(QPaintEvent*) {
   painter.fillRect(inner, on_ != 0 ? kOnColor : kOffColor);
   painter.setPen(palette().color(QPalette::ButtonText));
   painter.drawText(inner, Qt::AlignCenter | Qt::TextSingleLine, text());
+  if (hasFocus()) {
+    // Tab walks the 24 cells: the one that Space would toggle must be seen.
+    painter.setPen(QPen(palette().color(QPalette::ButtonText), 1, Qt::DotLine));
+    painter.drawRect(inner.adjusted(2, 2, -3, -3));
+  }
 }
 
 }  // namespace halvern::ui

@@ -2,8 +2,8 @@
 // CButtonEx: an owner-drawn push button that works as a two-state toggle, used
 // for the timetable's hour cells. Each click flips its on flag; it paints
 // itself green when on and red when off, inside a push-button frame that looks
-// pushed while the button is held down. No focus rectangle and no disabled
-// look are drawn.
+// pushed while the button is held down. A cell with the keyboard focus shows
+// a dotted rectangle inside its colour; no disabled look is drawn.
 
 #include <QtWidgets/QPushButton>
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include "dialog.h"
 
+#include <QtGui/QKeyEvent>
 #include <QtWidgets/QAbstractButton>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QDialogButtonBox>
@@ -40,22 +41,41 @@ void CDialog::BuildWidgets() {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
+  layout->setSizeConstraint(growingId_ != 0 ? QLayout::SetMinimumSize : QLayout::SetFixedSize);
   BuildMenuBar();
 
-  canvas_ = new QWidget(this);
-  canvas_->setObjectName(QStringLiteral("canvas"));
-  canvas_->setFixedSize(units_.ToPixelsX(template_->width), units_.ToPixelsY(template_->height));
-  layout->addWidget(canvas_);
+  canvas_ = BuildCanvas(layout);
   const auto factory = [this](const res::ControlTemplate& c, QWidget* parent) {
     return CreateControl(c, parent);
   };
-  for (const BuiltControl& control : BuildControls(*template_, canvas_, units_, factory)) {
+  const std::vector<BuiltControl> built = BuildControls(*template_, canvas_, units_, factory);
+  for (const BuiltControl& control : built) {
     if (control.source->id == res::IDC_STATIC) continue;
     controls_.emplace(control.source->id, control.widget);
     ConnectControl(control.source->id, control.widget);
+    if (auto* button = qobject_cast<QPushButton*>(control.widget); button && noDefaultButton_) {
+      button->setAutoDefault(false);
+    }
+  }
+  if (auto* growing = qobject_cast<GrowingCanvas*>(canvas_)) {
+    auto it = controls_.find(growingId_);
+    growing->Anchor(it == controls_.end() ? nullptr : it->second, built);
   }
   BuildButtonRow();
+}
+
+QWidget* CDialog::BuildCanvas(QLayout* layout) {
+  const QSize size(units_.ToPixelsX(template_->width), units_.ToPixelsY(template_->height));
+  QWidget* canvas = nullptr;
+  if (growingId_ != 0) {
+    canvas = new GrowingCanvas(size, this);
+  } else {
+    canvas = new QWidget(this);
+    canvas->setFixedSize(size);
+  }
+  canvas->setObjectName(QStringLiteral("canvas"));
+  layout->addWidget(canvas);
+  return canvas;
 }
 
 void CDialog::BuildMenuBar() {
@@ -92,15 +112,19 @@ void CDialog::ConnectControl(int id, QWidget* widget) {
       handler();
     });
   } else if (auto* list = qobject_cast<ListView*>(widget)) {
-    connect(list, &ListView::cellDoubleClicked, this, [this, id] {
-      auto it = doubleClicks_.find(id);
-      if (it == doubleClicks_.end()) return;
-      auto handler = it->second;
-      handler();
-    });
+    connect(list, &ListView::cellDoubleClicked, this, [this, id] { RunDoubleClick(id); });
+    connect(list, &ListView::rowEntered, this, [this, id] { RunDoubleClick(id); });
+    list->SetEnterActivates(doubleClicks_.count(id) != 0);
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
     connect(button, &QAbstractButton::clicked, this, [this, id] { SendCommand(id); });
   }
+}
+
+void CDialog::RunDoubleClick(int id) {
+  auto it = doubleClicks_.find(id);
+  if (it == doubleClicks_.end()) return;
+  auto handler = it->second;
+  handler();
 }
 
 void CDialog::Create() {
@@ -182,10 +206,26 @@ void CDialog::MapSelChange(int id, std::function<void()> handler) {
 
 void CDialog::MapDoubleClick(int id, std::function<void()> handler) {
   doubleClicks_[id] = std::move(handler);
+  if (auto it = controls_.find(id); it != controls_.end()) {
+    if (auto* list = qobject_cast<ListView*>(it->second)) list->SetEnterActivates(true);
+  }
 }
 
 void CDialog::accept() { SendCommand(res::IDOK); }
 
 void CDialog::reject() { SendCommand(res::IDCANCEL); }
+
+void CDialog::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (!noDefaultButton_ || !enter || (event->modifiers() & ~Qt::KeypadModifier) != 0) {
+    QDialog::keyPressEvent(event);
+    return;
+  }
+  // Without a default button Enter reaches the dialog only from controls that
+  // do not take it themselves; a focused push button is pressed, else nothing.
+  event->accept();
+  auto* button = qobject_cast<QPushButton*>(focusWidget());
+  if (button && button->isEnabled() && button->isVisible()) button->click();
+}
 
 }  // namespace halvern::ui

@@ -37,6 +37,9 @@
 //   unless mapped. The desktop has no OK in the caption: below the template's
 //   controls sits an OK / Cancel row (SetButtonRow before Create chooses it);
 //   Esc and the title bar's close button are IDCANCEL.
+// - Windows that show a list may be made larger (SetGrowingControl before
+//   Create): the template's size is their smallest, the list takes the room.
+// - Enter on a list row with a double-click handler runs that handler.
 // - The result of DoModal (and result() after the run) is IDOK or IDCANCEL.
 // - Message boxes and the open-file dialog: message_box.h.
 
@@ -87,7 +90,8 @@ class CDialog : public QDialog {
   int templateId() const { return templateId_; }
   const res::DialogTemplate& dialogTemplate() const { return *template_; }
   const DialogUnits& units() const { return units_; }
-  // The widget that holds the template's controls (size = the template's).
+  // The widget that holds the template's controls (size = the template's, or
+  // larger in a window that grows).
   QWidget* canvas() const { return canvas_; }
 
  protected:
@@ -104,6 +108,11 @@ class CDialog : public QDialog {
   virtual QWidget* CreateControl(const res::ControlTemplate& control, QWidget* parent);
 
   void SetButtonRow(ButtonRow row) { buttonRow_ = row; }
+  // The window can be made larger; the control `id` takes the room gained.
+  void SetGrowingControl(int id) { growingId_ = id; }
+  // No push button is the default: Enter presses only the focused button and
+  // does nothing elsewhere.
+  void SetNoDefaultButton() { noDefaultButton_ = true; }
   // A menu bar above the controls, built from a menu resource; its items send
   // their command ids.
   void SetMenu(int menuId) { menuId_ = menuId; }
@@ -117,18 +126,23 @@ class CDialog : public QDialog {
   // QDialog's own accept/reject (Enter, Esc, close button) become commands.
   void accept() override;
   void reject() override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   void BuildWidgets();
   void ConnectControl(int id, QWidget* widget);
   void BuildButtonRow();
   void BuildMenuBar();
+  QWidget* BuildCanvas(QLayout* layout);
+  void RunDoubleClick(int id);
 
   int templateId_;
   const res::DialogTemplate* template_;
   DialogUnits units_;
   ButtonRow buttonRow_ = ButtonRow::kOkCancel;
   int menuId_ = 0;
+  int growingId_ = 0;
+  bool noDefaultButton_ = false;
   bool built_ = false;
   bool initialised_ = false;
   QWidget* canvas_ = nullptr;

@@ -154,6 +154,37 @@ std::vector<BuiltControl> BuildControls(const res::DialogTemplate& dialogTemplat
   return built;
 }
 
+GrowingCanvas::GrowingCanvas(QSize templateSize, QWidget* parent)
+    : QWidget(parent), base_(templateSize) {
+  setMinimumSize(templateSize);
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+  resize(templateSize);
+}
+
+void GrowingCanvas::Anchor(QWidget* growing, const std::vector<BuiltControl>& controls) {
+  growing_ = growing;
+  others_.clear();
+  if (growing_ == nullptr) return;
+  growingBase_ = growing_->geometry();
+  for (const BuiltControl& control : controls) {
+    if (control.widget == growing_) continue;
+    const QRect base = control.widget->geometry();
+    others_.push_back({control.widget, base, base.top() > growingBase_.bottom(),
+                       base.left() > growingBase_.right()});
+  }
+}
+
+void GrowingCanvas::resizeEvent(QResizeEvent*) {
+  if (growing_ == nullptr) return;
+  const int gainedX = std::max(0, width() - base_.width());
+  const int gainedY = std::max(0, height() - base_.height());
+  growing_->setGeometry(growingBase_.adjusted(0, 0, gainedX, gainedY));
+  for (const Placed& placed : others_) {
+    placed.widget->setGeometry(placed.base.translated(placed.followsRight ? gainedX : 0,
+                                                      placed.followsBottom ? gainedY : 0));
+  }
+}
+
 void SetBoldFont(QWidget* control) {
   if (control == nullptr) return;
   QFont font = control->font();

@@ -5,12 +5,11 @@
 
 #include <QtCore/QRect>
 #include <QtGui/QFont>
+#include <QtWidgets/QWidget>
 #include <functional>
 #include <vector>
 
 #include "dialog_template.h"
-
-class QWidget;
 
 namespace halvern::ui {
 
@@ -43,6 +42,36 @@ using ControlFactory = std::function<QWidget*(const res::ControlTemplate&, QWidg
 // and sized by `units`; returns them in that order.
 std::vector<BuiltControl> BuildControls(const res::DialogTemplate& dialogTemplate, QWidget* canvas,
                                         const DialogUnits& units, const ControlFactory& factory);
+
+// The canvas of a window that can be made larger than its template: the
+// template's size is its smallest; one control (the list) takes all the room
+// gained, controls below it move down with the bottom edge and controls to its
+// right move with the right edge, keeping their own sizes.
+class GrowingCanvas : public QWidget {
+  Q_OBJECT
+
+ public:
+  GrowingCanvas(QSize templateSize, QWidget* parent);
+  // Takes the controls' present places as their places at the template's size.
+  void Anchor(QWidget* growing, const std::vector<BuiltControl>& controls);
+  QSize sizeHint() const override { return base_; }
+  QSize minimumSizeHint() const override { return base_; }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  struct Placed {
+    QWidget* widget;
+    QRect base;
+    bool followsBottom;
+    bool followsRight;
+  };
+  QSize base_;
+  QWidget* growing_ = nullptr;
+  QRect growingBase_;
+  std::vector<Placed> others_;
+};
 
 // Bold copy of the control's font (weight 700) given to the control.
 void SetBoldFont(QWidget* control);

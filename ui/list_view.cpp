@@ -1,6 +1,8 @@
 #include "list_view.h"
 
+#include <QtGui/QKeyEvent>
 #include <QtWidgets/QHeaderView>
+#include <QtWidgets/QStyle>
 #include <algorithm>
 
 #include "dialog_template.h"
@@ -16,6 +18,9 @@ constexpr int kDataRole = Qt::UserRole + 2;
 ListView::ListView(std::uint32_t style, QWidget* parent)
     : QTableWidget(parent), sorted_((style & res::LVS_SORTASCENDING) != 0) {
   setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // A table walks its cells with Tab by default, which keeps the focus in the
+  // list for good once it has rows.
+  setTabKeyNavigation(false);
   setSelectionMode((style & res::LVS_SINGLESEL) ? QAbstractItemView::SingleSelection
                                                 : QAbstractItemView::ExtendedSelection);
   setSelectionBehavior(QAbstractItemView::SelectItems);
@@ -31,6 +36,9 @@ ListView::ListView(std::uint32_t style, QWidget* parent)
   horizontalHeader()->setSectionsClickable(false);
   setIconSize(QSize(16, 16));
   setColumnCount(0);
+  connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column) {
+    if (column != columnCount() - 1) FitLastColumn();
+  });
 }
 
 void ListView::SetImageList(std::vector<QIcon> images) {
@@ -45,6 +53,56 @@ void ListView::InsertColumn(int column, const QString& header, int widthPixels) 
   item->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   setHorizontalHeaderItem(column, item);
   setColumnWidth(column, widthPixels);
+}
+
+void ListView::FitColumnTo(int column, const QString& sample) {
+  if (column < 0 || column >= columnCount()) return;
+  QStyleOptionViewItem option;
+  initViewItemOption(&option);
+  option.text = sample;
+  option.features |= QStyleOptionViewItem::HasDisplay;
+  if (column == 0) {
+    option.features |= QStyleOptionViewItem::HasDecoration;
+    option.decorationSize = iconSize();
+  }
+  const QSize cell = style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this);
+  // The grid line takes one pixel of the column.
+  const int needed = cell.width() + (showGrid() ? 1 : 0);
+  if (needed > columnWidth(column)) setColumnWidth(column, needed);
+}
+
+void ListView::StretchLastColumn() {
+  if (columnCount() == 0) return;
+  lastColumnMinWidth_ = columnWidth(columnCount() - 1);
+  FitLastColumn();
+}
+
+void ListView::FitLastColumn() {
+  if (lastColumnMinWidth_ < 0 || columnCount() == 0 || fitting_) return;
+  const int last = columnCount() - 1;
+  int others = 0;
+  for (int column = 0; column < last; ++column) others += columnWidth(column);
+  fitting_ = true;
+  setColumnWidth(last, std::max(lastColumnMinWidth_, viewport()->width() - others));
+  fitting_ = false;
+}
+
+bool ListView::viewportEvent(QEvent* event) {
+  // The viewport changes size with the list and when a scroll bar comes or goes.
+  if (event->type() == QEvent::Resize) FitLastColumn();
+  return QTableWidget::viewportEvent(event);
+}
+
+void ListView::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  const int row = currentRow();
+  if (!enter || !enterActivates_ || row < 0 || row >= rowCount()) {
+    QTableWidget::keyPressEvent(event);
+    return;
+  }
+  event->accept();
+  SelectItem(row);
+  Q_EMIT rowEntered(row);
 }
 
 void ListView::SetExtendedStyle(std::uint32_t style) {
@@ -134,8 +192,13 @@ int ListView::SelectedItem() const {
 }
 
 void ListView::SelectItem(int row) {
+  if (row < 0 || row >= rowCount()) {
+    // Removing the current row makes a single-selection view select the next
+    // one; a command that acts on "the selected row" must then find none.
+    selectionModel()->clear();
+    return;
+  }
   clearSelection();
-  if (row < 0 || row >= rowCount()) return;
   setCurrentCell(row, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 

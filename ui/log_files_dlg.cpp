@@ -17,6 +17,11 @@ constexpr const char* kKeepTexts[] = {"Don't keep",   "Keep 1 day",   "Keep 2 da
                                       "Keep 3 days",  "Keep 5 days",  "Keep 7 days",
                                       "Keep 10 days", "Keep 15 days", "Keep 30 days"};
 
+// The widest texts of the Time and Title cells: "%X %x" and a title of 24
+// characters.
+constexpr char kTimeSample[] = "00:00:00 00/00/00";
+constexpr char kTitleSample[] = "nnnnnnnnnnnnnnnnnnnnnnnn";
+
 constexpr int kImagePassed = 0;
 constexpr int kImageFailed = 1;
 
@@ -30,6 +35,7 @@ QString FromField(const char16_t* field, std::size_t capacity) {
 
 CLogFilesDlg::CLogFilesDlg(SettingsStore& store, QWidget* owner)
     : CDialog(res::IDD_LOG_FILES, owner), store_(store) {
+  SetGrowingControl(res::IDC_LOG_LIST);
   MapCommand(res::IDC_LOG_REFRESH, [this] { Refresh(); });
   MapCommand(res::IDC_LOG_CLEAR, [this] { Clear(); });
 }
@@ -42,6 +48,9 @@ bool CLogFilesDlg::OnInitDialog() {
   list->InsertColumn(1, QStringLiteral("Title"), 100);
   list->InsertColumn(2, QStringLiteral("Status"), 360);
   list->SetExtendedStyle(0x21);
+  list->FitColumnTo(0, QString::fromLatin1(kTimeSample));
+  list->FitColumnTo(1, QString::fromLatin1(kTitleSample));
+  list->StretchLastColumn();
   auto* keep = Control<QComboBox>(res::IDC_LOG_KEEP);
   for (const char* text : kKeepTexts) keep->addItem(QString::fromUtf8(text));
   UpdateData(false);

@@ -1,7 +1,8 @@
 #pragma once
 // CLogFilesDlg: the check log as a list, newest first, with Refresh, Clear and
 // the retention choice (template 136). OpenLogViewer is the whole Log File
-// command: expiry, the dialog, and KeepLogFiles written back on OK.
+// command: expiry, the dialog, and KeepLogFiles written back on OK. The
+// window can be made larger; the list takes the room.
 
 #include <cstdint>
 

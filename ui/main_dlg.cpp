@@ -25,6 +25,8 @@ namespace halvern::ui {
 namespace {
 
 constexpr int kAddRowPosition = 4095;
+// Wide enough for most titles of the 24 characters an entry keeps.
+constexpr char kTitleSample[] = "nnnnnnnnnnnnnnnnnnnnnnnn";
 
 QString Q(const std::u16string& text) { return QString::fromStdU16String(text); }
 
@@ -45,6 +47,8 @@ CMainDlg::CMainDlg(const MainServices& services)
       popup_(*this, s_.store, s_.clock) {
   SetButtonRow(ButtonRow::kNone);
   SetMenu(res::IDR_MAIN_MENU);
+  SetGrowingControl(res::IDC_URL_LIST);
+  SetNoDefaultButton();
   host_.SetDroppedMessageHook(FreeDroppedMessage);
   monitor_ = std::make_unique<Monitor>(
       MonitorServices{s_.store, s_.clock, host_, host_.WorkerHandle(), *this, s_.timedRun,
@@ -91,6 +95,10 @@ bool CMainDlg::OnInitDialog() {
   urls->InsertColumn(0, QStringLiteral("Title"), 100);
   urls->InsertColumn(1, QStringLiteral("Status"), 360);
   urls->SetExtendedStyle(0x21);
+  urls->FitColumnTo(0, QString::fromLatin1(kTitleSample));
+  urls->StretchLastColumn();
+  placement_ = new WindowPlacementKeeper(*this, s_.store);
+  placement_->Restore();
   FillUrlList(s_.store, *this);
   ExpireLog(s_.store, s_.clock);
   monitor_->ScheduleNextWakeUp();
@@ -132,6 +140,7 @@ void CMainDlg::ShowWindow() {
 }
 
 void CMainDlg::Hide() {
+  if (placement_) placement_->Save();
   // Without a tray there would be no way back but starting Halvern again; the
   // window then stays in the task bar, minimised.
   showMinimized();
@@ -144,6 +153,8 @@ void CMainDlg::closeEvent(QCloseEvent* event) {
   event->ignore();
   SendCommand(res::IDOK);
 }
+
+void CMainDlg::reject() { SendCommand(res::IDOK); }
 
 bool CMainDlg::OnCommandHook(int id, std::intptr_t lParam) {
   return monitor_ && monitor_->OnCommand(static_cast<std::uintptr_t>(id), lParam);
@@ -194,6 +205,7 @@ void CMainDlg::OnAdd() {
   UrlEntry entry;
   InitUrlEntry(entry);
   StoreFromDialog(entry, dialog, kAddRowPosition);
+  list()->SelectItem(FindRow(EntryTitle(entry)));
 }
 
 void CMainDlg::OnEdit() {
@@ -215,6 +227,7 @@ void CMainDlg::OnEdit() {
   DeleteUrlEntryRow(s_.store, *this, oldTitle, row);
   entry.failureCount = 0;
   StoreFromDialog(entry, dialog, row);
+  list()->SelectItem(FindRow(EntryTitle(entry)));
 }
 
 void CMainDlg::OnDelete() {
@@ -226,6 +239,7 @@ void CMainDlg::OnDelete() {
     return;
   }
   DeleteUrlEntryRow(s_.store, *this, title, row);
+  list()->SelectItem(-1);
 }
 
 void CMainDlg::OnCheckOne() {
@@ -271,6 +285,7 @@ void CMainDlg::OnStartAtLogin() {
 void CMainDlg::Shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
+  if (placement_) placement_->Save();
   monitor_->Shutdown();
   if (s_.notifier) s_.notifier->SetActivationHook({});
   if (tray_) tray_->hide();

@@ -3,8 +3,10 @@
 // with the outcome of their last check, runs every command of the program, and
 // hosts the engine's Monitor (check run, scheduler hooks, alerts) on its own
 // window host. Closing it with the title bar hides it; the tray icon, or a
-// UM_NOTIFY_ICON from a second Halvern, shows it again. The program ends with
-// Exit Program (answered OK) or the cancel command (Esc).
+// UM_NOTIFY_ICON from a second Halvern, shows it again; Esc hides it too. The
+// program ends with Exit Program (answered OK) or the cancel command (IDCANCEL).
+// The window can be made larger (the list takes the room) and keeps its size
+// and place between runs.
 
 #include <QtCore/QPointer>
 #include <QtWidgets/QSystemTrayIcon>
@@ -18,6 +20,7 @@
 #include "qt_window_host.h"
 #include "tray_icon.h"
 #include "url_list.h"
+#include "window_placement.h"
 
 class QPushButton;
 
@@ -93,6 +96,8 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   void OnOK() override;  // Hide
   bool OnCommandHook(int id, std::intptr_t lParam) override;
   void closeEvent(QCloseEvent* event) override;
+  // Esc: hides like the title bar's close button.
+  void reject() override;
 
  private:
   void OnAdd();
@@ -118,6 +123,7 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   QPointer<QSystemTrayIcon> tray_;
   QPointer<TrayIcon> trayMenu_;
   QIcon appIcon_;
+  WindowPlacementKeeper* placement_ = nullptr;  // owned by the window (QObject child)
   bool shutDown_ = false;
 };
 

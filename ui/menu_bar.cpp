@@ -1,5 +1,6 @@
 #include "menu_bar.h"
 
+#include <QtGui/QShortcut>
 #include <QtWidgets/QMenu>
 #include <QtWidgets/QMenuBar>
 
@@ -24,6 +25,17 @@ void AddItems(QMenu* menu, std::span<const res::MenuItem> items,
   }
 }
 
+void OpenOnMenuKeys(QMenuBar* bar, QWidget* window) {
+  for (const QKeySequence& keys :
+       {QKeySequence(Qt::Key_F10), QKeySequence(Qt::AltModifier | Qt::Key_M)}) {
+    auto* shortcut = new QShortcut(keys, window);
+    QObject::connect(shortcut, &QShortcut::activated, bar, [bar] {
+      const QList<QAction*> entries = bar->actions();
+      if (!entries.isEmpty()) bar->setActiveAction(entries.first());
+    });
+  }
+}
+
 }  // namespace
 
 QMenuBar* BuildMenu(int menuId, QWidget* parent, std::function<void(int)> onCommand) {
@@ -34,6 +46,7 @@ QMenuBar* BuildMenu(int menuId, QWidget* parent, std::function<void(int)> onComm
     QMenu* menu = bar->addMenu(QString::fromUtf8(top.text));
     AddItems(menu, top.popup, onCommand);
   }
+  if (parent != nullptr) OpenOnMenuKeys(bar, parent);
   return bar;
 }
 

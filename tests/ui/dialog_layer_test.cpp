@@ -85,6 +85,8 @@ TEST(DialogBuilder, PlacesControlsInDialogUnitsAndHidesTheInputPanelControl) {
   ASSERT_NE(qobject_cast<QLineEdit*>(title), nullptr);
   EXPECT_EQ(title->geometry(), units.ToPixels(32, 21, 117, 12));
   EXPECT_EQ(dialog.canvas()->size(), QSize(units.ToPixelsX(156), units.ToPixelsY(169)));
+  // Only the windows that show lists grow; this one keeps its template's size.
+  EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
   EXPECT_NE(qobject_cast<QCheckBox*>(dialog.GetDlgItem(1001)), nullptr);
   EXPECT_FALSE(dialog.GetDlgItem(IDC_SIPPREF)->isVisible());
   EXPECT_EQ(dialog.GetDlgItem(4242), nullptr);

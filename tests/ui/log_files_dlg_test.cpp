@@ -72,8 +72,10 @@ TEST_F(LogFilesDlgTest, ListsNewestFirstWithTickOrCross) {
   EXPECT_EQ(list->ItemImage(1), 0);  // tick
   ASSERT_EQ(list->columnCount(), 3);
   EXPECT_EQ(list->horizontalHeaderItem(0)->text(), QStringLiteral("Time"));
-  EXPECT_EQ(list->columnWidth(0), 120);
-  EXPECT_EQ(list->columnWidth(1), 100);
+  // At least the widths the list was made with; Time and Title more where their
+  // texts need it in the desktop's font.
+  EXPECT_GE(list->columnWidth(0), 120);
+  EXPECT_GE(list->columnWidth(1), 100);
   EXPECT_EQ(list->columnWidth(2), 360);
 
   // Refresh shows what was logged meanwhile.

@@ -90,6 +90,63 @@ TEST_F(MainWindowTest, RendersEveryWindowToPng) {
   Render(&about, "about");
 }
 
+// The two windows that grow, at desktop sizes: the main window with rows in
+// every state and the log viewer with a screenful of records.
+TEST_F(MainWindowTest, RendersTheGrowingWindowsLargeToPng) {
+  const char16_t* titles[] = {u"Company site",
+                              u"Shop",
+                              u"Status script",
+                              u"Blog",
+                              u"Mail webmail",
+                              u"Forum",
+                              u"Docs",
+                              u"API gateway",
+                              u"Velmora shop status page",
+                              u"Download mirror",
+                              u"Wiki",
+                              u"Support desk"};
+  for (const char16_t* title : titles) StoreEntry(title, u"https://velmora.example/");
+  auto& window = Open();
+  const std::pair<int, const char16_t*> states[] = {
+      {0, u""},
+      {1, u"Downloading..."},
+      {2, u"Lasted checked on 14:05:09 12/08/26"},
+      {3, u"Failed. Not Found"},
+      {3, u"Failed. Could not resolve host name Code: 6"},
+      {2, u"Lasted checked on 09:39:01 12/10/26"}};
+  for (int row = 0; row < list()->ItemCount(); ++row) {
+    const auto& [image, text] = states[static_cast<std::size_t>(row) % std::size(states)];
+    window.SetRowImage(row, image);
+    window.SetRowStatusText(row, text);
+  }
+  window.resize(900, 600);
+  QCoreApplication::processEvents();
+  ASSERT_EQ(window.size(), QSize(900, 600));
+  Render(&window, "main_window_900x600");
+
+  const std::int64_t now = clock_.Now();
+  for (int i = 0; i < 30; ++i) {
+    LogRecord record{};
+    record.time = now - i * 1800;
+    CopyToField(record.title, std::size(record.title), titles[i % std::size(titles)]);
+    record.passed = i % 4 != 1 ? 1 : 0;
+    CopyToField(
+        record.text, std::size(record.text),
+        record.passed ? u"Lasted checked on 14:05:09 12/08/26" : u"Failed. Internal Server Error");
+    temp_.store().WriteSettingBinary(kLogSection, std::u16string(u"r") + char16_t(u'A' + i),
+                                     LogRecordBytes(record));
+  }
+  ui::CLogFilesDlg log(temp_.store(), &window);
+  log.keepIndex = 5;
+  log.Create();
+  log.show();
+  log.resize(800, 500);
+  QCoreApplication::processEvents();
+  ASSERT_EQ(log.size(), QSize(800, 500));
+  EXPECT_EQ(log.Control<ui::ListView>(IDC_LOG_LIST)->ItemCount(), 30);
+  Render(&log, "log_viewer_800x500");
+}
+
 // The settings dialogs: timetable, proxy server and alert settings.
 TEST_F(MainWindowTest, RendersTheSettingsDialogsToPng) {
   auto& window = Open();

@@ -166,6 +166,25 @@ TEST_F(TimetableDlgTest, CellTogglesOncePerClickAndLooksPushedWhileHeld) {
   EXPECT_EQ(cell->GetOn(), 1);
 }
 
+TEST_F(TimetableDlgTest, TabReachesTheCellsAndTheFocusedCellShowsIt) {
+  CTimetableDlg& dlg = Open(0x0000FFFF);
+  dlg.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+  const QImage unfocused = dlg.Cell(0)->grab().toImage();
+  Styles()->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(Styles(), Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), dlg.Cell(0));
+  const QImage focused = dlg.Cell(0)->grab().toImage();
+  EXPECT_NE(focused, unfocused);
+  EXPECT_EQ(FillColour(dlg.Cell(0)), kGreen);
+  // The mark goes with the focus, and Space toggles the focused cell.
+  QTest::keyClick(dlg.Cell(0), Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), dlg.Cell(1));
+  EXPECT_EQ(dlg.Cell(0)->grab().toImage(), unfocused);
+  QTest::keyClick(dlg.Cell(1), Qt::Key_Space);
+  EXPECT_EQ(dlg.Cell(1)->GetOn(), 0);
+}
+
 TEST_F(TimetableDlgTest, StyleChangeRelabelsAndKeepsEverythingElse) {
   CTimetableDlg& dlg = Open(0x00F0F0F0, 0, 30);
   QTest::mouseClick(dlg.Cell(0), Qt::LeftButton);
