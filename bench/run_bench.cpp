@@ -107,9 +107,11 @@ int main(int argc, char** argv) {
     SetEntryTitle(e, std::u16string(t.begin(), t.end()));
     SetEntryUrl(e, u"http://127.0.0.1/page");
     e.lastSuccessTime = kNow;  // checked just now: not due for 45 minutes
-    SaveUrlEntry(*store, EntryTitle(e), e);
+    if (!SaveUrlEntry(*store, EntryTitle(e), e))
+      std::fprintf(stderr, "bench: a store write failed\n");
   }
-  WriteSetting(*store, kKeepLogFiles, 8);  // 30 days: the log below stays
+  if (!WriteSetting(*store, kKeepLogFiles, 8))
+    std::fprintf(stderr, "bench: a store write failed\n");  // 30 days: the log below stays
   UrlEntry logged;
   InitUrlEntry(logged);
   SetEntryTitle(logged, u"logged");
@@ -145,7 +147,8 @@ int main(int argc, char** argv) {
   std::vector<double> oneWrite;
   for (int i = 0; i < 20; ++i) {
     const auto start = std::chrono::steady_clock::now();
-    WriteSetting(*store, kRemoveExpairedLogItems, u"bench " + std::u16string(1, u'a' + i));
+    if (!WriteSetting(*store, kRemoveExpairedLogItems, u"bench " + std::u16string(1, u'a' + i)))
+      std::fprintf(stderr, "bench: a store write failed\n");
     oneWrite.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
             .count());

@@ -107,13 +107,16 @@ int main(int argc, char** argv) {
       if (n < kRecords) std::fprintf(stderr, "walk saw %zu\n", n);
     }));
     // Every record is 30 days older than "now" under "Keep 1 day": all go.
-    WriteSetting(*f.store, kKeepLogFiles, 1);
+    if (!WriteSetting(*f.store, kKeepLogFiles, 1))
+      std::fprintf(stderr, "bench: a store write failed\n");
     ManualClock later(1'700'000'000 + 30 * 86400);
     expire.push_back(Time([&] { ExpireLog(*f.store, later); }));
     auto left = f.store->OpenSection(kLogSection);
     if (left->Enumerate(0)) std::fprintf(stderr, "expiry left records\n");
 
-    for (int i = 0; i < 1000; ++i) SaveUrlEntry(*f.store, EntryTitle(Entry(i)), Entry(i));
+    for (int i = 0; i < 1000; ++i)
+      if (!SaveUrlEntry(*f.store, EntryTitle(Entry(i)), Entry(i)))
+        std::fprintf(stderr, "bench: a store write failed\n");
     urlWalk.push_back(Time([&] {
       int n = 0;
       WalkUrlEntries(*f.store, [&](const UrlEntry&) { ++n; });

@@ -119,7 +119,8 @@ void ExpireLog(SettingsStore& store, const Clock& clock) {
   const std::int64_t now = clock.Now();
   const std::u16string today = FormatLocalTime(now, u"%x");
   if (ReadSetting(store, kRemoveExpairedLogItems) == today) return;
-  WriteSetting(store, kRemoveExpairedLogItems, today);
+  // A date that could not be kept only lets the next run expire once more.
+  static_cast<void>(WriteSetting(store, kRemoveExpairedLogItems, today));
   const std::int32_t keep = ReadSetting(store, kKeepLogFiles);
 
   auto cursor = store.OpenSection(kLogSection);

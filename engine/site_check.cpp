@@ -246,6 +246,16 @@ std::intptr_t JudgeResponse(CheckJob& job, std::uint32_t contentLength, std::uin
   }
 }
 
+namespace {
+
+// The check's copy goes back only over the entry it was taken from: false
+// means the entry was deleted or replaced meanwhile, and then nothing is saved.
+void SaveEntryCopy(SettingsStore& store, const UrlEntry& entry) {
+  static_cast<void>(SaveUrlEntryIfStillStored(store, EntryTitle(entry), entry));
+}
+
+}  // namespace
+
 bool RecordOutcome(CheckJob& job, bool passed, std::u16string_view text,
                    const InternetError& error) {
   UrlEntry& entry = *job.entry;
@@ -256,12 +266,12 @@ bool RecordOutcome(CheckJob& job, bool passed, std::u16string_view text,
   if (passed) {
     entry.failureCount = 0;
     entry.lastSuccessTime = now;
-    SaveUrlEntryIfStillStored(store, EntryTitle(entry), entry);
+    SaveEntryCopy(store, entry);
     SetRowStatus(job, FormatLocalTime(now, u"Lasted checked on %X %x"), kImagePassed);
     return passed;
   }
   entry.failureCount += 1;
-  SaveUrlEntryIfStillStored(store, EntryTitle(entry), entry);
+  SaveEntryCopy(store, entry);
   std::u16string status = u"Failed. ";
   status += text;
   if (error.code != InternetError::kNoCode && !error.message.empty()) {

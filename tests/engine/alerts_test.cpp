@@ -58,7 +58,7 @@ class AlertsTest : public ::testing::Test, public WindowHandler {
   }
   void OnMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {}
   void OnTimer(std::uint32_t id) override { alerts.OnTimer(id); }
-  void Set(const IntSetting& s, std::int32_t v) { WriteSetting(t.store(), s, v); }
+  void Set(const IntSetting& s, std::int32_t v) { EXPECT_TRUE(WriteSetting(t.store(), s, v)); }
   bool LedOn() const { return leds.leds.state[kLedNotification]; }
   bool VibratorOn() const { return leds.leds.state[kLedVibrator]; }
 

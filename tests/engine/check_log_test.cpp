@@ -118,7 +118,7 @@ TEST_F(CheckLogTest, ConcurrentWritersLoseNoRecord) {
 }
 
 TEST_F(CheckLogTest, KeepZeroWritesNothing) {
-  WriteSetting(t.store(), kKeepLogFiles, 0);
+  EXPECT_TRUE(WriteSetting(t.store(), kKeepLogFiles, 0));
   EXPECT_FALSE(WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK"));
   EXPECT_TRUE(Names().empty());
 }
@@ -197,7 +197,7 @@ TEST_F(CheckLogTest, ExpiryRemovesByRetentionOncePerDay) {
   EXPECT_EQ(ReadSetting(t.store(), kRemoveExpairedLogItems), u"11/26/07");
 
   // Same local day: nothing happens, even with a stricter retention.
-  WriteSetting(t.store(), kKeepLogFiles, 0);
+  EXPECT_TRUE(WriteSetting(t.store(), kKeepLogFiles, 0));
   clock.Advance(3600);
   ExpireLog(t.store(), clock);
   EXPECT_EQ(Names().size(), 1u);
@@ -233,7 +233,7 @@ TEST_F(CheckLogTest, ExpiryJudgesNamesAtTheLimitsAsLongAgo) {
 }
 
 TEST_F(CheckLogTest, OutOfRangeRetentionKeepsEverythingWhileStillLogging) {
-  WriteSetting(t.store(), kKeepLogFiles, 9);
+  EXPECT_TRUE(WriteSetting(t.store(), kKeepLogFiles, 9));
   Seed(kNow - 400 * kDay);
   EXPECT_TRUE(WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK"));
   ExpireLog(t.store(), clock);

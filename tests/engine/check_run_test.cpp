@@ -262,7 +262,7 @@ TEST_F(CheckRunTest, FailureThatPassesOnItsRetryRaisesNoAlert) {
   monitor->alerts().RaiseAlert(other, std::nullopt);
   UrlEntry flaky = Add(u"Flaky", "/flaky/a");
   flaky.id = IDT_ALERT_DURATION;
-  SaveUrlEntry(t.store(), u"Flaky", flaky);
+  EXPECT_TRUE(SaveUrlEntry(t.store(), u"Flaky", flaky));
 
   RunCheck();
   ASSERT_TRUE(RunUntil([&] { return sites.Hits("/flaky/a") == 2 && Idle(); }));
@@ -280,8 +280,8 @@ TEST_F(CheckRunTest, FailureThatPassesOnItsRetryRaisesNoAlert) {
 
 TEST_F(CheckRunTest, ManualRunChecksEveryEnabledEntryWithoutRetries) {
   Build();
-  WriteSetting(t.store(), kTimetable, 0);  // a scheduled run would check nothing
-  Add(u"A", "/ok/a", true, kNow);          // and nothing is due by frequency
+  EXPECT_TRUE(WriteSetting(t.store(), kTimetable, 0));  // a scheduled run would check nothing
+  Add(u"A", "/ok/a", true, kNow);                       // and nothing is due by frequency
   Add(u"B", "/ok/b", true, kNow);
   Add(u"C", "/missing/c", true, kNow);
   Add(u"D", "/ok/d", false);
@@ -330,7 +330,7 @@ TEST_F(CheckRunTest, ARunWithNothingDueStillBooksRepeatsAndExpires) {
   Add(u"Fresh", "/ok/fresh", true, kNow - 10 * 60);
   Add(u"Failing", "/ok/failing", true, 0, 2);
   // An old log record that a one-day retention removes.
-  WriteSetting(t.store(), kKeepLogFiles, 1);
+  EXPECT_TRUE(WriteSetting(t.store(), kKeepLogFiles, 1));
   clock.Set(kNow - 3 * 86400);
   UrlEntry old;
   InitUrlEntry(old);
@@ -570,7 +570,7 @@ TEST_F(CheckRunTest, AConnectionLostUnderRunningChecksKeepsTheCountExact) {
   Add(u"Held1", "/gate/1");
   Add(u"Held2", "/gate/2");
   Add(u"Later", "/ok/later");
-  WriteSetting(t.store(), kTimetable, 0);  // the run checks only what the test starts
+  EXPECT_TRUE(WriteSetting(t.store(), kTimetable, 0));  // the run checks only what the test starts
   monitor->CheckEntry(u"Held1");
   monitor->CheckEntry(u"Held2");
   ASSERT_TRUE(RunUntil([&] { return sites.Hits("/gate/1") + sites.Hits("/gate/2") == 2; }));

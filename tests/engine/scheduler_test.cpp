@@ -119,9 +119,9 @@ TEST_F(SchedulerTest, DueTestReadsTheTimetableFromTheStore) {
   test::TempStore t;
   const UrlEntry e = Entry(0);
   EXPECT_TRUE(IsEntryDue(t.store(), e, kTen, 45));
-  WriteSetting(t.store(), kTimetable, 1 << 9);
+  EXPECT_TRUE(WriteSetting(t.store(), kTimetable, 1 << 9));
   EXPECT_FALSE(IsEntryDue(t.store(), e, kTen, 45));
-  WriteSetting(t.store(), kTimetable, 1 << 10);
+  EXPECT_TRUE(WriteSetting(t.store(), kTimetable, 1 << 10));
   EXPECT_TRUE(IsEntryDue(t.store(), e, kTen, 45));
 }
 
@@ -220,7 +220,7 @@ TEST_F(SchedulerTest, BookingsAcrossBothClockChangesFallOnTheirInstant) {
   const ScheduleContext context{timedRun, t.store(), clock};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    WriteSetting(t.store(), kFrequency, c.frequency);
+    EXPECT_TRUE(WriteSetting(t.store(), kFrequency, c.frequency));
     clock.SetMs(c.nowMs);
     ScheduleLauncher(context, -1, true, c.immediately);
     const std::int64_t expected = c.immediately ? c.nowMs : c.nowMs + c.frequency * kMin + 1000;
@@ -241,7 +241,7 @@ TEST_F(SchedulerTest, ScheduleLauncherBooksCancelsAndBooksAtOnce) {
   const ScheduleContext context{timedRun, t.store(), clock};
 
   ScheduleLauncher(context, -1, true, false);
-  WriteSetting(t.store(), kFrequency, 30);
+  EXPECT_TRUE(WriteSetting(t.store(), kFrequency, 30));
   ScheduleLauncher(context, -1, true, false);
   ScheduleLauncher(context, 3, true, false);
   ScheduleLauncher(context, 3, true, true);

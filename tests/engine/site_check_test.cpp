@@ -447,16 +447,16 @@ TEST_F(SiteCheckTest, SessionsFollowTheProxySettings) {
   RecordingInternet internet(curl_);
   const UrlEntry entry = AddEntry(u"Home", server_.Url16("/ok"));
 
-  WriteSetting(temp_.store(), kProxyMode, 2);
-  WriteSetting(temp_.store(), kProxyAddress, u"localhost");
-  WriteSetting(temp_.store(), kProxyPort, 3128);
+  EXPECT_TRUE(WriteSetting(temp_.store(), kProxyMode, 2));
+  EXPECT_TRUE(WriteSetting(temp_.store(), kProxyAddress, u"localhost"));
+  EXPECT_TRUE(WriteSetting(temp_.store(), kProxyPort, 3128));
   Run(entry, &internet);  // whatever answers there
   ASSERT_EQ(internet.proxies.size(), 1u);
   EXPECT_EQ(internet.types[0], ProxyType::kProxy);
   EXPECT_EQ(internet.proxies[0], u"localhost:3128");
   EXPECT_EQ(internet.agents[0], u"Velmora Halvern");
 
-  WriteSetting(temp_.store(), kProxyMode, 3);
+  EXPECT_TRUE(WriteSetting(temp_.store(), kProxyMode, 3));
   const CheckResult r = Run(entry, &internet);
   EXPECT_EQ(internet.proxies.size(), 1u);  // no session opened
   EXPECT_EQ(r.outcome, kCheckFailed);
@@ -475,9 +475,9 @@ TEST_F(SiteCheckTest, ProxyModesReachTheServerThroughTinyproxyOrNot) {
   const UrlEntry entry = AddEntry(u"Home", server_.Url16("/ok"));
 
   // 2: the configured proxy.
-  WriteSetting(temp_.store(), kProxyMode, 2);
-  WriteSetting(temp_.store(), kProxyAddress, u"127.0.0.1");
-  WriteSetting(temp_.store(), kProxyPort, proxy.port());
+  EXPECT_TRUE(WriteSetting(temp_.store(), kProxyMode, 2));
+  EXPECT_TRUE(WriteSetting(temp_.store(), kProxyAddress, u"127.0.0.1"));
+  EXPECT_TRUE(WriteSetting(temp_.store(), kProxyPort, proxy.port()));
   EXPECT_EQ(Run(entry).outcome, kCheckPassed);
   EXPECT_NE(proxy.Log().find(request), std::string::npos) << proxy.Log();
 
@@ -485,11 +485,11 @@ TEST_F(SiteCheckTest, ProxyModesReachTheServerThroughTinyproxyOrNot) {
   const std::string proxyUrl = "http://127.0.0.1:" + std::to_string(proxy.port());
   ::setenv("http_proxy", proxyUrl.c_str(), 1);
   std::size_t before = proxy.Log().size();
-  WriteSetting(temp_.store(), kProxyMode, 1);
+  EXPECT_TRUE(WriteSetting(temp_.store(), kProxyMode, 1));
   EXPECT_EQ(Run(entry).outcome, kCheckPassed);
   EXPECT_EQ(proxy.Log().find(request, before), std::string::npos);
   before = proxy.Log().size();
-  WriteSetting(temp_.store(), kProxyMode, 0);
+  EXPECT_TRUE(WriteSetting(temp_.store(), kProxyMode, 0));
   EXPECT_EQ(Run(entry).outcome, kCheckPassed);
   EXPECT_NE(proxy.Log().find(request, before), std::string::npos);
   ::unsetenv("http_proxy");

@@ -114,11 +114,11 @@ TEST(SqliteStoreTest, OtherProgramsSeedAndReadWithPlainSql) {
            " x'680069000000')");
   EXPECT_EQ(ReadSetting(t.store(), kFrequency), 30);
   EXPECT_EQ(ReadSetting(t.store(), kProxyAddress), u"hi");
-  WriteSetting(t.store(), kKeepLogFiles, 258);
+  EXPECT_TRUE(WriteSetting(t.store(), kKeepLogFiles, 258));
   EXPECT_EQ(PlainSql(t.file(),
                      "SELECT hex(data) || type FROM reg_values WHERE name_fold = 'keeplogfiles'"),
             "020100004");
-  WriteSetting(t.store(), kNotifySoundFile, u"a");
+  EXPECT_TRUE(WriteSetting(t.store(), kNotifySoundFile, u"a"));
   EXPECT_EQ(
       PlainSql(t.file(), "SELECT hex(data) || type FROM reg_values WHERE name = 'NotifySoundFile'"),
       "610000001");

@@ -128,7 +128,9 @@ TEST_F(LogFilesDlgTest, RetentionIsShownAndWrittenOnlyOnOk) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
-    if (c.stored) WriteSetting(temp_.store(), kKeepLogFiles, *c.stored);
+    if (c.stored) {
+      EXPECT_TRUE(WriteSetting(temp_.store(), kKeepLogFiles, *c.stored));
+    }
     OnNextModal<CLogFilesDlg>([&c](CLogFilesDlg* dlg) {
       auto* keep = dlg->Control<QComboBox>(IDC_LOG_KEEP);
       EXPECT_EQ(keep->count(), 9);

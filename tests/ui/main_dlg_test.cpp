@@ -156,7 +156,7 @@ TEST_F(MainWindowTest, EditRenamesKeepsIdAndLastSuccessAndResetsFailures) {
   alpha.lastSuccessTime = 1700000000;
   alpha.failureCount = 2;
   alpha.mode = 1;
-  SaveUrlEntry(temp_.store(), u"Alpha", alpha);
+  EXPECT_TRUE(SaveUrlEntry(temp_.store(), u"Alpha", alpha));
   StoreEntry(u"Middle", u"http://example.org/m");
   auto& window = Open();
   list()->SetItemText(0, 1, QStringLiteral("Failed. Not Found"));
@@ -187,7 +187,7 @@ TEST_F(MainWindowTest, EditRenamesKeepsIdAndLastSuccessAndResetsFailures) {
 TEST_F(MainWindowTest, EditUnchangedRewritesAndACaseOnlyRenameKeepsOneRow) {
   UrlEntry home = StoreEntry(u"Home", u"http://example.org/");
   home.failureCount = 5;
-  SaveUrlEntry(temp_.store(), u"Home", home);
+  EXPECT_TRUE(SaveUrlEntry(temp_.store(), u"Home", home));
   auto& window = Open();
   list()->SelectItem(0);
   OnNextModal<CUrlDlg>([](CUrlDlg* dlg) { ClickOk(dlg); });

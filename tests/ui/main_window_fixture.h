@@ -54,7 +54,7 @@ class MainWindowTest : public ::testing::Test {
     SetEntryUrl(entry, url);
     entry.enabled = enabled ? 1 : 0;
     entry.sizeLimit = 0xFFFFFFFFu;
-    SaveUrlEntry(temp_.store(), title, entry);
+    EXPECT_TRUE(SaveUrlEntry(temp_.store(), title, entry));
     return entry;
   }
 

@@ -54,7 +54,7 @@ class SettingsCommandsTest : public MainWindowTest {
     return value;
   }
   void WriteInt(const IntSetting& setting, std::int32_t value) {
-    WriteSetting(temp_.store(), setting, value);
+    EXPECT_TRUE(WriteSetting(temp_.store(), setting, value));
   }
   // Runs command `id` on the main window; `act` drives its dialog, which must
   // be closed by it.
@@ -180,7 +180,7 @@ TEST_F(SettingsCommandsTest, ProxyOnAFreshStoreWritesTheDefaults) {
 
 TEST_F(SettingsCommandsTest, ProxyStoresTheChoiceWithWhateverTheFieldsHold) {
   WriteInt(kProxyMode, 2);
-  WriteSetting(temp_.store(), kProxyAddress, u"proxy.lan");
+  EXPECT_TRUE(WriteSetting(temp_.store(), kProxyAddress, u"proxy.lan"));
   WriteInt(kProxyPort, 3128);
   Open();
   Run<CProxyDlg>(IDC_PROXY_SERVER, [](CProxyDlg* dlg) {
@@ -250,7 +250,7 @@ TEST_F(SettingsCommandsTest, NotificationsOnAFreshStoreWriteTheDefaultsWithTheFu
 }
 
 TEST_F(SettingsCommandsTest, NotificationsEmptySoundFileAndRepeatNine) {
-  WriteSetting(temp_.store(), kNotifySoundFile, u"");
+  EXPECT_TRUE(WriteSetting(temp_.store(), kNotifySoundFile, u""));
   WriteInt(kNotifyRepeat, 9);
   WriteInt(kNotifyEnableVibrate, 0);
   Open();

@@ -114,7 +114,7 @@ TEST_F(SettingsSaveFailureTest, EveryDialogNamesTheSettingsThatWereNotSavedAndOn
 }
 
 TEST_F(SettingsSaveFailureTest, WritesThatPassStayAndAFailedOneKeepsTheOldValue) {
-  WriteSetting(temp_.store(), kTimeFormat, 1);
+  EXPECT_TRUE(WriteSetting(temp_.store(), kTimeFormat, 1));
   const std::size_t bookings = timedRun_.bookings.size();
   fault_.FailNthWrite(2);  // TimeFormat
   ConfirmCommand(IDC_TIMETABLE);
