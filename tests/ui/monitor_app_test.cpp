@@ -95,11 +95,13 @@ class NoSocketTest : public ::testing::Test {
     config_.Set((dir_.path() / "config").c_str());
     runtime_.Set((dir_.path() / "file" / "runtime").c_str());
     tmp_.Set((dir_.path() / "file" / "tmp").c_str());
+    cache_.Set((dir_.path() / "file" / "cache").c_str());
   }
   TempDir dir_;
   EnvGuard config_{"XDG_CONFIG_HOME"};
   EnvGuard runtime_{"XDG_RUNTIME_DIR"};
   EnvGuard tmp_{"TMPDIR"};
+  EnvGuard cache_{"XDG_CACHE_HOME"};
   MainWindowGuard guard_;
 };
 
