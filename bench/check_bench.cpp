@@ -269,7 +269,8 @@ int RunChecks(int port, const Items& items) {
     SetEntryUrl(e, std::u16string(url.begin(), url.end()));
     e.mode = items.modes[i];
     e.sizeLimit = 0xFFFFFFFFu;
-    SaveUrlEntry(*store, EntryTitle(e), e);
+    if (!SaveUrlEntry(*store, EntryTitle(e), e))
+      std::fprintf(stderr, "bench: a store write failed\n");
     list.InsertRow(0, EntryTitle(e), 0);
   }
   ManualResetEvent cancel(kDownloadEventName);

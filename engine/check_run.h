@@ -102,7 +102,7 @@ class CheckRun {
   // entry (the same title) still runs; false only when no connection could be
   // obtained.
   bool StartEntryCheck(const UrlEntry& entry, bool retryAllowed);
-  bool AcquireConnection(const UrlEntry& entry, bool retryAllowed);
+  [[nodiscard]] bool AcquireConnection(const UrlEntry& entry, bool retryAllowed);
   void ReportConnectionFailure(const UrlEntry& entry, bool retryAllowed);
   void ReleaseConnection();
   void SetKeepAwake(bool on);

@@ -10,7 +10,7 @@ class Connection {
  public:
   virtual ~Connection() = default;
   // Whether the connection still reports a connected state.
-  virtual bool IsConnected() = 0;
+  [[nodiscard]] virtual bool IsConnected() = 0;
 };
 
 class ConnectionManager {
@@ -18,7 +18,8 @@ class ConnectionManager {
   virtual ~ConnectionManager() = default;
   // Blocks until a connection to the internet is established, fails, or
   // `timeoutMs` passes. Nothing on failure. Releasing is destroying the handle.
-  virtual std::unique_ptr<Connection> EstablishConnection(std::uint32_t timeoutMs) = 0;
+  [[nodiscard]] virtual std::unique_ptr<Connection> EstablishConnection(
+      std::uint32_t timeoutMs) = 0;
 };
 
 }  // namespace halvern

@@ -46,7 +46,7 @@ inline constexpr std::uint32_t kCheckOpenFlags =
 class InternetHandle {
  public:
   virtual ~InternetHandle() = default;
-  virtual bool SetOption(InternetOption option, std::uint32_t value) = 0;
+  [[nodiscard]] virtual bool SetOption(InternetOption option, std::uint32_t value) = 0;
 };
 
 // The headers of the final answer, after redirects. A header the answer lacks
@@ -70,7 +70,7 @@ class InternetRequest : public InternetHandle {
   // Blocks until at least one byte of the body arrives, the body ends, or the
   // receive timeout passes; copies at most `size` bytes (callers ask for at
   // most 1024). Memory stays bounded whatever the size of the answer.
-  virtual ReadResult Read(void* buffer, std::size_t size) = 0;
+  [[nodiscard]] virtual ReadResult Read(void* buffer, std::size_t size) = 0;
 };
 
 struct OpenResult {
@@ -84,7 +84,7 @@ class InternetSession : public InternetHandle {
   // Opens `url` (only http:// and https://, also on redirects) and blocks until
   // the final answer's headers have arrived. The request must be destroyed
   // before the session.
-  virtual OpenResult OpenUrl(const std::u16string& url, std::uint32_t flags) = 0;
+  [[nodiscard]] virtual OpenResult OpenUrl(const std::u16string& url, std::uint32_t flags) = 0;
 };
 
 struct SessionResult {
@@ -97,10 +97,10 @@ class Internet {
  public:
   virtual ~Internet() = default;
   // Whether the machine can reach the network at all: nothing when it can.
-  virtual std::optional<InternetError> AttemptConnect() = 0;
+  [[nodiscard]] virtual std::optional<InternetError> AttemptConnect() = 0;
   // `proxy` is used only with ProxyType::kProxy.
-  virtual SessionResult OpenSession(ProxyType type, const std::u16string& agent,
-                                    const std::u16string& proxy) = 0;
+  [[nodiscard]] virtual SessionResult OpenSession(ProxyType type, const std::u16string& agent,
+                                                  const std::u16string& proxy) = 0;
 };
 
 }  // namespace halvern

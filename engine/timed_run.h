@@ -52,8 +52,8 @@ class TimedRun {
   virtual ~TimedRun() = default;
   // Books `program` (a bare name such as "HalvernRun.exe") at `when`; without a
   // time, cancels the pending booking of that program.
-  virtual bool RunAppAtTime(const std::u16string& program,
-                            const std::optional<LocalTime>& when) = 0;
+  [[nodiscard]] virtual bool RunAppAtTime(const std::u16string& program,
+                                          const std::optional<LocalTime>& when) = 0;
 };
 
 }  // namespace halvern
