@@ -21,6 +21,7 @@
 #include "curl_internet.h"
 #include "event.h"
 #include "fakes.h"
+#include "fault_store.h"
 #include "http_test_server.h"
 #include "qt_loop.h"
 #include "qt_window_host.h"
@@ -145,7 +146,8 @@ class CheckRunTest : public ::testing::Test {
     sites.StopAll();
   }
 
-  void Build(std::uint32_t retryDelayMs = 300) {
+  // The run's store is `store` when given (a fault-injecting view of t's).
+  void Build(std::uint32_t retryDelayMs = 300, SettingsStore* store = nullptr) {
     MonitorOptions options;
     options.retryDelayMs = retryDelayMs;
     options.keepAwakePeriodMs = 50;
@@ -156,8 +158,8 @@ class CheckRunTest : public ::testing::Test {
       return std::thread(std::move(body));
     };
     monitor = std::make_unique<Monitor>(
-        MonitorServices{t.store(), clock, host, host.WorkerHandle(), list, timedRun, connections,
-                        sound, leds, idleTimer, internet, popup, button},
+        MonitorServices{store ? *store : t.store(), clock, host, host.WorkerHandle(), list,
+                        timedRun, connections, sound, leds, idleTimer, internet, popup, button},
         options);
     host.SetHandler(monitor.get());
   }
@@ -623,6 +625,37 @@ TEST_F(CheckRunTest, ShutdownLeavesRunningChecksToEndOnTheirOwn) {
   while (dropped.load() == 0 && SteadyClock::now() < end) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(dropped.load(), 1);
   EXPECT_EQ(Log(u"Slow").failed + Log(u"Slow").passed, 0);
+}
+
+}  // namespace
+}  // namespace halvern
+
+namespace halvern {
+namespace {
+
+// While another program holds the store, the checks' writes wait rather than
+// fail: no completion is reported before its outcome is stored, and once the
+// store is free every outcome is logged and every entry saved.
+TEST_F(CheckRunTest, ABusyStoreHoldsEachCompletionUntilItsOutcomeIsStored) {
+  test::FaultStore busy(t.store());
+  Build(300, &busy);
+  Add(u"Up", "/ok/up");
+  Add(u"Down", "/missing/down");
+  // Today's expiry is done, so the run itself writes nothing on this thread.
+  ASSERT_TRUE(WriteSetting(t.store(), kRemoveExpairedLogItems, FormatLocalTime(kNow, u"%x")));
+  busy.SetBusy(true);
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return busy.Waiting() == 2; }, 30s));
+  RunFor(200ms);
+  EXPECT_EQ(monitor->RunningJobCount(), 2);
+  EXPECT_EQ(Log(u"Up").passed + Log(u"Down").failed, 0);
+
+  busy.SetBusy(false);
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }, 30s));
+  EXPECT_EQ(Log(u"Up").passed, 1);
+  EXPECT_EQ(Log(u"Down").failed, 1);
+  EXPECT_EQ(Stored(u"Up").lastSuccessTime, kNow);
+  EXPECT_EQ(Stored(u"Down").failureCount, 1);
 }
 
 }  // namespace
