@@ -28,6 +28,7 @@ namespace {
 using launcher_place::FileId;
 using launcher_place::kSocketName;
 using launcher_place::PathId;
+using launcher_place::SocketAddress;
 using launcher_place::SocketPlace;
 using launcher_place::UniqueFd;
 
@@ -50,15 +51,6 @@ constexpr int kAcceptPauseMs = 100;
 constexpr int kPlaceCheckMs = 1000;
 // How long a second instance tries to reach a first one that is still starting.
 constexpr auto kReachFirstInstance = std::chrono::milliseconds(2000);
-
-std::optional<sockaddr_un> SocketAddress(const std::filesystem::path& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  const std::string& text = path.native();
-  if (text.empty() || text.size() >= sizeof addr.sun_path) return std::nullopt;
-  memcpy(addr.sun_path, text.c_str(), text.size() + 1);
-  return addr;
-}
 
 std::array<unsigned char, kLauncherMessageSize> EncodeMessage(std::uint32_t id, std::uint64_t w,
                                                               std::uint64_t l) {

@@ -36,15 +36,6 @@ std::optional<std::string> MakeFolder(const std::filesystem::path& folder) {
   return "cannot be made (" + ErrnoText(errno) + ")";
 }
 
-std::optional<sockaddr_un> SocketAddress(const std::filesystem::path& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  const std::string& text = path.native();
-  if (text.empty() || text.size() >= sizeof addr.sun_path) return std::nullopt;
-  memcpy(addr.sun_path, text.c_str(), text.size() + 1);
-  return addr;
-}
-
 }  // namespace
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
@@ -172,6 +163,15 @@ SettleResult SettleAt(const std::filesystem::path& socket) {
   result.place = SocketPlace{socket,  folderId.value_or(FileId{}), std::move(lock.fd),
                              lock.id, std::move(bound.fd),         bound.id};
   return result;
+}
+
+std::optional<sockaddr_un> SocketAddress(const std::filesystem::path& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string& text = path.native();
+  if (text.empty() || text.size() >= sizeof addr.sun_path) return std::nullopt;
+  memcpy(addr.sun_path, text.c_str(), text.size() + 1);
+  return addr;
 }
 
 }  // namespace halvern::launcher_place

@@ -3,6 +3,7 @@
 // the bound listener. Used by launcher_socket.cpp only.
 
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <filesystem>
 #include <optional>
@@ -89,5 +90,8 @@ struct SettleResult {
 // Makes the folder of `socket` (mode 0700) when missing, takes its lock and
 // listens there.
 [[nodiscard]] SettleResult SettleAt(const std::filesystem::path& socket);
+
+// The socket address of `path`; nothing when it is empty or too long for one.
+[[nodiscard]] std::optional<sockaddr_un> SocketAddress(const std::filesystem::path& path);
 
 }  // namespace halvern::launcher_place
