@@ -172,7 +172,9 @@ class LauncherSocket::Server {
         std::make_unique<QSocketNotifier>(place_.listener.get(), QSocketNotifier::Read);
     QObject::connect(acceptNotifier_.get(), &QSocketNotifier::activated, &context_,
                      [this] { AcceptClients(); });
-    if (resumeAccepting_.isActive()) acceptNotifier_->setEnabled(false);
+    // Also the first call through this notifier: later ones may come when no
+    // descriptor is left, and the sanitizer builds need one to check a call.
+    acceptNotifier_->setEnabled(!resumeAccepting_.isActive());
   }
 
   // Removes the socket file only while it is still ours: a later instance may
