@@ -76,11 +76,11 @@ class CurlInternetTest : public ::testing::Test {
     http.Get("/trickle", [](const Request&, Response& res) {
       res.set_chunked_content_provider("text/plain",
                                        [](std::size_t offset, httplib::DataSink& sink) {
-                                         if (offset >= 8) {
+                                         if (offset >= 10) {
                                            sink.done();
                                            return true;
                                          }
-                                         std::this_thread::sleep_for(150ms);
+                                         std::this_thread::sleep_for(200ms);
                                          return sink.write("t", 1);
                                        });
     });
@@ -262,12 +262,13 @@ TEST_F(CurlInternetTest, SilenceAfterConnectingEndsAtTheReceiveTimeout) {
 
   // It is silence that ends a transfer, not its length: an answer whose every
   // pause is shorter than the receive timeout arrives whole, however long it
-  // takes in all.
+  // takes in all (2 s here; the pauses keep well clear of the timeout on a
+  // loaded machine).
   session = Session();
-  ASSERT_TRUE(session->SetOption(InternetOption::kReceiveTimeout, 400));
+  ASSERT_TRUE(session->SetOption(InternetOption::kReceiveTimeout, 1500));
   open = session->OpenUrl(server_.Url16("/trickle"), kCheckOpenFlags);
   ASSERT_TRUE(open.request);
-  EXPECT_EQ(ReadAll(*open.request, &error), std::string(8, 't'));
+  EXPECT_EQ(ReadAll(*open.request, &error), std::string(10, 't'));
   EXPECT_FALSE(error);
 }
 
