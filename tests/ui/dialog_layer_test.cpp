@@ -12,6 +12,7 @@
 
 #include "dialog.h"
 #include "icons.h"
+#include "list_view.h"
 #include "menu_template.h"
 #include "ui_test_util.h"
 
@@ -174,6 +175,29 @@ TEST(Icons, EveryIconDrawsSomething) {
     EXPECT_LT(opaque, 16 * 16);  // with a transparent background
   }
   EXPECT_TRUE(ui::LoadResIcon(4242).isNull());
+}
+
+// A sorted list places each row by its text without regard to case, whatever
+// order the rows come in; a row equal to others goes after them.
+TEST(ListView, SortedListPlacesEveryRowInOrder) {
+  ui::ListView list(res::LVS_REPORT | res::LVS_SORTASCENDING);
+  list.InsertColumn(0, QStringLiteral("Title"), 100);
+  const char* incoming[] = {"m", "B", "z", "a", "M", "c", "b", "Zz", "A", "n", "m", "y"};
+  std::vector<int> placed;
+  for (const char* text : incoming)
+    placed.push_back(list.InsertItem(65535, QString::fromLatin1(text), 0));
+  std::vector<QString> rows;
+  for (int row = 0; row < list.ItemCount(); ++row) rows.push_back(list.ItemText(row));
+  const std::vector<QString> expected = {
+      QStringLiteral("a"), QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("b"),
+      QStringLiteral("c"), QStringLiteral("m"), QStringLiteral("M"), QStringLiteral("m"),
+      QStringLiteral("n"), QStringLiteral("y"), QStringLiteral("z"), QStringLiteral("Zz")};
+  EXPECT_EQ(rows, expected);
+  // The index returned is where the row went at the time of its insertion.
+  EXPECT_EQ(placed[0], 0);   // "m" into an empty list
+  EXPECT_EQ(placed[3], 0);   // "a" before everything
+  EXPECT_EQ(placed[4], 3);   // "M" after "a", "B", "m"
+  EXPECT_EQ(placed[10], 7);  // the second "m" after "m" and "M"
 }
 
 }  // namespace
