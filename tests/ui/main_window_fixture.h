@@ -28,9 +28,10 @@ class MainWindowTest : public ::testing::Test {
     ui::MessageBoxScript::Reset();
   }
 
-  // Builds the window (initialised and shown).
-  ui::CMainDlg& Open() {
-    ui::MainServices services{temp_.store(),
+  // Builds the window (initialised and shown), on `store` when given (a view
+  // of temp_'s), with `autostart` behind Tools > "Start at Login" when given.
+  ui::CMainDlg& Open(SettingsStore* store = nullptr, Autostart* autostart = nullptr) {
+    ui::MainServices services{store ? *store : temp_.store(),
                               clock_,
                               timedRun_,
                               connections_,
@@ -40,6 +41,7 @@ class MainWindowTest : public ::testing::Test {
                               internet_,
                               [this](const QString& url) { openedUrls_.push_back(url); },
                               MonitorOptions{200, 5000}};
+    services.autostart = autostart;
     window_ = std::make_unique<ui::CMainDlg>(services);
     timedRun_.host = &window_->host();
     window_->Create();

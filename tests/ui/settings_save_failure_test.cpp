@@ -14,6 +14,7 @@
 #include "fault_store.h"
 #include "log_files_dlg.h"
 #include "main_dlg.h"
+#include "main_window_fixture.h"
 #include "settings.h"
 #include "settings_store.h"
 #include "temp_store.h"
@@ -24,20 +25,11 @@ namespace {
 
 using namespace halvern::res;
 
-class SettingsSaveFailureTest : public ::testing::Test {
+class SettingsSaveFailureTest : public MainWindowTest {
  protected:
   void SetUp() override {
-    ResetMessageBoxes();
-    InitCurlGlobal();
-    ui::MainServices services{fault_, clock_, timedRun_, connections_, sound_,
-                              leds_,  idle_,  internet_, {},           MonitorOptions{200, 5000}};
-    window_ = std::make_unique<ui::CMainDlg>(services);
-    window_->Create();
-    window_->show();
-  }
-  void TearDown() override {
-    window_.reset();
-    ui::MessageBoxScript::Reset();
+    MainWindowTest::SetUp();
+    Open(&fault_);
   }
 
   // Runs command `id` and confirms its dialog with OK.
@@ -51,16 +43,7 @@ class SettingsSaveFailureTest : public ::testing::Test {
     EXPECT_TRUE(confirmed);
   }
 
-  TempStore temp_;
   FaultStore fault_{temp_.store()};
-  SystemClock clock_;
-  FakeTimedRun timedRun_;
-  FakeConnections connections_;
-  FakeSound sound_;
-  FakeLeds leds_;
-  NoIdleTimer idle_;
-  CurlInternet internet_;
-  std::unique_ptr<ui::CMainDlg> window_;
 };
 
 TEST_F(SettingsSaveFailureTest, EveryDialogNamesTheSettingsThatWereNotSavedAndOnlyThose) {

@@ -13,6 +13,7 @@
 #include "curl_internet.h"
 #include "fakes.h"
 #include "main_dlg.h"
+#include "main_window_fixture.h"
 #include "settings_store.h"
 #include "temp_store.h"
 #include "ui_test_util.h"
@@ -22,26 +23,9 @@ namespace {
 
 using namespace halvern::res;
 
-class StartAtLoginTest : public ::testing::Test {
+class StartAtLoginTest : public MainWindowTest {
  protected:
-  void SetUp() override {
-    ResetMessageBoxes();
-    InitCurlGlobal();
-  }
-  void TearDown() override {
-    window_.reset();
-    ui::MessageBoxScript::Reset();
-  }
-
-  void Open(Autostart* autostart) {
-    ui::MainServices services{
-        temp_.store(), clock_, timedRun_, connections_, sound_,
-        leds_,         idle_,  internet_, {},           MonitorOptions{200, 5000}};
-    services.autostart = autostart;
-    window_ = std::make_unique<ui::CMainDlg>(services);
-    window_->Create();
-    window_->show();
-  }
+  void Open(Autostart* autostart) { MainWindowTest::Open(nullptr, autostart); }
 
   // The item as the user finds it: Menu > Tools > "Start at Login".
   QAction* Item() {
@@ -64,14 +48,6 @@ class StartAtLoginTest : public ::testing::Test {
   TempStore temp_;
   std::filesystem::path entry_ = temp_.dir() / "config" / "autostart" / "halvern.desktop";
   Autostart autostart_{temp_.store(), "/opt/halvern/bin/Halvern", entry_};
-  SystemClock clock_;
-  FakeTimedRun timedRun_;
-  FakeConnections connections_;
-  FakeSound sound_;
-  FakeLeds leds_;
-  NoIdleTimer idle_;
-  CurlInternet internet_;
-  std::unique_ptr<ui::CMainDlg> window_;
 };
 
 TEST_F(StartAtLoginTest, ItemShowsTheEntryAndTogglesIt) {
