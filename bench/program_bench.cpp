@@ -3,6 +3,7 @@
 //
 //   program_bench [--counts 200,1000,5000] [--repeats 3] [--startup 10000]
 //                 [--settle 5] [--timeout 300] [--server nginx|own]
+//                 [--stall-repeats 3]
 //
 // For each count N and repeat: a fresh store in a temporary XDG_CONFIG_HOME is
 // seeded with N entries of the mix in bench_mix.h (script addresses as script
@@ -16,6 +17,10 @@
 // Then the start-up measure: a store of --startup entries of which one is
 // enabled; start to socket listening, and to that entry's outcome after one
 // HalvernRun sent as soon as the socket listens (--startup 0 skips it).
+// Then, for each count, --stall-repeats further runs of HalvernProbe (the same
+// program with a probe timer on its window's thread, see stall_probe.cpp) give
+// the longest stall of the window's thread between HalvernRun and the last
+// outcome; they are kept apart so that the probe costs nothing above.
 // The server is a private nginx when nginx is installed (--server own takes the
 // check benchmark's own server instead), else that server.
 // Run it from the build tree: it starts the programs beside itself.
@@ -57,6 +62,7 @@ struct Options {
   int settleSeconds = 5;
   int timeoutSeconds = 300;
   bool nginx = true;
+  int stallRepeats = 3;
 };
 
 // A temporary folder with the program's config and runtime folders; removed at
@@ -83,9 +89,10 @@ class Workspace {
   fs::path store() const { return config() / "Velmora" / "registry.sqlite3"; }
   std::string socket() const { return (runtime() / "Velmora Halvern.sock").string(); }
   std::string log() const { return (root_ / "halvern.log").string(); }
+  std::string probeFile() const { return (root_ / "stalls.txt").string(); }
   std::vector<std::string> Environment() const {
     return {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config().string(),
-            "XDG_RUNTIME_DIR=" + runtime().string()};
+            "XDG_RUNTIME_DIR=" + runtime().string(), "HALVERN_PROBE_FILE=" + probeFile()};
   }
   // Keeps the folder and says where it is.
   std::string Keep() {
@@ -99,12 +106,27 @@ class Workspace {
 };
 
 struct Programs {
-  fs::path halvern, launcher, reference, runMeasure;
+  fs::path halvern, launcher, reference, runMeasure, probe;
 };
 
-std::unique_ptr<ChildProcess> StartHalvern(const Programs& programs, const Workspace& ws,
+std::unique_ptr<ChildProcess> StartHalvern(const fs::path& binary, const Workspace& ws,
                                            std::string& error) {
-  return ChildProcess::Spawn({{programs.halvern.string()}, ws.Environment(), ws.log()}, error);
+  return ChildProcess::Spawn({{binary.string()}, ws.Environment(), ws.log()}, error);
+}
+
+double SteadyMs(SteadyClock::time_point t) {
+  return std::chrono::duration<double, std::milli>(t.time_since_epoch()).count();
+}
+
+// The longest stall the probe recorded that overlaps [from, to].
+double LongestStallMs(const Workspace& ws, SteadyClock::time_point from,
+                      SteadyClock::time_point to) {
+  std::ifstream in(ws.probeFile());
+  double longest = 0, end = 0, gap = 0;
+  while (in >> end >> gap) {
+    if (end >= SteadyMs(from) && end - gap <= SteadyMs(to)) longest = std::max(longest, gap);
+  }
+  return longest;
 }
 
 // Waits until Halvern's socket listens; false, with `error`, when it ends or
@@ -155,7 +177,7 @@ bool SendRun(const Programs& programs, const Workspace& ws, std::string& error) 
 struct RunFigures {
   bool complete = false;
   int done = 0, passed = 0;
-  double wallS = 0, cpuS = 0, peakMb = 0, idleMb = 0, afterMb = 0;
+  double wallS = 0, cpuS = 0, peakMb = 0, idleMb = 0, afterMb = 0, stallMs = 0;
   int threads = 0, descriptors = 0;
   std::string ended, error;
 };
@@ -196,11 +218,12 @@ void Follow(pid_t pid, OutcomeProbe& probe, int count, double cpuAtStart,
   }
 }
 
-RunFigures MeasureRun(const Programs& programs, int port, int count, const Options& options) {
+RunFigures MeasureRun(const Programs& programs, int port, int count, const Options& options,
+                      bool withProbe = false) {
   RunFigures f;
   Workspace ws;
   if (!SeedStore(ws.store(), count, count, port, f.error)) return f;
-  auto halvern = StartHalvern(programs, ws, f.error);
+  auto halvern = StartHalvern(withProbe ? programs.probe : programs.halvern, ws, f.error);
   if (!halvern || !WaitListening(*halvern, ws, 10ms, 60s, f.error)) {
     f.error += ws.Keep();
     return f;
@@ -217,6 +240,7 @@ RunFigures MeasureRun(const Programs& programs, int port, int count, const Optio
   if (!SendRun(programs, ws, f.error)) return f;
   Follow(halvern->pid(), *probe, count, idle->cpuSeconds, start,
          std::chrono::seconds(options.timeoutSeconds), f);
+  if (withProbe) f.stallMs = LongestStallMs(ws, start, SteadyClock::now());
   std::string error;
   if (const auto last = probe->Poll(true, error)) {
     f.passed = last->passed;
@@ -279,7 +303,7 @@ StartupFigures MeasureStartup(const Programs& programs, int port, int entries) {
   Workspace ws;
   if (!SeedStore(ws.store(), entries, 1, port, s.error)) return s;
   const auto start = SteadyClock::now();
-  auto halvern = StartHalvern(programs, ws, s.error);
+  auto halvern = StartHalvern(programs.halvern, ws, s.error);
   if (!halvern || !WaitListening(*halvern, ws, 2ms, 60s, s.error)) {
     s.error += ws.Keep();
     return s;
@@ -330,6 +354,23 @@ void PrintHeader() {
               "ratio to reference (wall, CPU, peak)");
 }
 
+void BenchStalls(const Programs& programs, int port, int count, const Options& options) {
+  if (options.stallRepeats <= 0) return;
+  std::vector<double> stalls;
+  for (int r = 0; r < options.stallRepeats; ++r) {
+    const RunFigures run = MeasureRun(programs, port, count, options, true);
+    if (!run.complete) std::printf("  HalvernProbe, repeat %d: %s\n", r + 1, run.error.c_str());
+    stalls.push_back(run.stallMs);
+  }
+  std::sort(stalls.begin(), stalls.end());
+  std::printf(
+      "%6d window thread: longest stall %.0f ms (median of %d runs of HalvernProbe; "
+      "each run:",
+      count, Median(stalls), options.stallRepeats);
+  for (double s : stalls) std::printf(" %.0f", s);
+  std::printf(")\n");
+}
+
 void BenchCount(const Programs& programs, int port, int count, const Options& options) {
   std::vector<ReferenceFigures> refs;
   std::vector<RunFigures> runs;
@@ -366,6 +407,7 @@ void BenchCount(const Programs& programs, int port, int count, const Options& op
       MedianOf(runs, [](auto& r) { return r.idleMb; }),
       MedianOf(runs, [](auto& r) { return r.afterMb; }), rw > 0 ? hw / rw : 0, rc > 0 ? hc / rc : 0,
       rp > 0 ? hp / rp : 0, complete ? "" : "  (NOT every outcome recorded in every repeat)");
+  BenchStalls(programs, port, count, options);
   std::printf("\n");
   std::fflush(stdout);
 }
@@ -408,6 +450,8 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args) {
       o.settleSeconds = std::atoi(value.c_str());
     } else if (args[i] == "--timeout") {
       o.timeoutSeconds = std::atoi(value.c_str());
+    } else if (args[i] == "--stall-repeats") {
+      o.stallRepeats = std::max(0, std::atoi(value.c_str()));
     } else if (args[i] == "--server" && (value == "nginx" || value == "own")) {
       o.nginx = value == "nginx";
     } else {
@@ -426,14 +470,15 @@ int main(int argc, char** argv) {
   if (!options) {
     std::fprintf(stderr,
                  "usage: program_bench [--counts 200,1000,5000] [--repeats 3] [--startup 10000]\n"
-                 "                     [--settle 5] [--timeout 300] [--server nginx|own]\n");
+                 "                     [--settle 5] [--timeout 300] [--server nginx|own]\n"
+                 "                     [--stall-repeats 3]\n");
     return 2;
   }
   const fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
   const Programs programs{bin / "Halvern", bin / "HalvernRun", bin / "multi_reference",
-                          bin / "run_measure"};
-  for (const fs::path& p :
-       {programs.halvern, programs.launcher, programs.reference, programs.runMeasure}) {
+                          bin / "run_measure", bin / "HalvernProbe"};
+  for (const fs::path& p : {programs.halvern, programs.launcher, programs.reference,
+                            programs.runMeasure, programs.probe}) {
     if (!fs::exists(p)) {
       std::fprintf(stderr, "%s is missing: build it first\n", p.c_str());
       return 1;
