@@ -261,8 +261,13 @@ class LineReader {
     std::size_t start = 0;
     for (std::size_t end; (end = pending_.find('\n', start)) != std::string::npos;
          start = end + 1) {
-      if (!discarding_) onLine(std::string_view(pending_).substr(start, end - start));
-      discarding_ = false;
+      if (discarding_) {
+        discarding_ = false;  // the end of a line refused already
+      } else if (end - start > halvern::alarm::kMaxLine) {
+        Send("refused too-long\n");
+      } else {
+        onLine(std::string_view(pending_).substr(start, end - start));
+      }
     }
     pending_.erase(0, start);
     if (pending_.size() > halvern::alarm::kMaxLine) {
