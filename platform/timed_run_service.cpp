@@ -13,11 +13,17 @@
 #include <QString>
 #include <algorithm>
 #include <chrono>
+#include <future>
+
+#include "alarm_helper_client.h"
 
 extern char** environ;
 
 namespace halvern {
 namespace {
+
+// How long the helper may take to say whether it holds the alarm clock.
+constexpr std::chrono::seconds kHelperAnswerBound{5};
 
 bool IsBareName(const QString& name) {
   return !name.isEmpty() && name != QStringLiteral(".") && name != QStringLiteral("..") &&
@@ -27,6 +33,33 @@ bool IsBareName(const QString& name) {
 
 std::u16string FoldName(const std::u16string& program) {
   return QString::fromStdU16String(program).toLower().toStdU16String();
+}
+
+// A booking's key as the helper knows it: the case-folded name's UTF-16 code
+// units in hex, so that every name, well-formed or not, keeps a key of its own.
+std::string WireKey(const std::u16string& key) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (const char16_t unit : key) {
+    for (int shift = 12; shift >= 0; shift -= 4) text.push_back(kHex[(unit >> shift) & 15]);
+  }
+  return text;
+}
+
+std::optional<std::u16string> KeyFromWire(const std::string& text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::u16string key;
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    char16_t unit = 0;
+    for (std::size_t j = i; j < i + 4; ++j) {
+      const char c = text[j];
+      const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (digit < 0) return std::nullopt;
+      unit = static_cast<char16_t>(unit * 16 + digit);
+    }
+    key.push_back(unit);
+  }
+  return key;
 }
 
 std::int64_t RealtimeNowMs() {
@@ -78,7 +111,21 @@ TimedRunService::TimedRunService(std::filesystem::path programFolder, FiredCallb
   // on time while the machine is awake, and at resume when it slept through.
   if (timerFd_ < 0) timerFd_ = ::timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (timerFd_ >= 0 && wakeFd_ >= 0) thread_ = std::thread([this] { Run(); });
+  if (timerFd_ < 0 || wakeFd_ < 0) return;
+  // The helper is started on the service thread: its parent-death signal
+  // follows that thread, which lives exactly as long as the service.
+  std::promise<void> helperAsked;
+  std::future<void> asked = helperAsked.get_future();
+  thread_ = std::thread([this, &helperAsked] {
+    auto helper = AlarmHelperClient::Start(folder_, kHelperAnswerBound);
+    {
+      std::lock_guard lock(mutex_);
+      helper_ = std::move(helper);
+    }
+    helperAsked.set_value();
+    Run();
+  });
+  asked.wait();
 }
 
 TimedRunService::~TimedRunService() {
@@ -88,6 +135,8 @@ TimedRunService::~TimedRunService() {
   }
   Wake();
   if (thread_.joinable()) thread_.join();
+  // Its socket closes: the helper ends, and it is reaped.
+  helper_.reset();
   // Give started children a moment to end so that none is left a zombie.
   for (int i = 0; i < 100 && !children_.empty(); ++i) {
     ReapChildren();
@@ -105,6 +154,16 @@ std::filesystem::path TimedRunService::ProgramPath(const std::u16string& program
   return folder_ / name.toStdString();
 }
 
+bool TimedRunService::CanWakeMachine() const {
+  std::lock_guard lock(mutex_);
+  return helper_ != nullptr || wakesMachine_;
+}
+
+pid_t TimedRunService::HelperPid() const {
+  std::lock_guard lock(mutex_);
+  return helper_ ? helper_->pid() : -1;
+}
+
 bool TimedRunService::RunAppAtTime(const std::u16string& program,
                                    const std::optional<LocalTime>& when) {
   if (!thread_.joinable() || ProgramPath(program).empty()) return false;
@@ -118,9 +177,22 @@ bool TimedRunService::RunAppAtTime(const std::u16string& program,
       if (!timeMs) return false;
       bookings_[key] = Booking{program, *timeMs};
     }
+    if (helper_) TellHelper(key);
   }
   Wake();
   return true;
+}
+
+void TimedRunService::TellHelper(const std::u16string& key) {
+  const auto it = bookings_.find(key);
+  const std::string line =
+      it == bookings_.end()
+          ? alarm::FormatCancel(WireKey(key))
+          : alarm::FormatBook(WireKey(key), it->second.timeMs,
+                              ProgramPath(it->second.program).filename().string());
+  // A broken socket is shut down by Send: the service thread then sees the
+  // helper gone and takes this booking over with the others.
+  [[maybe_unused]] const bool sent = helper_->Send(line);
 }
 
 void TimedRunService::Wake() {
@@ -131,10 +203,12 @@ void TimedRunService::Wake() {
 
 void TimedRunService::Run() {
   for (;;) {
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {timerFd_, POLLIN, 0}};
+    // Only this thread replaces helper_, so it may read it without the lock.
+    const int helperFd = helper_ ? helper_->fd() : -1;
+    pollfd fds[3] = {{wakeFd_, POLLIN, 0}, {timerFd_, POLLIN, 0}, {helperFd, POLLIN, 0}};
     // While children run, look every 200 ms whether they have ended.
     const int timeout = children_.empty() ? -1 : 200;
-    const int ready = ::poll(fds, 2, timeout);
+    const int ready = ::poll(fds, 3, timeout);
     if (ready < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       std::uint64_t count = 0;
@@ -156,16 +230,51 @@ void TimedRunService::Run() {
         ArmEarliest();
       }
     }
+    if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) ServeHelper();
     ReapChildren();
   }
+}
+
+void TimedRunService::ServeHelper() {
+  auto [replies, gone] = helper_->Read();
+  for (const alarm::Reply& fired : replies) {
+    const std::u16string key = KeyFromWire(fired.key).value_or(std::u16string());
+    std::u16string program = key;
+    {
+      std::lock_guard lock(mutex_);
+      // A booking replaced or cancelled meanwhile is the newer one: kept.
+      const auto it = bookings_.find(key);
+      if (it != bookings_.end() && it->second.timeMs == fired.ms) {
+        program = it->second.program;
+        bookings_.erase(it);
+      }
+    }
+    if (onFired_) {
+      onFired_(program, WholeSeconds(fired.ms), static_cast<pid_t>(fired.pidOrError));
+    }
+  }
+  if (gone) TakeOverFromHelper();
+}
+
+void TimedRunService::TakeOverFromHelper() {
+  std::unique_ptr<AlarmHelperClient> helper;
+  {
+    std::lock_guard lock(mutex_);
+    helper = std::move(helper_);
+  }
+  helper.reset();  // ends and reaps it, should it still run
+  ArmEarliest();
 }
 
 void TimedRunService::ArmEarliest() {
   std::optional<std::int64_t> earliest;
   {
     std::lock_guard lock(mutex_);
-    for (const auto& [key, booking] : bookings_) {
-      if (!earliest || booking.timeMs < *earliest) earliest = booking.timeMs;
+    // While the helper holds the bookings this timer stays disarmed.
+    if (!helper_) {
+      for (const auto& [key, booking] : bookings_) {
+        if (!earliest || booking.timeMs < *earliest) earliest = booking.timeMs;
+      }
     }
   }
   itimerspec expiry{};

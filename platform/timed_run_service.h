@@ -7,6 +7,15 @@
 // same name in the program folder is started with posix_spawn; a name ending in
 // ".exe" starts the binary without that ending ("HalvernRun.exe" starts
 // <folder>/HalvernRun). Children are reaped by the service.
+//
+// Where the install arrangement of the program folder holds HalvernAlarm, a
+// helper with the one capability cap_wake_alarm, and it holds the alarm
+// clock, the service tells it the bookings instead and the helper starts the
+// programs, so that bookings wake a sleeping machine also for a user without
+// that capability. The service still keeps every booking: when the helper
+// dies or its socket breaks, its own timer takes them all over at once (one
+// whose time passed meanwhile fires at once). Without a helper holding the
+// alarm clock everything happens in this process, as described above.
 
 #include <sys/types.h>
 
@@ -15,6 +24,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,6 +34,8 @@
 #include "timed_run.h"
 
 namespace halvern {
+
+class AlarmHelperClient;
 
 // The whole seconds since 1970 (UTC) of a local calendar time: by its UTC offset
 // when it carries one, else under the present time-zone rules; nothing for a
@@ -39,7 +51,9 @@ class TimedRunService final : public TimedRun {
       std::function<void(const std::u16string& program, std::int64_t bookedTime, pid_t pidOrError)>;
 
   // `programFolder`: where booked programs are started from; Halvern passes its
-  // own folder, so the HalvernRun installed beside it is started.
+  // own folder, so the HalvernRun installed beside it is started. A helper
+  // started here gets this process's environment for the programs it starts
+  // (as it is now; the in-process service passes it as it is at each start).
   explicit TimedRunService(std::filesystem::path programFolder, FiredCallback onFired = {});
   ~TimedRunService() override;
   TimedRunService(const TimedRunService&) = delete;
@@ -52,8 +66,12 @@ class TimedRunService final : public TimedRun {
   // not make its timer. Callable from any thread.
   bool RunAppAtTime(const std::u16string& program, const std::optional<LocalTime>& when) override;
 
-  // Whether the timer may wake the machine from sleep (CLOCK_REALTIME_ALARM).
-  bool CanWakeMachine() const { return wakesMachine_; }
+  // Whether the timer may wake the machine from sleep (CLOCK_REALTIME_ALARM),
+  // held by the helper or by this process.
+  bool CanWakeMachine() const;
+
+  // The helper holding the bookings, or -1 when the service holds them itself.
+  pid_t HelperPid() const;
 
   // The binary a booking of `program` starts; empty for a name that is not a
   // bare file name.
@@ -63,6 +81,9 @@ class TimedRunService final : public TimedRun {
   void Run();
   void ArmEarliest();
   void FireDue();
+  void ServeHelper();
+  void TakeOverFromHelper();
+  void TellHelper(const std::u16string& key);
   void ReapChildren();
   void Wake();
 
@@ -72,13 +93,15 @@ class TimedRunService final : public TimedRun {
   int wakeFd_ = -1;  // eventfd: tells the thread that bookings changed or it must end
   bool wakesMachine_ = false;
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   struct Booking {
     std::u16string program;   // as booked
     std::int64_t timeMs = 0;  // UTC milliseconds
   };
   std::map<std::u16string, Booking> bookings_;  // by case-folded name
   bool stop_ = false;
+  // Set only by the service thread; read by others under the mutex.
+  std::unique_ptr<AlarmHelperClient> helper_;
 
   std::vector<pid_t> children_;  // service thread only
   std::thread thread_;

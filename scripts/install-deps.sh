@@ -13,6 +13,7 @@ packages=(
   tinyproxy openssl ca-certificates
   fonts-dejavu-core tzdata
   dbus-daemon xvfb xauth
+  dpkg-dev lintian libcap2-bin util-linux
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in a normal build,
 # once in a build with AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# engine and platform tests once more under ThreadSanitizer.
+# engine and platform tests once more under ThreadSanitizer. Then it builds and
+# checks the Debian package (scripts/package-check.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -27,3 +28,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 ctest_args=(-E '^(SoundPlayerTest|DesktopNotifierTest|DesktopNotifierWithoutServiceTest)\.|^NetworkConnectionManagerTest\.WithoutNetworkManagerConnectsAtOnce$')
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan_suppressions.txt" \
   run_suite build-tsan -DHALVERN_TSAN=ON -DHALVERN_BUILD_GUI=OFF
+
+# The Debian package, from the normal build.
+./scripts/package-check.sh build

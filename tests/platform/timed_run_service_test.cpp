@@ -25,6 +25,7 @@
 #include "window_host.h"
 
 #include "qt_loop.h"
+#include "timed_run_fixture.h"
 
 namespace halvern {
 namespace {
@@ -32,30 +33,14 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
+using test::Fired;
+using test::FiredLog;
+using test::ProgramFolder;
 using test::QtApp;
 using test::RunUntil;
-
-// Not time(): it reads a coarse clock that may still show the previous second
-// when a timer for the next one has fired.
-std::int64_t WallNow() {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  return now.tv_sec;
-}
-
-std::int64_t WallNowMs() {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-LocalTime ToLocal(std::int64_t epoch) {
-  const time_t t = static_cast<time_t>(epoch);
-  tm local{};
-  ::localtime_r(&t, &local);
-  return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                   local.tm_hour,        local.tm_min,     local.tm_sec};
-}
+using test::ToLocal;
+using test::WallNow;
+using test::WallNowMs;
 
 // Sets TZ for one test and puts the time zone back after it.
 class ZoneGuard {
@@ -74,71 +59,44 @@ class ZoneGuard {
   std::unique_ptr<test::EnvGuard> guard_;
 };
 
-std::string ReadFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+// Each booking test runs twice: with the service holding the timer itself,
+// and with the wake-alarm helper in the program folder's install arrangement
+// holding it (where this process may use the alarm clock, and so may the
+// helper's copy, which has no file capability).
+enum class Holder { kService, kHelper };
 
-// What the service reported, collected from its thread.
-struct Fired {
-  std::u16string program;
-  std::int64_t booked = 0;
-  pid_t pid = 0;
-  std::int64_t at = 0;    // wall clock when reported
-  std::int64_t atMs = 0;  //   the same in milliseconds
-};
-
-class FiredLog {
- public:
-  TimedRunService::FiredCallback Callback() {
-    return [this](const std::u16string& program, std::int64_t booked, pid_t pid) {
-      std::lock_guard lock(mutex_);
-      const std::int64_t nowMs = WallNowMs();
-      fired_.push_back({program, booked, pid, nowMs / 1000, nowMs});
-      changed_.notify_all();
-    };
+class TimedRunServiceTest : public testing::TestWithParam<Holder> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Holder::kHelper && !test::MayUseAlarmClock()) {
+      GTEST_SKIP() << "the helper cannot hold CLOCK_REALTIME_ALARM here (not root)";
+    }
+    folder_ = std::make_unique<ProgramFolder>(GetParam() == Holder::kHelper);
   }
-  bool WaitFor(std::size_t count, std::chrono::milliseconds limit = 15s) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return fired_.size() >= count; });
-  }
-  std::vector<Fired> Get() {
-    std::lock_guard lock(mutex_);
-    return fired_;
+  const ProgramFolder& folder() const { return *folder_; }
+  // Checks that the bookings are held where this test's parameter says.
+  void ExpectHolder(const TimedRunService& service) const {
+    if (GetParam() == Holder::kHelper) {
+      EXPECT_GT(service.HelperPid(), 0);
+    } else {
+      EXPECT_EQ(service.HelperPid(), -1);
+    }
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Fired> fired_;
+  std::unique_ptr<ProgramFolder> folder_;
 };
 
-// A folder with a small program "marker" that records that it ran and which
-// descriptors it was given.
-class ProgramFolder {
- public:
-  ProgramFolder() {
-    std::ofstream script(dir_.path() / "marker");
-    script << "#!/bin/sh\n"
-              "ls -l /proc/$$/fd > \"$(dirname \"$0\")/fds.txt\" 2>&1\n"
-              "echo ran >> \"$(dirname \"$0\")/ran.txt\"\n";
-    script.close();
-    ::chmod((dir_.path() / "marker").c_str(), 0755);
-  }
-  const std::filesystem::path& path() const { return dir_.path(); }
-  int Runs() const {
-    const std::string text = ReadFile(dir_.path() / "ran.txt");
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-  }
+INSTANTIATE_TEST_SUITE_P(Holders, TimedRunServiceTest,
+                         testing::Values(Holder::kService, Holder::kHelper),
+                         [](const testing::TestParamInfo<Holder>& info) {
+                           return info.param == Holder::kService ? "InProcess" : "ByHelper";
+                         });
 
- private:
-  test::TempDir dir_;
-};
-
-TEST(TimedRunServiceTest, FiresABookingAtItsTimeAndStartsTheProgram) {
-  ProgramFolder folder;
+TEST_P(TimedRunServiceTest, FiresABookingAtItsTimeAndStartsTheProgram) {
   FiredLog log;
-  TimedRunService service(folder.path(), log.Callback());
+  TimedRunService service(folder().path(), log.Callback());
+  ExpectHolder(service);
   const std::int64_t when = WallNow() + 2;
   ASSERT_TRUE(service.RunAppAtTime(u"marker", ToLocal(when)));
 
@@ -150,24 +108,34 @@ TEST(TimedRunServiceTest, FiresABookingAtItsTimeAndStartsTheProgram) {
   EXPECT_GT(fired.pid, 0);
 
   // The program ran; it was reaped (no zombie) and got none of the service's
-  // descriptors.
+  // or the helper's descriptors.
   const auto deadline = SteadyClock::now() + 10s;
-  while ((folder.Runs() < 1 || std::filesystem::exists("/proc/" + std::to_string(fired.pid))) &&
+  while ((folder().Runs() < 1 || std::filesystem::exists("/proc/" + std::to_string(fired.pid))) &&
          SteadyClock::now() < deadline) {
     std::this_thread::sleep_for(20ms);
   }
-  EXPECT_EQ(folder.Runs(), 1);
+  EXPECT_EQ(folder().Runs(), 1);
   EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(fired.pid)));
-  const std::string fds = ReadFile(folder.path() / "fds.txt");
-  EXPECT_EQ(fds.find("timerfd"), std::string::npos) << fds;
-  EXPECT_EQ(fds.find("eventfd"), std::string::npos) << fds;
+  const std::string fds = test::ReadFile(folder().bin() / "fds.txt");
+  for (const char* kind : {"timerfd", "eventfd", "signalfd"}) {
+    EXPECT_EQ(fds.find(kind), std::string::npos) << fds;
+  }
   EXPECT_EQ(log.Get().size(), 1u);
+  if (GetParam() == Holder::kHelper) {
+    // The helper keeps its capability to itself, also when run by root.
+    const std::string caps = test::ReadFile(folder().bin() / "caps.txt");
+    for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
+      EXPECT_NE(caps.find(std::string(set) + ":\t0000000000000000"), std::string::npos)
+          << set << "\n"
+          << caps;
+    }
+  }
 }
 
-TEST(TimedRunServiceTest, ANewBookingReplacesThePendingOneAndNoTimeCancels) {
-  ProgramFolder folder;
+TEST_P(TimedRunServiceTest, ANewBookingReplacesThePendingOneAndNoTimeCancels) {
   FiredLog log;
-  TimedRunService service(folder.path(), log.Callback());
+  TimedRunService service(folder().path(), log.Callback());
+  ExpectHolder(service);
   const std::int64_t now = WallNow();
 
   // Replaced: only the later time fires. The name is matched without regard to
@@ -187,27 +155,28 @@ TEST(TimedRunServiceTest, ANewBookingReplacesThePendingOneAndNoTimeCancels) {
   EXPECT_EQ(fired[0].program, u"MARKER");
 }
 
-TEST(TimedRunServiceTest, ATimeInThePastFiresAtOnce) {
-  ProgramFolder folder;
+TEST_P(TimedRunServiceTest, ATimeInThePastFiresAtOnce) {
   FiredLog log;
-  TimedRunService service(folder.path(), log.Callback());
+  TimedRunService service(folder().path(), log.Callback());
+  ExpectHolder(service);
   ASSERT_TRUE(service.RunAppAtTime(u"marker", ToLocal(WallNow() - 30)));
   ASSERT_TRUE(log.WaitFor(1, 5s));
 }
 
-TEST(TimedRunServiceTest, AMissingProgramIsReportedAndTheServiceGoesOn) {
-  ProgramFolder folder;
+TEST_P(TimedRunServiceTest, AMissingProgramIsReportedAndTheServiceGoesOn) {
   FiredLog log;
-  TimedRunService service(folder.path(), log.Callback());
+  TimedRunService service(folder().path(), log.Callback());
+  ExpectHolder(service);
   ASSERT_TRUE(service.RunAppAtTime(u"absent", ToLocal(WallNow() - 1)));
   ASSERT_TRUE(log.WaitFor(1, 5s));
   EXPECT_LT(log.Get()[0].pid, 0);
   ASSERT_TRUE(service.RunAppAtTime(u"marker", ToLocal(WallNow() - 1)));
   ASSERT_TRUE(log.WaitFor(2, 5s));
   EXPECT_GT(log.Get()[1].pid, 0);
+  ExpectHolder(service);
 }
 
-TEST(TimedRunServiceTest, RefusesNamesWithAFolderAndTimesOutOfRange) {
+TEST(TimedRunRulesTest, RefusesNamesWithAFolderAndTimesOutOfRange) {
   test::TempDir dir;
   TimedRunService service(dir.path());
   const LocalTime ok = ToLocal(WallNow() + 3600);
@@ -245,14 +214,14 @@ TEST(TimedRunServiceTest, RefusesNamesWithAFolderAndTimesOutOfRange) {
   EXPECT_TRUE(service.RunAppAtTime(u"HalvernRun.exe", std::nullopt));
 }
 
-TEST(TimedRunServiceTest, LocalTimeRoundTrips) {
+TEST(TimedRunRulesTest, LocalTimeRoundTrips) {
   const std::int64_t now = WallNow();
   for (std::int64_t t : {now, now + 45 * 60 + 1, now + 86400 * 200}) {
     EXPECT_EQ(LocalTimeToEpoch(ToLocal(t)), t);
   }
 }
 
-TEST(TimedRunServiceTest, AnOffsetNamesTheInstantInTheRepeatedHour) {
+TEST(TimedRunRulesTest, AnOffsetNamesTheInstantInTheRepeatedHour) {
   ZoneGuard zone("Europe/Berlin");
   // 2024-10-27 02:30 happens twice in Berlin: 00:30 UTC in summer time, 01:30
   // UTC in winter time. Across the spring gap an offset still counts.
@@ -274,12 +243,11 @@ TEST(TimedRunServiceTest, AnOffsetNamesTheInstantInTheRepeatedHour) {
   }
 }
 
-TEST(TimedRunServiceTest, FiresAtTheBookedMillisecondAndByTheBookedOffset) {
+TEST_P(TimedRunServiceTest, FiresAtTheBookedMillisecondAndByTheBookedOffset) {
   // Berlin's rules would read these UTC wall-clock fields an hour or two early.
   ZoneGuard zone("Europe/Berlin");
-  ProgramFolder folder;
   FiredLog log;
-  TimedRunService service(folder.path(), log.Callback());
+  TimedRunService service(folder().path(), log.Callback());
   // 700 ms into a second at least a second ahead: an alarm at the whole
   // second would go off early.
   const std::int64_t whenMs = (WallNowMs() / 1000 + 2) * 1000 + 700;
@@ -295,9 +263,9 @@ TEST(TimedRunServiceTest, FiresAtTheBookedMillisecondAndByTheBookedOffset) {
   EXPECT_GE(fired.atMs, whenMs);  // never early
 }
 
-// The whole road: the service starts the real HalvernRun installed beside the
-// test, which reaches the listener over the socket.
-TEST(TimedRunServiceTest, StartsHalvernRunWhichDeliversRunCheck) {
+// The whole road: the service starts the real HalvernRun (a copy in the
+// program folder), which reaches the listener over the socket.
+TEST_P(TimedRunServiceTest, StartsHalvernRunWhichDeliversRunCheck) {
   QtApp();
   test::TempDir runtime;
   std::vector<std::uint32_t> received;
@@ -306,8 +274,10 @@ TEST(TimedRunServiceTest, StartsHalvernRunWhichDeliversRunCheck) {
   ASSERT_EQ(listener.Listen(), LauncherSocket::ListenResult::kListening);
   test::EnvGuard runtimeEnv("XDG_RUNTIME_DIR", runtime.path().c_str());  // inherited by the child
 
+  std::filesystem::copy_file(HALVERN_RUN_BINARY, folder().bin() / "HalvernRun");
   FiredLog log;
-  TimedRunService service(std::filesystem::path(HALVERN_RUN_BINARY).parent_path(), log.Callback());
+  TimedRunService service(folder().path(), log.Callback());
+  ExpectHolder(service);
   const std::int64_t when = WallNow() + 2;
   ASSERT_TRUE(service.RunAppAtTime(u"HalvernRun.exe", ToLocal(when)));
   ASSERT_TRUE(RunUntil([&] { return !received.empty(); }));
