@@ -55,7 +55,7 @@ std::unique_ptr<SqliteStore> OpenStore(const fs::path& file) {
 }
 
 // One record every 20 seconds up to now, a tenth of them failed, titles from
-// a thousand entries.
+// a thousand entries; every passed record's text is its own.
 bool Seed(const fs::path& file, int records) {
   auto store = OpenStore(file);
   if (!store) return false;
@@ -67,7 +67,10 @@ bool Seed(const fs::path& file, int records) {
     std::snprintf(title, sizeof title, "Site %05d", i % 1000);
     SetEntryTitle(entry, std::u16string(title, title + std::strlen(title)));
     const bool passed = i % 10 != 3;
-    const auto text = passed ? u"Lasted checked on 14:05:09 12/08/26" : u"Failed. Not Found";
+    // A passed check's text names its own time, as the check run writes it.
+    const std::u16string text = passed
+                                    ? u"Lasted checked on " + FormatLocalTime(clock.Now(), u"%X %x")
+                                    : std::u16string(u"Failed. Not Found");
     if (!WriteLogRecord(*store, clock, entry, passed, text)) {
       std::fprintf(stderr, "cannot write log record %d\n", i);
       return false;

@@ -71,7 +71,7 @@ TEST_F(LogFilesDlgTest, ListsNewestFirstWithTickOrCross) {
   EXPECT_EQ(list->ItemImage(0), 1);  // cross
   EXPECT_EQ(list->ItemImage(1), 0);  // tick
   ASSERT_EQ(list->columnCount(), 3);
-  EXPECT_EQ(list->horizontalHeaderItem(0)->text(), QStringLiteral("Time"));
+  EXPECT_EQ(list->HeaderText(0), QStringLiteral("Time"));
   // At least the widths the list was made with; Time and Title more where their
   // texts need it in the desktop's font.
   EXPECT_GE(list->columnWidth(0), 120);
