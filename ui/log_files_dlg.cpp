@@ -62,11 +62,11 @@ void CLogFilesDlg::Refresh() {
   // The rows come in their final order and are shown once, not row by row.
   ListView::BulkFill fill(*list);
   list->DeleteAllItems();
-  for (LogRow& row : rows) {
-    const int at = list->InsertItem(list->ItemCount(), std::move(row.time),
-                                    row.passed ? kImagePassed : kImageFailed);
-    list->SetItemText(at, 1, std::move(row.title));
-    list->SetItemText(at, 2, std::move(row.text));
+  for (const LogRow& row : rows) {
+    const int at =
+        list->InsertItem(list->ItemCount(), row.time, row.passed ? kImagePassed : kImageFailed);
+    list->SetItemText(at, 1, row.title);
+    list->SetItemText(at, 2, row.text);
     list->SetItemData(at, row.seconds);
   }
 }
