@@ -4,6 +4,10 @@
 
 namespace halvern::ui {
 
+ListModel::ListModel(QObject* parent)
+    : QAbstractTableModel(parent),
+      index_([this](int row) -> const QString& { return Text(row, 0); }) {}
+
 int ListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Rows(); }
 
 int ListModel::columnCount(const QModelIndex& parent) const {
@@ -51,22 +55,21 @@ void ListModel::SetImages(std::vector<QIcon> images) {
 }
 
 void ListModel::InsertColumn(int column, const QString& header) {
-  const std::size_t oldColumns = headers_.size();
+  const int oldColumns = Columns();
   if (bulkDepth_ == 0) beginInsertColumns({}, column, column);
-  std::vector<QString> cells;
-  cells.reserve(info_.size() * (oldColumns + 1));
-  for (std::size_t row = 0; row < info_.size(); ++row) {
-    for (std::size_t c = 0; c <= oldColumns; ++c) {
-      const auto at = static_cast<std::size_t>(column);
-      if (c == at) cells.emplace_back();
-      if (c < oldColumns) cells.push_back(std::move(cells_[row * oldColumns + c]));
+  QList<QString> cells;
+  cells.reserve(static_cast<qsizetype>(Rows()) * (oldColumns + 1));
+  for (int row = 0; row < Rows(); ++row) {
+    for (int c = 0; c <= oldColumns; ++c) {
+      if (c == column) cells.emplace_back();
+      if (c < oldColumns) cells.push_back(std::move(cells_[Cell(row, c)]));
     }
   }
   cells_ = std::move(cells);
   headers_.insert(headers_.begin() + column, header);
   if (bulkDepth_ == 0) endInsertColumns();
   // Column 0 may now be another column: its texts name the rows.
-  if (column == 0) RebuildIndex();
+  if (column == 0) index_.Reindex();
 }
 
 QString ListModel::Header(int column) const {
@@ -75,21 +78,20 @@ QString ListModel::Header(int column) const {
 
 void ListModel::InsertRow(int row, const QString& text, int image) {
   if (bulkDepth_ == 0) beginInsertRows({}, row, row);
-  const auto at = cells_.begin() + static_cast<std::ptrdiff_t>(Cell(row, 0));
-  cells_.insert(at, headers_.size(), QString());
+  cells_.insert(Cell(row, 0), Columns(), QString());
+  // A cell that was given a text shows it, even an empty one.
   cells_[Cell(row, 0)] = text.isNull() ? QStringLiteral("") : text;
   info_.insert(info_.begin() + row, RowInfo{0, image});
-  IndexInserted(row, text);
+  index_.Inserted(row, text);
   if (bulkDepth_ == 0) endInsertRows();
 }
 
 void ListModel::RemoveRow(int row) {
   if (bulkDepth_ == 0) beginRemoveRows({}, row, row);
-  const QString text = Text(row, 0);
-  const auto first = cells_.begin() + static_cast<std::ptrdiff_t>(Cell(row, 0));
-  cells_.erase(first, first + static_cast<std::ptrdiff_t>(headers_.size()));
+  // The index may look at the rows after this one while it is still there.
+  index_.Removed(row, Text(row, 0));
+  cells_.remove(Cell(row, 0), Columns());
   info_.erase(info_.begin() + row);
-  IndexRemoved(row, text);
   if (bulkDepth_ == 0) endRemoveRows();
 }
 
@@ -98,16 +100,14 @@ void ListModel::RemoveAll() {
   if (bulkDepth_ == 0) beginRemoveRows({}, 0, Rows() - 1);
   cells_.clear();
   info_.clear();
-  firstRow_.clear();
+  index_.Clear();
   if (bulkDepth_ == 0) endRemoveRows();
 }
 
 void ListModel::SetText(int row, int column, const QString& text) {
-  QString& cell = cells_[Cell(row, column)];
-  // A cell that was given a text shows it, even an empty one.
   const QString stored = text.isNull() ? QStringLiteral("") : text;
-  if (column == 0 && cell != stored) IndexTextChanged(row, cell, stored);
-  cell = stored;
+  if (column == 0) index_.Retexted(row, Text(row, 0), stored);
+  cells_[Cell(row, column)] = stored;
   CellChanged(row, column);
 }
 
@@ -122,106 +122,34 @@ void ListModel::CellChanged(int row, int column) {
   Q_EMIT dataChanged(cell, cell);
 }
 
-int ListModel::FindFirst(const QString& text) const {
-  // The index is brought up to date when a bulk change ends.
-  if (bulkDepth_ > 0) return ScanFrom(0, text);
-  const auto it = firstRow_.constFind(text);
-  return it == firstRow_.constEnd() ? -1 : it.value();
-}
-
-int ListModel::ScanFrom(int from, const QString& text) const {
-  if (headers_.empty()) return -1;
-  for (int row = from; row < Rows(); ++row) {
-    if (Text(row, 0) == text) return row;
-  }
-  return -1;
-}
-
-void ListModel::IndexInserted(int row, const QString& text) {
-  if (bulkDepth_ > 0) return;
-  if (row < Rows() - 1) {
-    for (auto it = firstRow_.begin(); it != firstRow_.end(); ++it) {
-      if (it.value() >= row) ++it.value();
-    }
-  }
-  auto it = firstRow_.find(text);
-  if (it == firstRow_.end()) {
-    firstRow_.insert(text, row);
-  } else if (it.value() > row) {
-    it.value() = row;
-  }
-}
-
-void ListModel::IndexRemoved(int row, const QString& text) {
-  if (bulkDepth_ > 0) return;
-  const auto it = firstRow_.find(text);
-  const bool wasFirst = it != firstRow_.end() && it.value() == row;
-  for (auto shift = firstRow_.begin(); shift != firstRow_.end(); ++shift) {
-    if (shift.value() > row) --shift.value();
-  }
-  if (!wasFirst) return;
-  // Another row of the same text, if any, comes later.
-  const int next = ScanFrom(row, text);
-  if (next < 0) {
-    firstRow_.erase(it);
-  } else {
-    it.value() = next;
-  }
-}
-
-void ListModel::IndexTextChanged(int row, const QString& before, const QString& after) {
-  if (bulkDepth_ > 0) return;
-  auto old = firstRow_.find(before);
-  if (old != firstRow_.end() && old.value() == row) {
-    const int next = ScanFrom(row + 1, before);
-    if (next < 0) {
-      firstRow_.erase(old);
-    } else {
-      old.value() = next;
-    }
-  }
-  auto now = firstRow_.find(after);
-  if (now == firstRow_.end()) {
-    firstRow_.insert(after, row);
-  } else if (now.value() > row) {
-    now.value() = row;
-  }
-}
-
-void ListModel::RebuildIndex() {
-  firstRow_.clear();
-  if (headers_.empty()) return;
-  firstRow_.reserve(Rows());
-  // From the last row up, so that the first row of a text is the one kept.
-  for (int row = Rows() - 1; row >= 0; --row) firstRow_.insert(Text(row, 0), row);
-}
-
 void ListModel::Reorder(const std::vector<int>& order) {
-  const std::size_t columns = headers_.size();
+  const int columns = Columns();
   if (bulkDepth_ == 0) Q_EMIT layoutAboutToBeChanged({}, QAbstractItemModel::NoLayoutChangeHint);
-  std::vector<QString> cells;
+  QList<QString> cells;
   cells.reserve(cells_.size());
   std::vector<RowInfo> info;
   info.reserve(info_.size());
   for (const int from : order) {
-    const auto first = cells_.begin() + static_cast<std::ptrdiff_t>(Cell(from, 0));
-    std::move(first, first + static_cast<std::ptrdiff_t>(columns), std::back_inserter(cells));
+    for (int column = 0; column < columns; ++column) {
+      cells.push_back(std::move(cells_[Cell(from, column)]));
+    }
     info.push_back(info_[static_cast<std::size_t>(from)]);
   }
   cells_ = std::move(cells);
   info_ = std::move(info);
-  if (bulkDepth_ > 0) return;
-  RebuildIndex();
-  Q_EMIT layoutChanged({}, QAbstractItemModel::NoLayoutChangeHint);
+  index_.Reordered(order);
+  if (bulkDepth_ == 0) Q_EMIT layoutChanged({}, QAbstractItemModel::NoLayoutChangeHint);
 }
 
 void ListModel::BeginBulk() {
-  if (bulkDepth_++ == 0) beginResetModel();
+  if (bulkDepth_++ > 0) return;
+  beginResetModel();
+  index_.Hold();
 }
 
 void ListModel::EndBulk() {
   if (bulkDepth_ == 0 || --bulkDepth_ > 0) return;
-  RebuildIndex();
+  index_.Release();
   endResetModel();
 }
 

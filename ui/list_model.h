@@ -6,10 +6,12 @@
 // rows at a few dozen bytes a row beside the texts themselves.
 
 #include <QtCore/QAbstractTableModel>
-#include <QtCore/QHash>
+#include <QtCore/QList>
 #include <QtGui/QIcon>
 #include <cstdint>
 #include <vector>
+
+#include "row_index.h"
 
 namespace halvern::ui {
 
@@ -17,7 +19,7 @@ class ListModel final : public QAbstractTableModel {
   Q_OBJECT
 
  public:
-  explicit ListModel(QObject* parent = nullptr) : QAbstractTableModel(parent) {}
+  explicit ListModel(QObject* parent = nullptr);
 
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
@@ -47,7 +49,7 @@ class ListModel final : public QAbstractTableModel {
   void SetData(int row, std::int64_t data) { info_[static_cast<std::size_t>(row)].data = data; }
 
   // The first row whose column 0 is exactly `text`, or -1.
-  int FindFirst(const QString& text) const;
+  int FindFirst(const QString& text) const { return index_.Find(text); }
 
   // Puts the row that was at order[i] at row i; `order` holds every row once.
   // Views keep their current cell and selection at the same positions, as
@@ -66,23 +68,19 @@ class ListModel final : public QAbstractTableModel {
     int image = -1;
   };
 
-  std::size_t Cell(int row, int column) const {
-    return static_cast<std::size_t>(row) * headers_.size() + static_cast<std::size_t>(column);
+  qsizetype Cell(int row, int column) const {
+    return static_cast<qsizetype>(row) * Columns() + column;
   }
-  // The first row at or after `from` whose column 0 is `text`, or -1.
-  int ScanFrom(int from, const QString& text) const;
-  // Index upkeep for a row inserted at `row` / taken out of `row`.
-  void IndexInserted(int row, const QString& text);
-  void IndexRemoved(int row, const QString& text);
-  void IndexTextChanged(int row, const QString& before, const QString& after);
-  void RebuildIndex();
   void CellChanged(int row, int column);
+  void ReindexAll();
 
   std::vector<QString> headers_;
-  std::vector<QString> cells_;
+  // QString moves by memmove in a QList, so a row inserted or removed in the
+  // middle shifts the cells after it cheaply.
+  QList<QString> cells_;
   std::vector<RowInfo> info_;
   std::vector<QIcon> images_;
-  QHash<QString, int> firstRow_;
+  RowIndex index_;
   int bulkDepth_ = 0;
 };
 
