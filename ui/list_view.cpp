@@ -4,19 +4,18 @@
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QStyle>
 #include <algorithm>
+#include <numeric>
 
 #include "dialog_template.h"
+#include "list_model.h"
 
 namespace halvern::ui {
-namespace {
-
-constexpr int kImageRole = Qt::UserRole + 1;
-constexpr int kDataRole = Qt::UserRole + 2;
-
-}  // namespace
 
 ListView::ListView(std::uint32_t style, QWidget* parent)
-    : QTableWidget(parent), sorted_((style & res::LVS_SORTASCENDING) != 0) {
+    : QTableView(parent),
+      model_(new ListModel(this)),
+      sorted_((style & res::LVS_SORTASCENDING) != 0) {
+  setModel(model_);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   // A table walks its cells with Tab by default, which keeps the focus in the
   // list for good once it has rows.
@@ -35,25 +34,35 @@ ListView::ListView(std::uint32_t style, QWidget* parent)
   horizontalHeader()->setStretchLastSection(false);
   horizontalHeader()->setSectionsClickable(false);
   setIconSize(QSize(16, 16));
-  setColumnCount(0);
   connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column) {
     if (column != columnCount() - 1) FitLastColumn();
   });
+  connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+    Q_EMIT cellDoubleClicked(index.row(), index.column());
+  });
 }
 
-void ListView::SetImageList(std::vector<QIcon> images) {
-  images_ = std::move(images);
-  for (int row = 0; row < rowCount(); ++row) SetItemImage(row, ItemImage(row));
+int ListView::rowCount() const { return model_->Rows(); }
+
+int ListView::columnCount() const { return model_->Columns(); }
+
+int ListView::ItemCount() const { return model_->Rows(); }
+
+void ListView::setCurrentCell(int row, int column) { setCurrentIndex(model_->index(row, column)); }
+
+void ListView::setCurrentCell(int row, int column, QItemSelectionModel::SelectionFlags command) {
+  selectionModel()->setCurrentIndex(model_->index(row, column), command);
 }
+
+void ListView::SetImageList(std::vector<QIcon> images) { model_->SetImages(std::move(images)); }
 
 void ListView::InsertColumn(int column, const QString& header, int widthPixels) {
   column = std::clamp(column, 0, columnCount());
-  insertColumn(column);
-  auto* item = new QTableWidgetItem(header);
-  item->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  setHorizontalHeaderItem(column, item);
+  model_->InsertColumn(column, header);
   setColumnWidth(column, widthPixels);
 }
+
+QString ListView::HeaderText(int column) const { return model_->Header(column); }
 
 void ListView::FitColumnTo(int column, const QString& sample) {
   if (column < 0 || column >= columnCount()) return;
@@ -90,14 +99,14 @@ void ListView::FitLastColumn() {
 bool ListView::viewportEvent(QEvent* event) {
   // The viewport changes size with the list and when a scroll bar comes or goes.
   if (event->type() == QEvent::Resize) FitLastColumn();
-  return QTableWidget::viewportEvent(event);
+  return QTableView::viewportEvent(event);
 }
 
 void ListView::keyPressEvent(QKeyEvent* event) {
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
   const int row = currentRow();
   if (!enter || !enterActivates_ || row < 0 || row >= rowCount()) {
-    QTableWidget::keyPressEvent(event);
+    QTableView::keyPressEvent(event);
     return;
   }
   event->accept();
@@ -111,24 +120,14 @@ void ListView::SetExtendedStyle(std::uint32_t style) {
                                       : QAbstractItemView::SelectItems);
 }
 
-QTableWidgetItem* ListView::CellAt(int row, int column) {
-  QTableWidgetItem* cell = item(row, column);
-  if (cell == nullptr) {
-    cell = new QTableWidgetItem();
-    setItem(row, column, cell);
-  }
-  return cell;
-}
-
 int ListView::SortedPosition(const QString& text) const {
-  // The first row whose text sorts after the new one. Every row of a sorted
-  // list came in through here, so the rows are in order and a binary search
-  // finds it: filling the list with n rows costs n log n comparisons, not n².
+  // The first row whose text sorts after the new one. The rows of a sorted
+  // list are in order, so a binary search finds it.
   int first = 0;
   int count = rowCount();
   while (count > 0) {
     const int half = count / 2;
-    if (QString::compare(text, ItemText(first + half), Qt::CaseInsensitive) < 0) {
+    if (QString::compare(text, model_->Text(first + half, 0), Qt::CaseInsensitive) < 0) {
       count = half;
     } else {
       first += half + 1;
@@ -140,69 +139,54 @@ int ListView::SortedPosition(const QString& text) const {
 
 int ListView::InsertItem(int position, const QString& text, int image) {
   if (columnCount() == 0) return -1;
-  const int row = sorted_ ? SortedPosition(text) : std::clamp(position, 0, rowCount());
-  insertRow(row);
-  CellAt(row, 0)->setText(text);
-  SetItemImage(row, image);
+  int row = std::clamp(position, 0, rowCount());
+  if (sorted_) row = bulkDepth_ > 0 ? rowCount() : SortedPosition(text);
+  model_->InsertRow(row, text, image);
   return row;
 }
 
 void ListView::DeleteItem(int row) {
-  if (row >= 0 && row < rowCount()) removeRow(row);
+  if (HasRow(row)) model_->RemoveRow(row);
 }
 
-void ListView::DeleteAllItems() { setRowCount(0); }
+void ListView::DeleteAllItems() { model_->RemoveAll(); }
 
 QString ListView::ItemText(int row, int column) const {
-  const QTableWidgetItem* cell = item(row, column);
-  return cell ? cell->text() : QString();
+  if (!HasRow(row) || column < 0 || column >= columnCount()) return {};
+  return model_->Text(row, column);
 }
 
 void ListView::SetItemText(int row, int column, const QString& text) {
-  if (row < 0 || row >= rowCount() || column < 0 || column >= columnCount()) return;
-  CellAt(row, column)->setText(text);
+  if (!HasRow(row) || column < 0 || column >= columnCount()) return;
+  model_->SetText(row, column, text);
 }
 
-int ListView::ItemImage(int row) const {
-  const QTableWidgetItem* cell = item(row, 0);
-  return cell ? cell->data(kImageRole).toInt() : -1;
-}
+int ListView::ItemImage(int row) const { return HasRow(row) ? model_->Image(row) : -1; }
 
 void ListView::SetItemImage(int row, int image) {
-  if (row < 0 || row >= rowCount()) return;
-  QTableWidgetItem* cell = CellAt(row, 0);
-  cell->setData(kImageRole, image);
-  const bool known = image >= 0 && static_cast<std::size_t>(image) < images_.size();
-  cell->setIcon(known ? images_[static_cast<std::size_t>(image)] : QIcon());
+  if (HasRow(row)) model_->SetImage(row, image);
 }
 
 void ListView::SetItemData(int row, std::int64_t data) {
-  if (row < 0 || row >= rowCount()) return;
-  CellAt(row, 0)->setData(kDataRole, QVariant::fromValue<qint64>(data));
+  if (HasRow(row)) model_->SetData(row, data);
 }
 
-std::int64_t ListView::ItemData(int row) const {
-  const QTableWidgetItem* cell = item(row, 0);
-  return cell ? cell->data(kDataRole).toLongLong() : 0;
-}
+std::int64_t ListView::ItemData(int row) const { return HasRow(row) ? model_->Data(row) : 0; }
 
-int ListView::FindItem(const QString& text) const {
-  for (int row = 0; row < rowCount(); ++row) {
-    if (ItemText(row) == text) return row;
-  }
-  return -1;
-}
+int ListView::FindItem(const QString& text) const { return model_->FindFirst(text); }
 
 int ListView::SelectedItem() const {
-  for (int row = 0; row < rowCount(); ++row) {
-    const QTableWidgetItem* cell = item(row, 0);
-    if (cell && cell->isSelected()) return row;
+  // The first row whose cell in column 0 is selected.
+  int first = -1;
+  for (const QItemSelectionRange& range : selectionModel()->selection()) {
+    if (range.left() > 0) continue;
+    if (first < 0 || range.top() < first) first = range.top();
   }
-  return -1;
+  return first;
 }
 
 void ListView::SelectItem(int row) {
-  if (row < 0 || row >= rowCount()) {
+  if (!HasRow(row)) {
     // Removing the current row makes a single-selection view select the next
     // one; a command that acts on "the selected row" must then find none.
     selectionModel()->clear();
@@ -213,26 +197,34 @@ void ListView::SelectItem(int row) {
 }
 
 void ListView::SortItemsByData(bool descending) {
-  const int rows = rowCount();
-  const int columns = columnCount();
-  std::vector<std::vector<QTableWidgetItem*>> taken(static_cast<std::size_t>(rows));
-  for (int row = 0; row < rows; ++row) {
-    for (int column = 0; column < columns; ++column) {
-      taken[static_cast<std::size_t>(row)].push_back(takeItem(row, column));
-    }
-  }
-  auto data = [](const std::vector<QTableWidgetItem*>& cells) -> qint64 {
-    return cells.empty() || !cells[0] ? 0 : cells[0]->data(kDataRole).toLongLong();
-  };
-  std::stable_sort(taken.begin(), taken.end(), [&](const auto& a, const auto& b) {
-    return descending ? data(a) > data(b) : data(a) < data(b);
+  std::vector<int> order(static_cast<std::size_t>(rowCount()));
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [this, descending](int a, int b) {
+    return descending ? model_->Data(a) > model_->Data(b) : model_->Data(a) < model_->Data(b);
   });
-  for (int row = 0; row < rows; ++row) {
-    for (int column = 0; column < columns; ++column) {
-      setItem(row, column, taken[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)]);
-    }
-  }
+  model_->Reorder(order);
   clearSelection();
+}
+
+void ListView::SortBulkRows() {
+  // A stable sort puts rows of equal text in the order they came in, after
+  // the rows that were there before: where one insert after another puts them.
+  std::vector<int> order(static_cast<std::size_t>(rowCount()));
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [this](int a, int b) {
+    return QString::compare(model_->Text(a, 0), model_->Text(b, 0), Qt::CaseInsensitive) < 0;
+  });
+  model_->Reorder(order);
+}
+
+ListView::BulkFill::BulkFill(ListView& list) : list_(list) {
+  ++list_.bulkDepth_;
+  list_.model_->BeginBulk();
+}
+
+ListView::BulkFill::~BulkFill() {
+  if (--list_.bulkDepth_ == 0 && list_.sorted_ && list_.columnCount() > 0) list_.SortBulkRows();
+  list_.model_->EndBulk();
 }
 
 }  // namespace halvern::ui

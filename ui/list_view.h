@@ -7,14 +7,19 @@
 // Keyboard: Tab leaves the list for the next control (it never walks the
 // cells); Enter on a row emits rowEntered when enabled with SetEnterActivates,
 // as a double-click on it would act.
+//
+// The rows live in a ListModel of the list's own (texts, image and item data
+// per row, no object per cell), which also finds a row by its text at once.
 
-#include <QtWidgets/QTableWidget>
+#include <QtWidgets/QTableView>
 #include <cstdint>
 #include <vector>
 
 namespace halvern::ui {
 
-class ListView : public QTableWidget {
+class ListModel;
+
+class ListView : public QTableView {
   Q_OBJECT
 
  public:
@@ -24,6 +29,7 @@ class ListView : public QTableWidget {
   // The images a row can show, by index.
   void SetImageList(std::vector<QIcon> images);
   void InsertColumn(int column, const QString& header, int widthPixels);
+  QString HeaderText(int column) const;
   // Widens `column` (never narrows it) so that a cell holding `sample` shows it
   // whole in the list's font, the row's image included in column 0.
   void FitColumnTo(int column, const QString& sample);
@@ -40,7 +46,7 @@ class ListView : public QTableWidget {
   int InsertItem(int position, const QString& text, int image);
   void DeleteItem(int row);
   void DeleteAllItems();
-  int ItemCount() const { return rowCount(); }
+  int ItemCount() const;
   QString ItemText(int row, int column = 0) const;
   void SetItemText(int row, int column, const QString& text);
   int ItemImage(int row) const;
@@ -55,26 +61,55 @@ class ListView : public QTableWidget {
   // Selects `row`; -1 (or any row that is not there) leaves no row selected
   // and none current.
   void SelectItem(int row);
-  // Orders the rows by `less` on their item data; the selection is dropped.
+  // Orders the rows by their item data, rows of equal data in the order they
+  // had; the selection is dropped, the current cell stays where it is.
   void SortItemsByData(bool descending);
+
+  // Rows inserted while a BulkFill lives reach their places when it ends: a
+  // sorted list then sorts them once, into the order that inserting them one
+  // by one gives (a row after the rows whose text equals its own without
+  // regard to case), and the views hear of all of it once. Until then a
+  // sorted list keeps new rows after the others, and InsertItem returns that
+  // place. The fill drops the selection and the current cell.
+  class BulkFill {
+   public:
+    explicit BulkFill(ListView& list);
+    ~BulkFill();
+    BulkFill(const BulkFill&) = delete;
+    BulkFill& operator=(const BulkFill&) = delete;
+
+   private:
+    ListView& list_;
+  };
+
+  // The table's own calls, on the list's rows.
+  int rowCount() const;
+  int columnCount() const;
+  int currentRow() const { return currentIndex().row(); }
+  int currentColumn() const { return currentIndex().column(); }
+  void setCurrentCell(int row, int column);
+  void setCurrentCell(int row, int column, QItemSelectionModel::SelectionFlags command);
 
  Q_SIGNALS:
   void rowEntered(int row);
+  void cellDoubleClicked(int row, int column);
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
   bool viewportEvent(QEvent* event) override;
 
  private:
-  QTableWidgetItem* CellAt(int row, int column);
+  bool HasRow(int row) const { return row >= 0 && row < rowCount(); }
   int SortedPosition(const QString& text) const;
+  void SortBulkRows();
   void FitLastColumn();
 
+  ListModel* model_;  // owned by the list (QObject child)
   bool sorted_;
+  int bulkDepth_ = 0;
   bool enterActivates_ = false;
   int lastColumnMinWidth_ = -1;  // -1: the last column does not stretch
   bool fitting_ = false;
-  std::vector<QIcon> images_;
 };
 
 }  // namespace halvern::ui

@@ -5,6 +5,7 @@
 #include "check_log.h"
 #include "icons.h"
 #include "list_view.h"
+#include "log_rows.h"
 #include "message_box.h"
 #include "settings.h"
 #include "settings_commands.h"
@@ -24,12 +25,6 @@ constexpr char kTitleSample[] = "nnnnnnnnnnnnnnnnnnnnnnnn";
 
 constexpr int kImagePassed = 0;
 constexpr int kImageFailed = 1;
-
-QString FromField(const char16_t* field, std::size_t capacity) {
-  std::size_t n = 0;
-  while (n < capacity && field[n] != u'\0') ++n;
-  return QString::fromUtf16(field, static_cast<qsizetype>(n));
-}
 
 }  // namespace
 
@@ -61,26 +56,19 @@ bool CLogFilesDlg::OnInitDialog() {
 void CLogFilesDlg::DoDataExchange(DataExchange& dx) { dx.ComboIndex(res::IDC_LOG_KEEP, keepIndex); }
 
 void CLogFilesDlg::Refresh() {
+  std::vector<LogRow> rows = ReadLogRows(store_);
+  SortNewestFirst(rows);
   auto* list = Control<ListView>(res::IDC_LOG_LIST);
+  // The rows come in their final order and are shown once, not row by row.
+  ListView::BulkFill fill(*list);
   list->DeleteAllItems();
-  if (auto cursor = store_.OpenSection(kLogSection)) {
-    for (std::size_t i = 0;; ++i) {
-      auto value = cursor->Enumerate(i);
-      if (!value) break;
-      // Only whole records are shown; anything else in the section is no record.
-      if (value->data.size() != sizeof(LogRecord)) continue;
-      const LogRecord record = ReadLogRecordBytes(value->data);
-      const int row =
-          list->InsertItem(65535, QString::fromStdU16String(FormatLocalTime(record.time, u"%X %x")),
-                           record.passed ? kImagePassed : kImageFailed);
-      list->SetItemText(row, 1, FromField(record.title, std::size(record.title)));
-      list->SetItemText(row, 2, FromField(record.text, std::size(record.text)));
-      // The whole 64-bit time orders the rows: a difference of truncated
-      // 32-bit times would overflow for records far apart.
-      list->SetItemData(row, record.time);
-    }
+  for (const LogRow& row : rows) {
+    const int at =
+        list->InsertItem(list->ItemCount(), row.time, row.passed ? kImagePassed : kImageFailed);
+    list->SetItemText(at, 1, row.title);
+    list->SetItemText(at, 2, row.text);
+    list->SetItemData(at, row.seconds);
   }
-  list->SortItemsByData(/*descending=*/true);
 }
 
 void CLogFilesDlg::Clear() {

@@ -99,7 +99,11 @@ bool CMainDlg::OnInitDialog() {
   urls->StretchLastColumn();
   placement_ = new WindowPlacementKeeper(*this, s_.store);
   placement_->Restore();
-  FillUrlList(s_.store, *this);
+  {
+    // The stored titles come in the store's order; the list sorts them once.
+    ListView::BulkFill fill(*urls);
+    FillUrlList(s_.store, *this);
+  }
   ExpireLog(s_.store, s_.clock);
   monitor_->ScheduleNextWakeUp();
   UpdateStartAtLoginItem();

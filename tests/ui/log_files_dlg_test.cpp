@@ -10,6 +10,7 @@
 #include "clock.h"
 #include "list_view.h"
 #include "log_files_dlg.h"
+#include "log_rows.h"
 #include "settings.h"
 #include "temp_store.h"
 #include "ui_test_util.h"
@@ -71,7 +72,7 @@ TEST_F(LogFilesDlgTest, ListsNewestFirstWithTickOrCross) {
   EXPECT_EQ(list->ItemImage(0), 1);  // cross
   EXPECT_EQ(list->ItemImage(1), 0);  // tick
   ASSERT_EQ(list->columnCount(), 3);
-  EXPECT_EQ(list->horizontalHeaderItem(0)->text(), QStringLiteral("Time"));
+  EXPECT_EQ(list->HeaderText(0), QStringLiteral("Time"));
   // At least the widths the list was made with; Time and Title more where their
   // texts need it in the desktop's font.
   EXPECT_GE(list->columnWidth(0), 120);
@@ -83,6 +84,32 @@ TEST_F(LogFilesDlgTest, ListsNewestFirstWithTickOrCross) {
   dlg->Control<QPushButton>(IDC_LOG_REFRESH)->click();
   EXPECT_EQ(list->ItemText(0, 1), QStringLiteral("later"));
   EXPECT_EQ(list->ItemCount(), 5);
+}
+
+// Records of the same second come in the order the viewer always gave them:
+// each appended at row 65535 of the list and the list then sorted stably by
+// time, which past 65,535 records is not the store's order.
+TEST(LogRows, RecordsOfOneSecondKeepTheListsOrder) {
+  for (const int count : {12, 65535 + 40}) {
+    SCOPED_TRACE(count);
+    std::vector<ui::LogRow> rows;
+    ui::ListView placed(LVS_REPORT);
+    placed.InsertColumn(0, QStringLiteral("Title"), 100);
+    for (int i = 0; i < count; ++i) {
+      ui::LogRow row;
+      row.title = QString::number(i);
+      row.seconds = 1786000000 + (i * 7) % 5;  // five seconds, interleaved
+      rows.push_back(row);
+      const int at = placed.InsertItem(65535, row.title, 0);
+      placed.SetItemData(at, row.seconds);
+    }
+    placed.SortItemsByData(/*descending=*/true);
+    ui::SortNewestFirst(rows);
+    ASSERT_EQ(static_cast<int>(rows.size()), placed.ItemCount());
+    for (int i = 0; i < count; ++i) {
+      ASSERT_EQ(rows[static_cast<std::size_t>(i)].title, placed.ItemText(i)) << "row " << i;
+    }
+  }
 }
 
 TEST_F(LogFilesDlgTest, ClearAsksAndDeletesOnlyOnOk) {

@@ -49,8 +49,8 @@ TEST_F(MainWindowTest, StartsWithItsLayoutAndTheStoredEntriesSorted) {
     EXPECT_EQ(list()->ItemText(row, 1), QString());
   }
   ASSERT_EQ(list()->columnCount(), 2);
-  EXPECT_EQ(list()->horizontalHeaderItem(0)->text(), QStringLiteral("Title"));
-  EXPECT_EQ(list()->horizontalHeaderItem(1)->text(), QStringLiteral("Status"));
+  EXPECT_EQ(list()->HeaderText(0), QStringLiteral("Title"));
+  EXPECT_EQ(list()->HeaderText(1), QStringLiteral("Status"));
   // At least the widths the list was made with; the Title column more where a
   // title of 24 characters needs it.
   EXPECT_GE(list()->columnWidth(0), 100);
