@@ -122,6 +122,10 @@ bool CurlTransfer::Configure(const CurlRequestSettings& settings) {
   // is closed at its end; only the name cache and the CA store are shared.
   curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
   curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+  // The CA store is the bundle alone (the system's, or the one given), without
+  // the certificate folder beside it: libcurl caches a store read from a
+  // bundle only, and the system's bundle holds every certificate of that folder.
+  curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
   curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, kCaCacheSeconds);
   if (!settings.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile.c_str());
   // No cookie engine is ever enabled; libcurl keeps no cache, and the headers
