@@ -436,5 +436,45 @@ TEST_F(CurlInternetTest, LayerDestroyedWhileRequestsAreOpen) {
   EXPECT_EQ(ReadAll(*open.request), "echo");
 }
 
+// The CA store read once serves every HTTPS session of its layer, and only
+// that layer: another one, on the system's store, still refuses the server.
+TEST_F(CurlInternetTest, HttpsSessionsShareTheirLayersCaStoreOnly) {
+  test::TempDir dir;
+  const test::TestCertificate certificate = test::MakeTestCertificate(dir.path());
+  test::HttpTestServer https(&certificate);
+  https.http().Get("/ok", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("secure", "text/plain");
+  });
+  https.Start();
+  CurlInternet trusting(CurlInternetOptions{certificate.certFile.string()});
+
+  const auto fetch = [&https](Internet& internet, std::string* body) {
+    SessionResult opened = internet.OpenSession(ProxyType::kDirect, u"Velmora Halvern", u"");
+    if (!opened.session) return -2;
+    OpenResult open = opened.session->OpenUrl(https.Url16("/ok"), kCheckOpenFlags);
+    if (!open.request) return open.error.code;
+    char buffer[1024];
+    while (const std::size_t n = open.request->Read(buffer, sizeof buffer).bytes) {
+      body->append(buffer, n);
+    }
+    return 0;
+  };
+  for (int round = 0; round < 2; ++round) {  // the second round finds the store cached
+    std::vector<std::string> bodies(6);
+    std::vector<int> codes(bodies.size());
+    std::vector<std::thread> workers;
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+      workers.emplace_back([&, i] { codes[i] = fetch(trusting, &bodies[i]); });
+    }
+    for (std::thread& w : workers) w.join();
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+      EXPECT_EQ(codes[i], 0) << "round " << round << ", session " << i;
+      EXPECT_EQ(bodies[i], "secure");
+    }
+    std::string ignored;
+    EXPECT_EQ(fetch(internet_, &ignored), 60);  // CURLE_PEER_FAILED_VERIFICATION
+  }
+}
+
 }  // namespace
 }  // namespace halvern
