@@ -48,8 +48,10 @@ class CurlTransfer final : public CurlLoopTransfer,
                            public std::enable_shared_from_this<CurlTransfer> {
  public:
   // The most a transfer holds of the body that the worker has not read yet,
-  // beside what libcurl holds back while it is paused.
-  static constexpr std::size_t kBodyBuffer = 16 * 1024;
+  // beside what libcurl holds back while it is paused. Every refill of a full
+  // buffer costs a wake-up of the loop and of the worker: 32 KB took about
+  // 15 % less CPU than 16 KB for 1,000 checks at once, for 0.5 MB more.
+  static constexpr std::size_t kBodyBuffer = 32 * 1024;
   // libcurl's receive block, one per handle; a paused transfer holds one back.
   // Small, as the reads are small: with 1,000 transfers at once, 16 KB blocks
   // cost about 6 MB more at the peak than 4 KB ones and saved little CPU.
