@@ -3,12 +3,12 @@
 // multi handle, driven by a thread of its own (curl_loop.h); each request is
 // one easy handle on it, and the worker that opened the request waits on the
 // request's own state for the headers and the body (curl_transfer.h). The
-// loop buffers at most a few KB of a body the worker has not read and pauses
+// loop buffers at most 32 KB of a body the worker has not read and pauses
 // the transfer meanwhile, so memory stays bounded whatever the size of the
 // answer.
 //
 // What a session does: HTTP/1.1; only http:// and https://, also on redirects
-// (at most 20); TLS verified against the system's CA store; no cookies, no
+// (at most 20); TLS verified against the system's CA bundle; no cookies, no
 // cache, "Pragma: no-cache" and "Cache-Control: no-cache" sent; the agent name
 // as User-Agent; a connection of its own for every request, closed at its end
 // (only the name cache and the CA store are shared). Errors carry libcurl's
