@@ -15,8 +15,8 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// How long the loop sleeps at most when libcurl wants no timer: it wakes for
-// its queue and its sockets anyway.
+// When libcurl wants no timer the loop sleeps until a socket or its queue
+// wakes it.
 constexpr int kIdleWaitMs = -1;
 constexpr int kEventsPerWait = 64;
 constexpr std::uint64_t kWakeTag = 0;  // epoll data of the eventfd; sockets are tagged fd + 1
