@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "http_test_server.h"
 #include "silent_server.h"
@@ -21,7 +23,18 @@ using test::AsciiToU16;
 
 constexpr std::size_t kBigSize = 3 * 1024 * 1024 + 17;
 
-char PatternByte(std::size_t i) { return static_cast<char>('a' + (i * 7 + i / 1000) % 26); }
+char PatternByte(std::size_t i, std::size_t seed = 0) {
+  return static_cast<char>('a' + (i * 7 + i / 1000 + seed * 13) % 26);
+}
+
+// The position of the first byte of `body` that differs from the pattern of
+// `seed`, or npos.
+std::size_t FirstWrongByte(const std::string& body, std::size_t seed) {
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    if (body[i] != PatternByte(i, seed)) return i;
+  }
+  return std::string::npos;
+}
 
 class CurlInternetTest : public ::testing::Test {
  protected:
@@ -91,6 +104,30 @@ class CurlInternetTest : public ::testing::Test {
                                  return sink.write(std::string(100, 's').data(), 100);
                                });
     });
+    // "?seed=<n>&size=<bytes>": the pattern of that seed.
+    http.Get("/seeded", [](const Request& req, Response& res) {
+      const std::size_t seed = std::stoul(req.get_param_value("seed"));
+      const std::size_t size = std::stoul(req.get_param_value("size"));
+      res.set_content_provider(
+          size, "application/octet-stream",
+          [seed](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            std::string part(std::min<std::size_t>(length, 8192), '\0');
+            for (std::size_t i = 0; i < part.size(); ++i) part[i] = PatternByte(offset + i, seed);
+            return sink.write(part.data(), part.size());
+          });
+    });
+    // 64 MB that nobody reads whole; counts the answers cut off by the client.
+    http.Get("/watched", [this](const Request&, Response& res) {
+      res.set_content_provider(
+          64u << 20, "application/octet-stream",
+          [](std::size_t, std::size_t length, httplib::DataSink& sink) {
+            const std::string part(std::min<std::size_t>(length, 8192), 'w');
+            return sink.write(part.data(), part.size());
+          },
+          [this](bool success) {
+            if (!success) cutOff_.fetch_add(1);
+          });
+    });
     http.Get("/loop", [](const Request&, Response& res) { res.set_redirect("/loop"); });
     http.Get("/teapot", [](const Request&, Response& res) {
       res.status = 418;
@@ -120,8 +157,17 @@ class CurlInternetTest : public ::testing::Test {
     }
   }
 
+  static std::u16string SeededPath(std::size_t seed, std::size_t size) {
+    return AsciiToU16("/seeded?seed=" + std::to_string(seed) + "&size=" + std::to_string(size));
+  }
+  std::u16string SeededUrl(std::size_t seed, std::size_t size) {
+    const std::u16string path = SeededPath(seed, size);
+    return server_.Url16(std::string(path.begin(), path.end()));
+  }
+
   CurlInternet internet_;
   test::HttpTestServer server_;
+  std::atomic<int> cutOff_{0};
   std::mutex mutex_;
   httplib::Request lastRequest_;
 };
@@ -283,6 +329,151 @@ TEST_F(CurlInternetTest, ProxyModeTwoGoesThroughTheProxy) {
   ASSERT_TRUE(open.request);
   EXPECT_EQ(ReadAll(*open.request), "echo");
   EXPECT_NE(proxy.Log().find("GET " + server_.Url("/echo")), std::string::npos) << proxy.Log();
+}
+
+// All sessions share one loop: many transfers at once, each of which must get
+// its own body whole, whatever the others do.
+TEST_F(CurlInternetTest, ManyRequestsAtOnceEachGetTheirOwnBody) {
+  constexpr std::size_t kRequests = 40;
+  std::vector<std::string> failures(kRequests);
+  std::vector<std::thread> workers;
+  for (std::size_t i = 0; i < kRequests; ++i) {
+    workers.emplace_back([&, i] {
+      const std::size_t size = 20000 + i * 4999;
+      SessionResult opened = internet_.OpenSession(ProxyType::kDirect, u"Velmora Halvern", u"");
+      if (!opened.session) return void(failures[i] = "no session");
+      OpenResult open = opened.session->OpenUrl(SeededUrl(i, size), kCheckOpenFlags);
+      if (!open.request) return void(failures[i] = "not opened");
+      if (open.request->Headers().contentLength != size) failures[i] = "wrong length";
+      std::string body;
+      char buffer[1024];
+      while (const std::size_t n = open.request->Read(buffer, sizeof buffer).bytes) {
+        body.append(buffer, n);
+      }
+      if (body.size() != size) failures[i] += " size " + std::to_string(body.size());
+      if (const std::size_t at = FirstWrongByte(body, i); at != std::string::npos)
+        failures[i] += " byte " + std::to_string(at) + " differs";
+    });
+  }
+  for (std::thread& w : workers) w.join();
+  for (std::size_t i = 0; i < kRequests; ++i) EXPECT_EQ(failures[i], "") << "request " << i;
+}
+
+// Destroying a request is how a check is cancelled: its connection closes,
+// and the transfers beside it go on.
+TEST_F(CurlInternetTest, RequestDestroyedMidBodyClosesItsConnectionOnly) {
+  auto watchedSession = Session();
+  auto otherSession = Session();
+  OpenResult watched = watchedSession->OpenUrl(server_.Url16("/watched"), kCheckOpenFlags);
+  ASSERT_TRUE(watched.request);
+  OpenResult other = otherSession->OpenUrl(SeededUrl(7, 300000), kCheckOpenFlags);
+  ASSERT_TRUE(other.request);
+  char buffer[1024];
+  for (int i = 0; i < 10; ++i) ASSERT_GT(watched.request->Read(buffer, sizeof buffer).bytes, 0u);
+  const std::size_t first = other.request->Read(buffer, sizeof buffer).bytes;
+  ASSERT_GT(first, 0u);
+  watched.request.reset();
+
+  // The server sees the connection go (it would otherwise send 64 MB).
+  for (int i = 0; i < 500 && cutOff_.load() == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(cutOff_.load(), 1);
+
+  std::optional<InternetError> error;
+  const std::string rest = ReadAll(*other.request, &error);
+  EXPECT_FALSE(error);
+  const std::string body = std::string(buffer, first) + rest;
+  ASSERT_EQ(body.size(), 300000u);
+  EXPECT_EQ(FirstWrongByte(body, 7), std::string::npos);
+}
+
+// A reader slower than the server: the transfer pauses while its buffer is
+// full and resumes as it is read, without losing or repeating a byte; the
+// time it stays paused is the reader's, not a silence of the server.
+TEST_F(CurlInternetTest, SlowReaderPausesTheTransferWithoutTimingOut) {
+  constexpr std::size_t kSize = 400000;
+  auto session = Session();
+  ASSERT_TRUE(session->SetOption(InternetOption::kReceiveTimeout, 300));
+  OpenResult open = session->OpenUrl(SeededUrl(3, kSize), kCheckOpenFlags);
+  ASSERT_TRUE(open.request);
+  std::string body;
+  char buffer[1024];
+  std::optional<InternetError> error;
+  for (int reads = 0;; ++reads) {
+    // Long stops at first and halfway, short ones throughout.
+    if (reads == 1 || reads == 200) std::this_thread::sleep_for(700ms);
+    if (reads % 16 == 0) std::this_thread::sleep_for(1ms);
+    const ReadResult read = open.request->Read(buffer, sizeof buffer);
+    if (read.bytes == 0) {
+      error = read.error;
+      break;
+    }
+    body.append(buffer, read.bytes);
+  }
+  EXPECT_FALSE(error) << std::string(error->message.begin(), error->message.end());
+  ASSERT_EQ(body.size(), kSize);
+  EXPECT_EQ(FirstWrongByte(body, 3), std::string::npos);
+}
+
+// Sessions and requests keep what they need: the layer may go first.
+TEST_F(CurlInternetTest, LayerDestroyedWhileRequestsAreOpen) {
+  auto internet = std::make_unique<CurlInternet>();
+  SessionResult opened = internet->OpenSession(ProxyType::kDirect, u"Velmora Halvern", u"");
+  ASSERT_TRUE(opened.session);
+  OpenResult open = opened.session->OpenUrl(SeededUrl(5, 200000), kCheckOpenFlags);
+  ASSERT_TRUE(open.request);
+  internet.reset();
+
+  std::optional<InternetError> error;
+  std::string body = ReadAll(*open.request, &error);
+  EXPECT_FALSE(error);
+  EXPECT_EQ(body.size(), 200000u);
+  EXPECT_EQ(FirstWrongByte(body, 5), std::string::npos);
+  open.request.reset();
+
+  // The session still opens addresses; the loop ends with the last of them.
+  open = opened.session->OpenUrl(server_.Url16("/echo"), kCheckOpenFlags);
+  ASSERT_TRUE(open.request);
+  EXPECT_EQ(ReadAll(*open.request), "echo");
+}
+
+// The CA store read once serves every HTTPS session of its layer, and only
+// that layer: another one, on the system's store, still refuses the server.
+TEST_F(CurlInternetTest, HttpsSessionsShareTheirLayersCaStoreOnly) {
+  test::TempDir dir;
+  const test::TestCertificate certificate = test::MakeTestCertificate(dir.path());
+  test::HttpTestServer https(&certificate);
+  https.http().Get("/ok", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("secure", "text/plain");
+  });
+  https.Start();
+  CurlInternet trusting(CurlInternetOptions{certificate.certFile.string()});
+
+  const auto fetch = [&https](Internet& internet, std::string* body) {
+    SessionResult opened = internet.OpenSession(ProxyType::kDirect, u"Velmora Halvern", u"");
+    if (!opened.session) return -2;
+    OpenResult open = opened.session->OpenUrl(https.Url16("/ok"), kCheckOpenFlags);
+    if (!open.request) return open.error.code;
+    char buffer[1024];
+    while (const std::size_t n = open.request->Read(buffer, sizeof buffer).bytes) {
+      body->append(buffer, n);
+    }
+    return 0;
+  };
+  for (int round = 0; round < 2; ++round) {  // the second round finds the store cached
+    std::vector<std::string> bodies(6);
+    std::vector<int> codes(bodies.size());
+    std::vector<std::thread> workers;
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+      workers.emplace_back([&, i] { codes[i] = fetch(trusting, &bodies[i]); });
+    }
+    for (std::thread& w : workers) w.join();
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+      EXPECT_EQ(codes[i], 0) << "round " << round << ", session " << i;
+      EXPECT_EQ(bodies[i], "secure");
+    }
+    std::string ignored;
+    EXPECT_EQ(fetch(internet_, &ignored), 60);  // CURLE_PEER_FAILED_VERIFICATION
+  }
 }
 
 }  // namespace
