@@ -54,19 +54,17 @@ class FakeWindow final : public WindowHost {
     thread_.join();
   }
 
+  // The worker is not waited for once it has posted: it wakes the test under
+  // the lock, so that the test cannot destroy this window before it is done.
   void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
-    {
-      std::lock_guard lock(mutex_);
-      posted_.push_back({message, wParam, lParam, nullptr});
-    }
+    std::lock_guard lock(mutex_);
+    posted_.push_back({message, wParam, lParam, nullptr});
     wake_.notify_all();
   }
   void PostOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
                         std::intptr_t lParam) override {
-    {
-      std::lock_guard lock(mutex_);
-      posted_.push_back({message, 0, lParam, std::move(payload)});
-    }
+    std::lock_guard lock(mutex_);
+    posted_.push_back({message, 0, lParam, std::move(payload)});
     wake_.notify_all();
   }
   void Send(const std::function<void()>& call) override {

@@ -26,10 +26,11 @@ TEST(SizedStackThreads, ThreadsRunDetachedWithTheStackAskedFor) {
     auto result = seen->get_future();
     ASSERT_FALSE(SizedStackThreads(asked)([seen] { seen->set_value(StackOfThisThread()); }));
     ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-    // The size reported covers the whole mapping, guard page included.
+    // The size reported covers the whole mapping, guard page included (and,
+    // under ThreadSanitizer, room of its own); far below the 8 MB default.
     const std::size_t size = result.get();
     EXPECT_GE(size, EffectiveStackBytes(asked)) << asked;
-    EXPECT_LT(size, EffectiveStackBytes(asked) + 64 * 1024) << asked;
+    EXPECT_LT(size, EffectiveStackBytes(asked) + 1024 * 1024) << asked;
   }
 }
 
