@@ -174,9 +174,11 @@ std::pair<int, int> Listen() {
 class DoneCounter final : public WindowHandler {
  public:
   explicit DoneCounter(std::size_t expected) : expected_(expected) {}
-  void OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
+  void OnMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {}
+  void OnOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                      std::intptr_t lParam) override {
     if (message != UM_CHECK_DONE) return;
-    TakeCheckJob(wParam);
+    payload.reset();  // the finished job
     passed_ += static_cast<int>(lParam);
     if (++done_ == expected_) QCoreApplication::quit();
   }
@@ -249,7 +251,8 @@ int RunChecks(int port, const Items& items) {
   char pattern[] = "/tmp/halvern-bench-XXXXXX";
   const std::filesystem::path dir = ::mkdtemp(pattern);
   std::string error;
-  auto store = SqliteStore::Open(dir / "registry.sqlite3", u"Velmora", error);
+  std::shared_ptr<SqliteStore> store =
+      SqliteStore::Open(dir / "registry.sqlite3", u"Velmora", error);
   if (!store) {
     std::fprintf(stderr, "store: %s\n", error.c_str());
     return 1;
@@ -273,10 +276,10 @@ int RunChecks(int port, const Items& items) {
       std::fprintf(stderr, "bench: a store write failed\n");
     list.InsertRow(0, EntryTitle(e), 0);
   }
-  ManualResetEvent cancel(kDownloadEventName);
-  SystemClock clock;
-  CurlInternet internet;
-  CheckServices services{*store, clock, internet};
+  auto cancel = std::make_shared<ManualResetEvent>(kDownloadEventName);
+  CheckServices services{store, std::make_shared<SystemClock>(), std::make_shared<CurlInternet>()};
+  WorkerPool workers;
+  const std::shared_ptr<WindowHost> worker = window.WorkerHandle();
 
   std::ofstream("/proc/self/clear_refs") << "5";  // restart the peak (VmHWM) from here
   const long baseKb = StatusKb("VmRSS:");
@@ -284,8 +287,8 @@ int RunChecks(int port, const Items& items) {
   getrusage(RUSAGE_SELF, &before);
   const auto start = std::chrono::steady_clock::now();
   for (const UrlEntry& e : entries) {
-    StartCheckJob(std::make_unique<CheckJob>(&window, &list, &cancel, 1, services),
-                  std::make_unique<UrlEntry>(e));
+    static_cast<void>(StartCheckJob(std::make_unique<CheckJob>(worker, &list, cancel, 1, services),
+                                    std::make_unique<UrlEntry>(e), workers));
   }
   QCoreApplication::exec();
   const int passed = counter.passed();

@@ -46,6 +46,7 @@ struct Quiet final : WindowHost,
                      AlertPopup,
                      CheckNowButton {
   void PostMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {}
+  void PostOwnedMessage(std::uint32_t, std::unique_ptr<MessagePayload>, std::intptr_t) override {}
   void Send(const std::function<void()>& call) override { call(); }
   void SetTimer(std::uint32_t, std::uint32_t) override {}
   void KillTimer(std::uint32_t) override {}
@@ -119,8 +120,12 @@ int main(int argc, char** argv) {
 
   Quiet quiet;
   Alerts alerts(AlertServices{*store, clock, quiet, quiet, quiet, quiet});
-  CheckRun run(CheckRunServices{*store, clock, quiet, nullptr, quiet, quiet, quiet, quiet, quiet,
-                                quiet, alerts});
+  // Borrowed shares (no owner): everything here outlives the run.
+  const std::shared_ptr<Quiet> borrowed(std::shared_ptr<Quiet>(), &quiet);
+  CheckRun run(
+      CheckRunServices{std::shared_ptr<SettingsStore>(std::shared_ptr<void>(), store.get()),
+                       std::shared_ptr<const Clock>(std::shared_ptr<void>(), &clock), quiet,
+                       borrowed, quiet, quiet, quiet, quiet, borrowed, quiet, alerts});
 
   auto timeRun = [&] {
     const auto start = std::chrono::steady_clock::now();

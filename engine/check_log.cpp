@@ -26,20 +26,26 @@ constexpr std::int32_t kKeepDays[] = {0, 1, 2, 3, 5, 7, 10, 15, 30};
 
 // The next suffix to try for each recent second, so a busy second does not
 // probe every earlier name again. Writers whose clocks straddle a second
-// boundary keep their own hints instead of resetting each other's.
+// boundary keep their own hints instead of resetting each other's. Never
+// destroyed: a check still writing while the program exits may use it after
+// static destructors have run.
 std::mutex gSuffixMutex;
-std::map<std::int64_t, int> gSuffixNext;
+std::map<std::int64_t, int>& SuffixNext() {
+  static auto* const next = new std::map<std::int64_t, int>;
+  return *next;
+}
 
 // A suffix above `tried` (the last one this writer found taken).
 int NextSuffixHint(std::int64_t second, int tried) {
   std::lock_guard lock(gSuffixMutex);
-  int& next = gSuffixNext.try_emplace(second, 1).first->second;
+  std::map<std::int64_t, int>& hints = SuffixNext();
+  int& next = hints.try_emplace(second, 1).first->second;
   next = std::max(next, tried + 1);
   const int hint = next++;
-  if (gSuffixNext.size() > 16) {
-    auto oldest = gSuffixNext.begin();
+  if (hints.size() > 16) {
+    auto oldest = hints.begin();
     if (oldest->first == second) ++oldest;
-    gSuffixNext.erase(oldest);
+    hints.erase(oldest);
   }
   return hint;
 }

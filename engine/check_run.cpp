@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <system_error>
 
 #include "alert_devices.h"
 #include "alerts.h"
@@ -17,55 +16,6 @@
 #include "window_host.h"
 
 namespace halvern {
-namespace {
-
-// What one job reaches through its raw pointers, kept alive for as long as the
-// job lives: the host its worker posts to and the download event it tests.
-// The job's mainWindow points here; whoever frees the job frees its link.
-class JobLink final : public WindowHost {
- public:
-  JobLink(std::shared_ptr<WindowHost> host, std::shared_ptr<ManualResetEvent> cancel)
-      : host_(std::move(host)), cancel_(std::move(cancel)) {}
-  ManualResetEvent* cancel() const { return cancel_.get(); }
-
-  void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
-    // A dropped UM_CHECK_DONE frees the job and this link inside the call.
-    const std::shared_ptr<WindowHost> host = host_;
-    host->PostMessage(message, wParam, lParam);
-  }
-  void Send(const std::function<void()>& call) override { host_->Send(call); }
-  void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override {
-    host_->SetTimer(id, milliseconds);
-  }
-  void KillTimer(std::uint32_t id) override { host_->KillTimer(id); }
-
- private:
-  std::shared_ptr<WindowHost> host_;
-  std::shared_ptr<ManualResetEvent> cancel_;
-};
-
-// Takes back a job and its link; the job's worker thread is joined unless it
-// is the calling thread itself (a post dropped by a closed host).
-void FreeJob(std::uintptr_t jobParam) {
-  auto* raw = reinterpret_cast<CheckJob*>(jobParam);
-  if (raw == nullptr) return;
-  std::unique_ptr<JobLink> link(static_cast<JobLink*>(raw->mainWindow));
-  if (raw->thread.joinable() && raw->thread.get_id() == std::this_thread::get_id()) {
-    raw->thread.detach();
-  }
-  TakeCheckJob(jobParam).reset();
-}
-
-// The workers' view of a host that outlives them: not owned.
-std::shared_ptr<WindowHost> Unowned(WindowHost& host) {
-  return std::shared_ptr<WindowHost>(&host, [](WindowHost*) {});
-}
-
-}  // namespace
-
-void FreeDroppedMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t) {
-  if (message == UM_CHECK_DONE) FreeJob(wParam);
-}
 
 void KeepAwakeThread(IdleTimer& idleTimer, const ManualResetEvent& prevent,
                      std::uint32_t periodMs) {
@@ -77,40 +27,39 @@ void KeepAwakeThread(IdleTimer& idleTimer, const ManualResetEvent& prevent,
 
 CheckRun::CheckRun(const CheckRunServices& services, CheckRunOptions options)
     : s_(services),
-      options_(options),
+      options_(std::move(options)),
       downloadEvent_(std::make_shared<ManualResetEvent>(kDownloadEventName)),
-      preventEvent_(std::make_shared<ManualResetEvent>(kPreventEventName)) {
-  if (!s_.workerHost) s_.workerHost = Unowned(s_.host);
-}
+      preventEvent_(std::make_shared<ManualResetEvent>(kPreventEventName)),
+      keepAwakeEnded_(std::make_shared<ManualResetEvent>()),
+      workers_(options_.startThread, options_.workerIdleTime) {}
 
 CheckRun::~CheckRun() { Shutdown(); }
 
 void CheckRun::Shutdown() {
   downloadEvent_->Set();
-  preventEvent_->Set();
-  // The thread ends within one wait once the prevent event is set.
-  if (keepAwake_.joinable()) keepAwake_.join();
+  EndKeepAwakeThread();
 }
 
 void CheckRun::OnRunCheck(std::int64_t checkNowTime) {
   SetKeepAwake(true);
-  const std::int64_t now = s_.clock.Now();
-  const std::int32_t frequency = ReadSetting(s_.store, kFrequency);
+  const std::int64_t now = s_.clock->Now();
+  const std::int32_t frequency = ReadSetting(*s_.store, kFrequency);
   const bool manual = IsManualRun(now, checkNowTime);
   inRunWalk_ = true;
   connectionFailedInWalk_ = false;
-  WalkUrlEntries(s_.store, [&](const UrlEntry& entry) {
+  WalkUrlEntries(*s_.store, [&](const UrlEntry& entry) {
     if (manual) {
       StartEntryCheck(entry, false);
-    } else if (IsEntryDue(s_.store, entry, now, frequency)) {
+    } else if (IsEntryDue(*s_.store, entry, now, frequency)) {
       StartEntryCheck(entry, true);
     }
   });
   inRunWalk_ = false;
   connectionFailedInWalk_ = false;
-  ScheduleLauncher({s_.timedRun, s_.store, s_.clock}, s_.alerts.MinutesToNextRepeat(), true, false);
+  ScheduleLauncher({s_.timedRun, *s_.store, *s_.clock}, s_.alerts.MinutesToNextRepeat(), true,
+                   false);
   s_.alerts.RepeatAlertIfDue();
-  ExpireLog(s_.store, s_.clock);
+  ExpireLog(*s_.store, *s_.clock);
   SetKeepAwake(false);
 }
 
@@ -129,15 +78,13 @@ bool CheckRun::StartEntryCheck(const UrlEntry& entry, bool retryAllowed) {
   std::memcpy(copy.get(), &entry, sizeof(UrlEntry));
   if (!retryAllowed) copy->failureCount = 0;  // a manual check starts afresh
 
-  auto link = std::make_unique<JobLink>(s_.workerHost, downloadEvent_);
   auto job = std::make_unique<CheckJob>(
-      link.get(), &s_.list, link->cancel(), retryAllowed ? 1 : 0,
+      s_.workerHost, &s_.list, downloadEvent_, retryAllowed ? 1 : 0,
       CheckServices{s_.store, s_.clock, s_.internet, options_.internetTimeoutMs});
-  link.release();  // freed with the job, by OnCheckDone or FreeDroppedMessage
   checking_.insert(title);
   // A worker that cannot start records its failure and posts its completion
   // all the same, which releases what was acquired here.
-  StartCheckJob(std::move(job), std::move(copy), options_.startThread);
+  static_cast<void>(StartCheckJob(std::move(job), std::move(copy), workers_));
   return true;
 }
 
@@ -173,7 +120,7 @@ bool CheckRun::AcquireConnection(const UrlEntry& entry, bool retryAllowed) {
 }
 
 void CheckRun::ReportConnectionFailure(const UrlEntry& entry, bool) {
-  WriteLogRecord(s_.store, s_.clock, entry, false, kConnectionFailureText);
+  WriteLogRecord(*s_.store, *s_.clock, entry, false, kConnectionFailureText);
   s_.alerts.RaiseAlert(entry, std::u16string(kConnectionFailureText));
 }
 
@@ -188,6 +135,7 @@ void CheckRun::ReleaseConnection() {
     SetKeepAwake(false);
   }
   RestoreButton();
+  if (options_.afterLastCheck) options_.afterLastCheck();
 }
 
 void CheckRun::RestoreButton() {
@@ -202,27 +150,35 @@ void CheckRun::SetKeepAwake(bool on) {
     return;
   }
   if (--keepAwakeUsers_ != 0) return;
-  preventEvent_->Set();
-  if (keepAwake_.joinable()) keepAwake_.join();
+  EndKeepAwakeThread();
 }
 
 void CheckRun::StartKeepAwakeThread() {
   preventEvent_->Reset();
   IdleTimer& idleTimer = s_.idleTimer;
-  const ManualResetEvent& prevent = *preventEvent_;
   const std::uint32_t periodMs = options_.keepAwakePeriodMs;
-  try {
-    keepAwake_ = StartThread(options_.startThread, [&idleTimer, &prevent, periodMs] {
-      KeepAwakeThread(idleTimer, prevent, periodMs);
-    });
-  } catch (const std::system_error&) {
-    // Keeping the machine awake is a help, not a condition: the checks run
-    // without it, and the next first user tries again.
-  }
+  keepAwakeEnded_->Reset();
+  // The idle timer outlives the thread: EndKeepAwakeThread waits for it.
+  std::unique_ptr<WorkerTask> task =
+      MakeWorkerTask([&idleTimer, prevent = preventEvent_, ended = keepAwakeEnded_, periodMs] {
+        KeepAwakeThread(idleTimer, *prevent, periodMs);
+        ended->Set();
+      });
+  // Keeping the machine awake is a help, not a condition: without a thread
+  // the checks run all the same, and the next first user tries again.
+  keepAwakeRunning_ = !workers_.Run(task);
 }
 
-void CheckRun::OnCheckDone(std::uintptr_t jobParam, std::intptr_t outcome) {
-  auto* job = reinterpret_cast<CheckJob*>(jobParam);
+void CheckRun::EndKeepAwakeThread() {
+  preventEvent_->Set();
+  if (!keepAwakeRunning_) return;
+  // It ends within one period once the prevent event is set.
+  while (!keepAwakeEnded_->Wait(std::chrono::hours(1))) {
+  }
+  keepAwakeRunning_ = false;
+}
+
+void CheckRun::OnCheckDone(std::unique_ptr<CheckJob> job, std::intptr_t outcome) {
   if (job == nullptr) return;
   const UrlEntry& copy = *job->entry;
   checking_.erase(EntryTitle(copy));
@@ -236,7 +192,7 @@ void CheckRun::OnCheckDone(std::uintptr_t jobParam, std::intptr_t outcome) {
     }
   }
   if (outcome == kCheckPassed) s_.alerts.OnEntryPassed(copy);
-  FreeJob(jobParam);
+  job.reset();
   ReleaseConnection();
 }
 
@@ -246,7 +202,7 @@ void CheckRun::OnRetryTimer(std::uint32_t timerId) {
 }
 
 void CheckRun::RetryEntry(std::uint32_t id) {
-  WalkUrlEntries(s_.store, [&](const UrlEntry& entry) {
+  WalkUrlEntries(*s_.store, [&](const UrlEntry& entry) {
     if ((entry.id & ~kRetryTimerBit) == id) StartEntryCheck(entry, true);
   });
 }

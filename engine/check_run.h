@@ -5,14 +5,16 @@
 // check or hands a final failure to the alerts. Runs on the main window's
 // thread, except KeepAwakeThread.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "site_check.h"
+#include "worker_pool.h"
 
 namespace halvern {
 
@@ -63,18 +65,21 @@ class CheckNowButton {
 void KeepAwakeThread(IdleTimer& idleTimer, const ManualResetEvent& prevent,
                      std::uint32_t periodMs = kKeepAwakePeriodMs);
 
+// The store, the clock and the internet layer are shared with the check
+// workers, which may still run when the program ends; the rest serves the
+// window's thread only and lives as long as the window.
 struct CheckRunServices {
-  SettingsStore& store;
-  const Clock& clock;
+  std::shared_ptr<SettingsStore> store;
+  std::shared_ptr<const Clock> clock;
   WindowHost& host;  // timers and the handler of UM_CHECK_DONE
-  // The host as check workers reach it. It must stay safe to call after the
-  // window is gone; empty: workers use `host`.
+  // The host as check workers hold it: safe to call after the window is gone
+  // (QtWindowHost::WorkerHandle()).
   std::shared_ptr<WindowHost> workerHost;
   UrlList& list;
   TimedRun& timedRun;
   ConnectionManager& connections;
   IdleTimer& idleTimer;
-  Internet& internet;
+  std::shared_ptr<Internet> internet;
   CheckNowButton& button;
   Alerts& alerts;
 };
@@ -84,8 +89,14 @@ struct CheckRunOptions {
   std::uint32_t keepAwakePeriodMs = kKeepAwakePeriodMs;
   // Connect, receive and send timeouts of every check.
   std::uint32_t internetTimeoutMs = kInternetTimeoutMs;
-  // Starts the keep-awake thread and the check workers; empty: std::thread.
+  // Starts the threads that run the check workers and the keep-awake thread
+  // (detached, reused while work comes); empty: std::thread.
   ThreadStarter startThread = {};
+  // How long a finished worker thread waits for the next check before it ends.
+  std::chrono::milliseconds workerIdleTime = kWorkerIdleTime;
+  // Called once the last running check has been handled and freed; the
+  // program gives the freed heap back to the system there.
+  std::function<void()> afterLastCheck = {};
 };
 
 class CheckRun {
@@ -106,8 +117,8 @@ class CheckRun {
   void ReportConnectionFailure(const UrlEntry& entry, bool retryAllowed);
   void ReleaseConnection();
   void SetKeepAwake(bool on);
-  // UM_CHECK_DONE: takes back and frees the job that wParam carries.
-  void OnCheckDone(std::uintptr_t jobParam, std::intptr_t outcome);
+  // UM_CHECK_DONE: books a retry or raises the alert, then frees the job.
+  void OnCheckDone(std::unique_ptr<CheckJob> job, std::intptr_t outcome);
   // A retry timer fired: kills it and checks the entries with that id.
   void OnRetryTimer(std::uint32_t timerId);
   void RetryEntry(std::uint32_t id);
@@ -122,11 +133,14 @@ class CheckRun {
   bool IsChecking(const std::u16string& title) const { return checking_.contains(title); }
   ManualResetEvent& DownloadEvent() { return *downloadEvent_; }
   ManualResetEvent& PreventEvent() { return *preventEvent_; }
+  const WorkerPool& workers() const { return workers_; }
 
  private:
   void RestoreButton();
   // Starts KeepAwakeThread; a thread that cannot be started leaves none.
   void StartKeepAwakeThread();
+  // Sets the prevent event and waits until the keep-awake thread has ended.
+  void EndKeepAwakeThread();
 
   CheckRunServices s_;
   CheckRunOptions options_;
@@ -143,13 +157,12 @@ class CheckRun {
   bool connectionFailedInWalk_ = false;
   std::unique_ptr<Connection> connection_;
   int keepAwakeUsers_ = 0;
-  std::thread keepAwake_;
+  // Set by the keep-awake thread as its last act; held by it too.
+  std::shared_ptr<ManualResetEvent> keepAwakeEnded_;
+  bool keepAwakeRunning_ = false;
+  // The check workers' threads: idle ones end with the run, running ones
+  // when their check has.
+  WorkerPool workers_;
 };
-
-// Frees what a message carries when the window host drops it (posted after the
-// window closed, or still queued when it closed): the CheckJob of a
-// UM_CHECK_DONE. Safe on any thread, the job's own worker included. Install it
-// as the window host's dropped-message hook.
-void FreeDroppedMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
 }  // namespace halvern

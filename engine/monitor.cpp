@@ -8,21 +8,24 @@ namespace halvern {
 
 Monitor::Monitor(const MonitorServices& services, MonitorOptions options)
     : s_(services),
-      watchdog_(s_.timedRun, s_.host, s_.clock, [this](bool manual) { OnOverdueWakeUp(manual); }),
-      alerts_(AlertServices{s_.store, s_.clock, s_.host, s_.sound, s_.leds, s_.popup}),
+      watchdog_(s_.timedRun, s_.host, *s_.clock, [this](bool manual) { OnOverdueWakeUp(manual); }),
+      alerts_(AlertServices{*s_.store, *s_.clock, s_.host, s_.sound, s_.leds, s_.popup}),
       run_(CheckRunServices{s_.store, s_.clock, s_.host, s_.workerHost, s_.list, watchdog_,
                             s_.connections, s_.idleTimer, s_.internet, s_.button, alerts_},
            options) {}
 
 Monitor::~Monitor() = default;
 
-void Monitor::OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+void Monitor::OnMessage(std::uint32_t message, std::uintptr_t, std::intptr_t) {
   if (message == UM_RUN_CHECK) {
     watchdog_.Disarm();
     run_.OnRunCheck(checkNowTime_);
-  } else if (message == UM_CHECK_DONE) {
-    run_.OnCheckDone(wParam, lParam);
   }
+}
+
+void Monitor::OnOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                             std::intptr_t lParam) {
+  if (message == UM_CHECK_DONE) run_.OnCheckDone(TakeCheckJob(std::move(payload)), lParam);
 }
 
 void Monitor::OnTimer(std::uint32_t id) {
@@ -38,9 +41,9 @@ bool Monitor::OnCommand(std::uintptr_t, std::intptr_t lParam) {
 }
 
 void Monitor::CheckNow() {
-  checkNowTime_ = s_.clock.Now();
+  checkNowTime_ = s_.clock->Now();
   if (run_.RunningJobCount() == 0) {
-    ScheduleLauncher({watchdog_, s_.store, s_.clock}, alerts_.MinutesToNextRepeat(), true, true);
+    ScheduleLauncher({watchdog_, *s_.store, *s_.clock}, alerts_.MinutesToNextRepeat(), true, true);
   } else {
     run_.Stop();
   }
@@ -48,26 +51,26 @@ void Monitor::CheckNow() {
 
 bool Monitor::CheckEntry(const std::u16string& title) {
   UrlEntry entry;
-  if (!LoadUrlEntry(s_.store, title, entry)) return true;
+  if (!LoadUrlEntry(*s_.store, title, entry)) return true;
   return run_.StartEntryCheck(entry, false);
 }
 
 void Monitor::ScheduleNextWakeUp() {
-  ScheduleLauncher({watchdog_, s_.store, s_.clock}, alerts_.MinutesToNextRepeat(), true, false);
+  ScheduleLauncher({watchdog_, *s_.store, *s_.clock}, alerts_.MinutesToNextRepeat(), true, false);
 }
 
 void Monitor::OnOverdueWakeUp(bool manual) {
   // A lost Check Now booking still makes the manual run the user asked for: it
   // is handled as if the press had just been made. CheckNowTime itself keeps
   // the press, so a late message does not make a second manual run.
-  run_.OnRunCheck(manual ? s_.clock.Now() : checkNowTime_);
+  run_.OnRunCheck(manual ? s_.clock->Now() : checkNowTime_);
 }
 
 void Monitor::AcknowledgeAlert() { alerts_.AcknowledgeAlert(); }
 
 void Monitor::Shutdown() {
   run_.Shutdown();
-  ScheduleLauncher({watchdog_, s_.store, s_.clock}, -1, false, false);
+  ScheduleLauncher({watchdog_, *s_.store, *s_.clock}, -1, false, false);
   alerts_.AcknowledgeAlert();
 }
 

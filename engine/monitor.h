@@ -8,10 +8,10 @@
 //  - Build the services below and construct one Monitor, on the window's
 //    thread, after the window host and before the first booking.
 //  - Window host: forward every posted message except UM_NOTIFY_ICON to
-//    OnMessage (it handles UM_RUN_CHECK and UM_CHECK_DONE and ignores the
-//    rest), and every timer to OnTimer (1001/1002 go to the alert, 1003 to the
-//    wake-up watchdog, retry timers to the check run). Install FreeDroppedMessage as the host's
-//    dropped-message hook (QtWindowHost::SetDroppedMessageHook).
+//    OnMessage (it handles UM_RUN_CHECK and ignores the rest), every message
+//    with a payload to OnOwnedMessage (UM_CHECK_DONE with its CheckJob), and
+//    every timer to OnTimer (1001/1002 go to the alert, 1003 to the wake-up
+//    watchdog, retry timers to the check run).
 //  - Commands: pass every command to OnCommand before normal routing; it
 //    returns true for the popup's ALERT_CLOSED_LPARAM (the alert is then
 //    acknowledged) and false for everything else.
@@ -41,12 +41,14 @@ namespace halvern {
 class SoundPlayer;
 class LedDevices;
 
+// The store, clock, internet layer and worker host are shared with the check
+// workers (see CheckRunServices); the rest lives as long as the window.
 struct MonitorServices {
-  SettingsStore& store;
-  const Clock& clock;
+  std::shared_ptr<SettingsStore> store;
+  std::shared_ptr<const Clock> clock;
   WindowHost& host;
-  // The host as check workers reach it; must stay safe to call after the
-  // window is gone (QtWindowHost::WorkerHandle()). Empty: workers use `host`.
+  // The host as check workers hold it: safe to call after the window is gone
+  // (QtWindowHost::WorkerHandle()).
   std::shared_ptr<WindowHost> workerHost;
   UrlList& list;
   TimedRun& timedRun;
@@ -54,7 +56,7 @@ struct MonitorServices {
   SoundPlayer& sound;
   LedDevices& leds;
   IdleTimer& idleTimer;
-  Internet& internet;
+  std::shared_ptr<Internet> internet;
   AlertPopup& popup;
   CheckNowButton& button;
 };
@@ -69,11 +71,13 @@ class Monitor final : public WindowHandler {
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
-  // WindowHandler: UM_RUN_CHECK, UM_CHECK_DONE; timers 1001, 1002, 1003 and
-  // retries. A booked wake-up whose UM_RUN_CHECK has not come 10 s after its
-  // time is handled as if it had come (a lost Check Now booking as a manual
-  // run), so the next wake-up is always booked.
+  // WindowHandler: UM_RUN_CHECK, UM_CHECK_DONE with its job; timers 1001,
+  // 1002, 1003 and retries. A booked wake-up whose UM_RUN_CHECK has not come
+  // 10 s after its time is handled as if it had come (a lost Check Now booking
+  // as a manual run), so the next wake-up is always booked.
   void OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
+  void OnOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                      std::intptr_t lParam) override;
   void OnTimer(std::uint32_t id) override;
   // The command hook: true (handled) for lParam ALERT_CLOSED_LPARAM.
   bool OnCommand(std::uintptr_t wParam, std::intptr_t lParam);

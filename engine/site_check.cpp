@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
 
 #include "check_log.h"
 #include "clock.h"
@@ -25,9 +24,24 @@ std::u16string Ascii(const char* text) { return std::u16string(text, text + std:
 
 char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; }
 
-void PostDone(CheckJob* job, std::intptr_t outcome) {
-  job->mainWindow->PostMessage(UM_CHECK_DONE, reinterpret_cast<std::uintptr_t>(job), outcome);
+// Hands the job over to the window in UM_CHECK_DONE. The host is held here
+// across the post: a dropped message frees the job, and with it the job's
+// share of the host, inside the call.
+void PostDone(std::unique_ptr<CheckJob> job, std::intptr_t outcome) {
+  const std::shared_ptr<WindowHost> host = job->mainWindow;
+  host->PostOwnedMessage(UM_CHECK_DONE, std::move(job), outcome);
 }
+
+// The pool's task of one check: owns the job until the worker posts it.
+class CheckTask final : public WorkerTask {
+ public:
+  explicit CheckTask(std::unique_ptr<CheckJob> job) : job_(std::move(job)) {}
+  void Run() override { CheckWorker(std::move(job_)); }
+  std::unique_ptr<CheckJob> TakeBack() { return std::move(job_); }
+
+ private:
+  std::unique_ptr<CheckJob> job_;
+};
 
 // Paces the progress texts of one download. Every chunk has its text, but a
 // synchronous row update per 1024 bytes costs two thread switches, and at a
@@ -98,10 +112,10 @@ std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& reques
 // Everything up to the outcome; every session and request is closed on return.
 std::intptr_t RunCheck(CheckJob& job) {
   SetRowStatus(job, u"Connecting...", kImageBusy);
-  if (auto error = job.services.internet.AttemptConnect()) {
+  if (auto error = job.services.internet->AttemptConnect()) {
     return RecordOutcome(job, false, u"Failed to connect to the server.", *error);
   }
-  SessionResult opened = OpenInternetSession(job.services.store, job.services.internet);
+  SessionResult opened = OpenInternetSession(*job.services.store, *job.services.internet);
   if (!opened.session) return RecordOutcome(job, false, u"Network Failure.", opened.error);
   InternetSession& session = *opened.session;
   SetInternetTimeouts(session, job.services.internetTimeoutMs);
@@ -120,51 +134,43 @@ std::intptr_t RunCheck(CheckJob& job) {
 
 }  // namespace
 
-CheckJob::CheckJob(WindowHost* mainWindow, UrlList* listWindow, ManualResetEvent* cancelEvent,
-                   std::int32_t retryAllowed, const CheckServices& services)
+CheckJob::CheckJob(std::shared_ptr<WindowHost> mainWindow, UrlList* listWindow,
+                   std::shared_ptr<ManualResetEvent> cancelEvent, std::int32_t retryAllowed,
+                   CheckServices services)
     : retryAllowed(retryAllowed),
-      mainWindow(mainWindow),
+      mainWindow(std::move(mainWindow)),
       listWindow(listWindow),
-      cancelEvent(cancelEvent),
-      services(services) {}
-
-CheckJob::~CheckJob() {
-  if (thread.joinable()) thread.join();
-}
-
-std::thread StartThread(const ThreadStarter& starter, std::function<void()> body) {
-  if (!starter) return std::thread(std::move(body));
-  return starter(std::move(body));
-}
+      cancelEvent(std::move(cancelEvent)),
+      services(std::move(services)) {}
 
 bool StartCheckJob(std::unique_ptr<CheckJob> job, std::unique_ptr<UrlEntry> entryCopy,
-                   const ThreadStarter& starter) {
-  CheckJob* raw = job.release();  // owned by the worker until UM_CHECK_DONE
-  raw->entry = std::move(entryCopy);
-  InternetError reason;
-  try {
-    raw->thread = StartThread(starter, [raw] { CheckWorker(raw); });
-    return true;
-  } catch (const std::system_error& error) {
-    reason = InternetError{error.code().value(), Ascii(error.code().message().c_str())};
-  }
+                   WorkerPool& workers) {
+  job->entry = std::move(entryCopy);
+  auto owner = std::make_unique<CheckTask>(std::move(job));
+  CheckTask& task = *owner;
+  std::unique_ptr<WorkerTask> handed = std::move(owner);
+  const std::error_code error = workers.Run(handed);
+  if (!error) return true;  // the worker owns the job now
   // No worker: the check fails here, counted and shown like any other
   // failure, and its completion still releases what the run holds for it.
-  RecordOutcome(*raw, false, kThreadFailureText, reason);
-  PostDone(raw, kCheckFailed);
+  std::unique_ptr<CheckJob> back = task.TakeBack();
+  handed.reset();
+  RecordOutcome(*back, false, kThreadFailureText,
+                InternetError{error.value(), Ascii(error.message().c_str())});
+  PostDone(std::move(back), kCheckFailed);
   return false;
 }
 
-std::unique_ptr<CheckJob> TakeCheckJob(std::uintptr_t wParam) {
-  std::unique_ptr<CheckJob> job(reinterpret_cast<CheckJob*>(wParam));
-  if (job && job->thread.joinable()) job->thread.join();
-  return job;
+std::unique_ptr<CheckJob> TakeCheckJob(std::unique_ptr<MessagePayload> payload) {
+  auto* job = dynamic_cast<CheckJob*>(payload.get());
+  if (job == nullptr) return nullptr;
+  static_cast<void>(payload.release());
+  return std::unique_ptr<CheckJob>(job);
 }
 
-std::uint32_t CheckWorker(CheckJob* job) {
+void CheckWorker(std::unique_ptr<CheckJob> job) {
   const std::intptr_t outcome = RunCheck(*job);
-  PostDone(job, outcome);  // the job is the window's from here on
-  return 0;
+  PostDone(std::move(job), outcome);  // the job is the window's from here on
 }
 
 std::u16string FormatProxyText(const std::u16string& address, std::int32_t port) {
@@ -259,9 +265,10 @@ void SaveEntryCopy(SettingsStore& store, const UrlEntry& entry) {
 bool RecordOutcome(CheckJob& job, bool passed, std::u16string_view text,
                    const InternetError& error) {
   UrlEntry& entry = *job.entry;
-  SettingsStore& store = job.services.store;
-  const std::int64_t now = job.services.clock.Now();
-  WriteLogRecord(store, job.services.clock, entry, passed, text);
+  SettingsStore& store = *job.services.store;
+  const Clock& clock = *job.services.clock;
+  const std::int64_t now = clock.Now();
+  WriteLogRecord(store, clock, entry, passed, text);
 
   if (passed) {
     entry.failureCount = 0;

@@ -3,12 +3,16 @@
 // judges the answer, logs the outcome, saves the job's copy of the entry and
 // shows progress and outcome in the entry's row of the URL list.
 //
-// Ownership: the check run creates a CheckJob and hands it, with a heap copy of
-// the entry, to StartCheckJob; from then on the worker owns both. The worker's
-// last act is posting UM_CHECK_DONE (wParam = the CheckJob*, lParam = outcome)
-// to mainWindow; the handler of that message takes the job back with
-// TakeCheckJob(wParam), which joins the (ending) worker thread, and frees it by
-// letting the unique_ptr go. A job must be taken back exactly once.
+// Ownership, one owner at a time: the check run creates a CheckJob and hands
+// it, with a heap copy of the entry, to StartCheckJob; from then on the worker
+// owns both. The worker's last act is posting UM_CHECK_DONE (lParam = outcome)
+// with the job as the message's payload: the queued message owns it, then the
+// handler, which gets it back with TakeCheckJob and frees it by letting it go.
+// A message the window host drops frees its job by being destroyed.
+//
+// A worker may still run when the program ends: the job holds what it uses
+// (store, clock, internet layer, window host, download event) by shared
+// ownership, so none of it can be torn down under it.
 
 #include <cstdint>
 #include <functional>
@@ -16,9 +20,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "internet.h"
+#include "window_host.h"
+#include "worker_pool.h"
 
 namespace halvern {
 
@@ -26,7 +31,6 @@ class Clock;
 class ManualResetEvent;
 class SettingsStore;
 class UrlList;
-class WindowHost;
 struct UrlEntry;
 
 inline constexpr char16_t kMagicWord[] = u"BrankolvistPassed";
@@ -39,60 +43,56 @@ inline constexpr char16_t kUnknownModeText[] = u"Unknown check mode.";
 inline constexpr std::intptr_t kCheckFailed = 0;  // failed or cancelled
 inline constexpr std::intptr_t kCheckPassed = 1;
 
-// What a worker uses besides its job; all of it thread-safe and outliving every
-// job that refers to it.
+// What a worker uses besides its job; all of it thread-safe. Each job holds
+// its share, so a worker that outlives the window still uses live objects.
 struct CheckServices {
-  SettingsStore& store;
-  const Clock& clock;
-  Internet& internet;
+  std::shared_ptr<SettingsStore> store;
+  std::shared_ptr<const Clock> clock;
+  std::shared_ptr<Internet> internet;
   // The connect, receive and send timeouts given to every session and request.
   std::uint32_t internetTimeoutMs = kInternetTimeoutMs;
 };
-
-// Starts a thread running `body`. Throws std::system_error, as std::thread
-// does, when the system cannot create one. Empty: std::thread itself.
-using ThreadStarter = std::function<std::thread(std::function<void()>)>;
-[[nodiscard]] std::thread StartThread(const ThreadStarter& starter, std::function<void()> body);
 
 // Shown and logged when a check's worker thread cannot be started; the row
 // adds the system's reason after " Code: ".
 inline constexpr char16_t kThreadFailureText[] = u"Cannot start the check.";
 
-struct CheckJob {
-  CheckJob(WindowHost* mainWindow, UrlList* listWindow, ManualResetEvent* cancelEvent,
-           std::int32_t retryAllowed, const CheckServices& services);
-  // Joins the worker thread when it still runs; only destroy a job that has
-  // posted UM_CHECK_DONE or was never started.
-  ~CheckJob();
+struct CheckJob final : MessagePayload {
+  CheckJob(std::shared_ptr<WindowHost> mainWindow, UrlList* listWindow,
+           std::shared_ptr<ManualResetEvent> cancelEvent, std::int32_t retryAllowed,
+           CheckServices services);
   CheckJob(const CheckJob&) = delete;
   CheckJob& operator=(const CheckJob&) = delete;
 
   std::int32_t retryAllowed;        // 1 scheduled run or retry, 0 manual; read by the run
   std::unique_ptr<UrlEntry> entry;  // the job's own copy; set by StartCheckJob
-  WindowHost* mainWindow;           // receives UM_CHECK_DONE; its Send reaches the list
-  UrlList* listWindow;              // used only inside mainWindow->Send
-  ManualResetEvent* cancelEvent;    // the download event: set = stop
-  std::thread thread;               // the worker; set by StartCheckJob
+  // Receives UM_CHECK_DONE; its Send reaches the list. A host whose window is
+  // gone drops posts and runs no Send.
+  std::shared_ptr<WindowHost> mainWindow;
+  // The window's list: touched only inside mainWindow->Send, which runs its
+  // calls only while the window lives.
+  UrlList* listWindow;
+  std::shared_ptr<ManualResetEvent> cancelEvent;  // the download event: set = stop
   CheckServices services;
   // A progress text not shown yet (the download paces them); the next row
   // update shows it first. Worker only.
   std::u16string heldProgress;
 };
 
-// Gives `job` its entry copy and starts CheckWorker on a new thread; returns at
-// once. The worker owns the job until it posts UM_CHECK_DONE. Should the thread
-// not start, the failure is recorded on the calling thread like any failed
-// check (logged, saved, shown), the job is posted with outcome 0 and false is
-// returned.
+// Gives `job` its entry copy and starts CheckWorker on a thread of `workers`;
+// returns at once. The worker owns the job until it posts UM_CHECK_DONE.
+// Should no thread start, the failure is recorded on the calling thread like
+// any failed check (logged, saved, shown, " Code: " and the system's reason),
+// the job is posted with outcome 0 and false is returned.
 bool StartCheckJob(std::unique_ptr<CheckJob> job, std::unique_ptr<UrlEntry> entryCopy,
-                   const ThreadStarter& starter = {});
+                   WorkerPool& workers);
 
-// Takes back the job that UM_CHECK_DONE carries in wParam; waits for its worker
-// thread to end (it has nothing left to do after posting). Window thread only.
-std::unique_ptr<CheckJob> TakeCheckJob(std::uintptr_t wParam);
+// The job that a UM_CHECK_DONE carries; nothing when the payload is not one
+// (it is then freed).
+std::unique_ptr<CheckJob> TakeCheckJob(std::unique_ptr<MessagePayload> payload);
 
-// The worker's whole run; ends by posting UM_CHECK_DONE. Returns 0.
-std::uint32_t CheckWorker(CheckJob* job);
+// The worker's whole run; ends by posting UM_CHECK_DONE with the job.
+void CheckWorker(std::unique_ptr<CheckJob> job);
 
 // Opens a session by ProxyMode, ProxyAddress and ProxyPort; none for a
 // ProxyMode other than 0, 1 and 2.

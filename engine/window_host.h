@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace halvern {
 
@@ -13,11 +14,27 @@ inline constexpr std::uint32_t UM_RUN_CHECK = 0x0465;
 inline constexpr std::uint32_t UM_CHECK_DONE = 0x0466;
 inline constexpr std::uint32_t UM_NOTIFY_ICON = 0x0467;
 
+// What a posted message owns (the CheckJob of a UM_CHECK_DONE). The queued
+// message owns it until the handler takes it; a message that is never
+// delivered frees it by being destroyed.
+class MessagePayload {
+ public:
+  virtual ~MessagePayload() = default;
+};
+
 // Receives what the host delivers, always on the window's thread.
 class WindowHandler {
  public:
   virtual ~WindowHandler() = default;
   virtual void OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+  // A message that carries a payload: the handler owns it from here on. A
+  // handler that has no use for it lets it go, which frees it.
+  virtual void OnOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                              std::intptr_t lParam) {
+    static_cast<void>(message);
+    static_cast<void>(payload);
+    static_cast<void>(lParam);
+  }
   virtual void OnTimer(std::uint32_t id) = 0;
 };
 
@@ -26,6 +43,12 @@ class WindowHost {
   virtual ~WindowHost() = default;
   // Queues a message for the handler; callable from any thread, returns at once.
   virtual void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+  // Queues a message that owns `payload`; callable from any thread, returns at
+  // once. A host that drops the message (no handler, window gone, queue
+  // cleared) destroys the payload, possibly inside this call: a caller whose
+  // payload holds a reference to this host keeps one of its own across it.
+  virtual void PostOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                                std::intptr_t lParam) = 0;
   // Runs `call` on the window's thread and returns when it has run. From the
   // window's own thread it runs at once.
   virtual void Send(const std::function<void()>& call) = 0;

@@ -45,16 +45,15 @@ class QtWindowHost::Core : public std::enable_shared_from_this<QtWindowHost::Cor
     handler_ = handler;
   }
   void SetHandler(WindowHandler* handler) { handler_ = handler; }
-  void SetHook(DroppedMessageHook hook) {
-    std::lock_guard lock(mutex_);
-    hook_ = std::move(hook);
-  }
   bool IsClosed() const {
     std::lock_guard lock(mutex_);
     return closed_;
   }
 
-  void Post(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+  // A message that cannot be queued any more is destroyed here, with its
+  // payload.
+  void Post(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam,
+            std::unique_ptr<MessagePayload> payload);
   void Send(const std::function<void()>& call);
   void SetTimer(std::uint32_t id, std::uint32_t milliseconds);
   void KillTimer(std::uint32_t id);
@@ -62,18 +61,18 @@ class QtWindowHost::Core : public std::enable_shared_from_this<QtWindowHost::Cor
   // Window thread: ends delivery; returns the receiver for the caller to delete.
   QObject* Close();
 
-  // Called by the receiver's events, on the window thread.
-  void Deliver(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+  // Called by the receiver's events, on the window thread. A message that
+  // finds no handler is dropped: its payload goes when the event does.
+  void Deliver(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam,
+               std::unique_ptr<MessagePayload> payload);
   void RunCall(const std::function<void()>& call);
   void FireTimer(int qtTimerId);
-  void Drop(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
  private:
   const std::thread::id windowThread_;
   mutable std::mutex mutex_;
   bool closed_ = false;          // set once, on the window thread, under mutex_
   QObject* receiver_ = nullptr;  // posted to under mutex_ while not closed
-  DroppedMessageHook hook_;
   // Window thread only.
   WindowHandler* handler_ = nullptr;
   std::map<std::uint32_t, int> timers_;  // our id -> Qt timer id
@@ -84,31 +83,27 @@ namespace {
 
 using Core = QtWindowHost::Core;
 
-// A posted message. If it is destroyed undelivered (the host closed while it
-// was queued), the message is dropped so that what it owns is freed.
+// A posted message; it owns its payload until the handler takes it. If it is
+// destroyed undelivered (the host closed while it was queued), the payload
+// goes with it.
 class MessageEvent final : public QEvent {
  public:
   MessageEvent(std::shared_ptr<Core> core, std::uint32_t message, std::uintptr_t wParam,
-               std::intptr_t lParam)
+               std::intptr_t lParam, std::unique_ptr<MessagePayload> payload)
       : QEvent(kMessageEvent),
         core_(std::move(core)),
         message_(message),
         wParam_(wParam),
-        lParam_(lParam) {}
-  ~MessageEvent() override {
-    if (!delivered_) core_->Drop(message_, wParam_, lParam_);
-  }
-  void Deliver() {
-    delivered_ = true;
-    core_->Deliver(message_, wParam_, lParam_);
-  }
+        lParam_(lParam),
+        payload_(std::move(payload)) {}
+  void Deliver() { core_->Deliver(message_, wParam_, lParam_, std::move(payload_)); }
 
  private:
   std::shared_ptr<Core> core_;
   std::uint32_t message_;
   std::uintptr_t wParam_;
   std::intptr_t lParam_;
-  bool delivered_ = false;
+  std::unique_ptr<MessagePayload> payload_;
 };
 
 // A synchronous call. The worker waits until this event is gone: run on the
@@ -167,7 +162,11 @@ class WorkerHost final : public WindowHost {
  public:
   explicit WorkerHost(std::shared_ptr<Core> core) : core_(std::move(core)) {}
   void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
-    core_->Post(message, wParam, lParam);
+    core_->Post(message, wParam, lParam, nullptr);
+  }
+  void PostOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                        std::intptr_t lParam) override {
+    core_->Post(message, 0, lParam, std::move(payload));
   }
   void Send(const std::function<void()>& call) override { core_->Send(call); }
   void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override {
@@ -181,17 +180,21 @@ class WorkerHost final : public WindowHost {
 
 }  // namespace
 
-void Core::Post(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+void Core::Post(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam,
+                std::unique_ptr<MessagePayload> payload) {
   {
     std::lock_guard lock(mutex_);
     if (!closed_) {
-      auto* event = new MessageEvent(shared_from_this(), message, wParam, lParam);
+      auto* event =
+          new MessageEvent(shared_from_this(), message, wParam, lParam, std::move(payload));
       AnnounceHandOver(event);
       QCoreApplication::postEvent(receiver_, event);
       return;
     }
   }
-  Drop(message, wParam, lParam);
+  // Dropped, outside the lock: freeing the payload may take time (a CheckJob
+  // may hold the last share of the store).
+  payload.reset();
 }
 
 void Core::Send(const std::function<void()>& call) {
@@ -217,21 +220,14 @@ void Core::RunCall(const std::function<void()>& call) {
   if (!IsClosed()) call();
 }
 
-void Core::Deliver(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
-  if (IsClosed() || handler_ == nullptr) {
-    Drop(message, wParam, lParam);
-    return;
+void Core::Deliver(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam,
+                   std::unique_ptr<MessagePayload> payload) {
+  if (IsClosed() || handler_ == nullptr) return;
+  if (payload) {
+    handler_->OnOwnedMessage(message, std::move(payload), lParam);
+  } else {
+    handler_->OnMessage(message, wParam, lParam);
   }
-  handler_->OnMessage(message, wParam, lParam);
-}
-
-void Core::Drop(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
-  DroppedMessageHook hook;
-  {
-    std::lock_guard lock(mutex_);
-    hook = hook_;
-  }
-  if (hook) hook(message, wParam, lParam);
 }
 
 void Core::SetTimer(std::uint32_t id, std::uint32_t milliseconds) {
@@ -282,13 +278,9 @@ QtWindowHost::~QtWindowHost() { Close(); }
 
 void QtWindowHost::SetHandler(WindowHandler* handler) { core_->SetHandler(handler); }
 
-void QtWindowHost::SetDroppedMessageHook(DroppedMessageHook hook) {
-  core_->SetHook(std::move(hook));
-}
-
 void QtWindowHost::Close() {
-  // Deleting the receiver deletes its queued events: messages among them are
-  // dropped through the hook, calls were already released by the close.
+  // Deleting the receiver deletes its queued events: messages among them free
+  // their payloads, calls were already released by the close.
   delete core_->Close();
 }
 
@@ -299,7 +291,12 @@ std::shared_ptr<WindowHost> QtWindowHost::WorkerHandle() const {
 }
 
 void QtWindowHost::PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
-  core_->Post(message, wParam, lParam);
+  core_->Post(message, wParam, lParam, nullptr);
+}
+
+void QtWindowHost::PostOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                                    std::intptr_t lParam) {
+  core_->Post(message, 0, lParam, std::move(payload));
 }
 
 void QtWindowHost::Send(const std::function<void()>& call) { core_->Send(call); }

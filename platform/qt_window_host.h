@@ -5,12 +5,12 @@
 // running the QCoreApplication's loop).
 //
 // Shutdown: after Close() (or destruction) nothing reaches the handler any
-// more. Send from a worker returns at once without running its call, also when
-// it was already waiting; PostMessage drops its message. A dropped message
-// (posted after Close, or still queued when Close came) goes to the dropped-
-// message hook, which frees what the message owns (a CheckJob). The state that
-// workers touch is shared: WorkerHandle() stays safe to call after the host
-// itself is destroyed.
+// more and no Qt object is touched for a worker: Send from a worker returns at
+// once without running its call, also when it was already waiting; posts are
+// dropped. A dropped message (posted after Close or without a handler, or
+// still queued when Close came) destroys its payload, which frees what it owns
+// (a CheckJob). The state that workers touch is shared: WorkerHandle() stays
+// safe to call after the host itself, the window and the application are gone.
 
 #include <cstdint>
 #include <functional>
@@ -22,10 +22,6 @@ namespace halvern {
 
 class QtWindowHost final : public WindowHost {
  public:
-  // Called on the thread that drops the message: a worker's, or the window's.
-  using DroppedMessageHook =
-      std::function<void(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)>;
-
   explicit QtWindowHost(WindowHandler* handler = nullptr);
   ~QtWindowHost() override;
   QtWindowHost(const QtWindowHost&) = delete;
@@ -33,8 +29,6 @@ class QtWindowHost final : public WindowHost {
 
   // Window thread. Messages that arrive while no handler is set are dropped.
   void SetHandler(WindowHandler* handler);
-  // Set it before the first message can be dropped (before workers start).
-  void SetDroppedMessageHook(DroppedMessageHook hook);
   // Window thread. Stops all delivery and timers and drops queued messages.
   // Not to be undone; safe to call twice.
   void Close();
@@ -45,6 +39,8 @@ class QtWindowHost final : public WindowHost {
   std::shared_ptr<WindowHost> WorkerHandle() const;
 
   void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
+  void PostOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                        std::intptr_t lParam) override;
   void Send(const std::function<void()>& call) override;
   void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override;
   void KillTimer(std::uint32_t id) override;

@@ -1,5 +1,6 @@
 // Halvern: the web-site monitor's main program. It takes no command line.
 
+#include <openssl/crypto.h>
 #include <sys/resource.h>
 
 #include <QtWidgets/QApplication>
@@ -19,10 +20,18 @@ void RaiseDescriptorLimit() {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// The program ends without waiting for running checks, so OpenSSL must not
+// tear its global state down at exit under a check that is still doing TLS:
+// asked first without its exit handler, it keeps it until the process is gone.
+void KeepTlsStateUntilTheEnd() {
+  static_cast<void>(OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   RaiseDescriptorLimit();
+  KeepTlsStateUntilTheEnd();
   halvern::InitCurlGlobal();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Velmora Halvern"));

@@ -30,6 +30,13 @@ constexpr char kTitleSample[] = "nnnnnnnnnnnnnnnnnnnnnnnn";
 
 QString Q(const std::u16string& text) { return QString::fromStdU16String(text); }
 
+// `shared` when set, else a share of `object` that owns nothing.
+template <typename T>
+std::shared_ptr<T> SharedOr(const std::shared_ptr<T>& shared, T& object) {
+  if (shared) return shared;
+  return std::shared_ptr<T>(std::shared_ptr<T>(), &object);
+}
+
 QAction* FindMenuAction(QMenuBar* bar, int id) {
   if (!bar) return nullptr;
   for (QAction* action : bar->findChildren<QAction*>()) {
@@ -49,10 +56,10 @@ CMainDlg::CMainDlg(const MainServices& services)
   SetMenu(res::IDR_MAIN_MENU);
   SetGrowingControl(res::IDC_URL_LIST);
   SetNoDefaultButton();
-  host_.SetDroppedMessageHook(FreeDroppedMessage);
   monitor_ = std::make_unique<Monitor>(
-      MonitorServices{s_.store, s_.clock, host_, host_.WorkerHandle(), *this, s_.timedRun,
-                      s_.connections, s_.sound, s_.leds, s_.idleTimer, s_.internet, popup_, *this},
+      MonitorServices{SharedOr(s_.sharedStore, s_.store), SharedOr(s_.sharedClock, s_.clock), host_,
+                      host_.WorkerHandle(), *this, s_.timedRun, s_.connections, s_.sound, s_.leds,
+                      s_.idleTimer, SharedOr(s_.sharedInternet, s_.internet), popup_, *this},
       s_.monitorOptions);
 
   MapCommand(res::IDC_ADD, [this] { OnAdd(); });
@@ -170,6 +177,11 @@ void CMainDlg::OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intp
     return;
   }
   if (monitor_) monitor_->OnMessage(message, wParam, lParam);
+}
+
+void CMainDlg::OnOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                              std::intptr_t lParam) {
+  if (monitor_) monitor_->OnOwnedMessage(message, std::move(payload), lParam);
 }
 
 void CMainDlg::OnTimer(std::uint32_t id) {

@@ -27,7 +27,7 @@ class QPushButton;
 namespace halvern {
 class DBusDesktopNotifier;
 class Autostart;
-}
+}  // namespace halvern
 
 namespace halvern::ui {
 
@@ -49,6 +49,12 @@ struct MainServices {
   DBusDesktopNotifier* notifier = nullptr;
   // Tools > "Start at Login"; without one the item is disabled.
   Autostart* autostart = nullptr;
+  // The store, clock and internet layer above as the check workers hold them:
+  // shared, so that a check still running when the program ends uses live
+  // objects. Empty: the references above, which must then outlive every check.
+  std::shared_ptr<SettingsStore> sharedStore = {};
+  std::shared_ptr<const Clock> sharedClock = {};
+  std::shared_ptr<Internet> sharedInternet = {};
 };
 
 class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, public WindowHandler {
@@ -89,6 +95,8 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   void SetEnabled(bool enabled) override;
   // WindowHandler
   void OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;
+  void OnOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                      std::intptr_t lParam) override;
   void OnTimer(std::uint32_t id) override;
 
  protected:

@@ -27,6 +27,7 @@
 #include "store_wait.h"
 #include "timed_run_service.h"
 #include "url_entry.h"
+#include "worker_threads.h"
 
 namespace halvern::ui {
 namespace {
@@ -117,25 +118,33 @@ int CMonitorApp::Run() {
     return ending_ ? 0 : 1;
   }
 
-  return RunMainWindow(*opening.store, socket);
+  return RunMainWindow(std::shared_ptr<SqliteStore>(std::move(opening.store)));
 }
 
-int CMonitorApp::RunMainWindow(SqliteStore& store, std::optional<LauncherSocket>& socket) {
-  SystemClock clock;
+int CMonitorApp::RunMainWindow(const std::shared_ptr<SqliteStore>& store) {
+  // Shared with the check workers, which are not waited for at the end: one
+  // still running when the program ends holds them, and whichever lets them
+  // go last frees them.
+  const auto clock = std::make_shared<SystemClock>();
+  const auto internet = std::make_shared<CurlInternet>();
   TimedRunService timedRun(QCoreApplication::applicationDirPath().toStdString());
   NetworkConnectionManager connections;
   QtSoundPlayer sound;
   LinuxLedDevices leds(LedSearchPaths());
   NullIdleTimer idleTimer;
-  CurlInternet internet;
-  Autostart autostart(store, QCoreApplication::applicationFilePath().toStdString());
+  Autostart autostart(*store, QCoreApplication::applicationFilePath().toStdString());
   if (std::string error; !autostart.ApplyAtStart(error)) {
     std::fprintf(stderr, "Halvern: start at login: %s\n", error.c_str());
   }
   MainServices services{
-      store,       clock,    timedRun,
-      connections, sound,    leds,
-      idleTimer,   internet, [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); }};
+      *store,      *clock,    timedRun,
+      connections, sound,     leds,
+      idleTimer,   *internet, [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); }};
+  services.sharedStore = store;
+  services.sharedClock = clock;
+  services.sharedInternet = internet;
+  services.monitorOptions.startThread = SizedStackThreads();
+  services.monitorOptions.afterLastCheck = &ReturnFreedHeap;
   DBusDesktopNotifier notifier(QDBusConnection::sessionBus());
   services.notifier = &notifier;
   services.autostart = &autostart;
@@ -144,20 +153,14 @@ int CMonitorApp::RunMainWindow(SqliteStore& store, std::optional<LauncherSocket>
   window_ = &mainDlg;
   mainDlg.RunMainWindow();
   window_ = nullptr;
-  const bool checksLeft = mainDlg.monitor().RunningJobCount() > 0;
+  // Closes the window host: from here on a check still running touches no Qt
+  // object (its row updates return at once, its completion is dropped and
+  // frees its job), and it is not waited for.
   mainDlg.Shutdown();
   leds.SetNotificationCallback({});
-  // Writes still queued get a bounded time before the store goes.
-  store.BeginExit(kExitWriteBound);
-  if (checksLeft) {
-    // Checks still connecting are not waited for, yet they use the store and
-    // the internet layer above when they end. Leave before those are torn down
-    // under them; every write that returned is already safe in the store.
-    // The socket file goes first: nothing else would remove it.
-    socket.reset();
-    std::fflush(nullptr);
-    std::_Exit(0);
-  }
+  // A write of a running check that meets another program's lock gets a
+  // bounded time, so that no check keeps the program's end waiting.
+  store->BeginExit(kExitWriteBound);
   return 0;
 }
 

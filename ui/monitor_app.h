@@ -11,10 +11,9 @@
 // SIGTERM, SIGINT and SIGHUP end the program as Exit Program does, without
 // its question, at any point of the start-up or of the main window's run.
 
-#include <optional>
+#include <memory>
 
 namespace halvern {
-class LauncherSocket;
 class SqliteStore;
 }  // namespace halvern
 
@@ -33,9 +32,9 @@ class CMonitorApp {
   // A session signal: close whatever modal window the start-up or a command
   // shows, then end the main window's run.
   void OnSessionSignal();
-  // Runs the main window on `store`; at its end leaves at once (socket
-  // removed first) when checks are still running.
-  int RunMainWindow(SqliteStore& store, std::optional<LauncherSocket>& socket);
+  // Runs the main window on `store`; at its end returns at once, also while
+  // checks are still running (they hold what they use).
+  int RunMainWindow(const std::shared_ptr<SqliteStore>& store);
 
   bool ending_ = false;
   CMainDlg* window_ = nullptr;

@@ -76,6 +76,7 @@ class AlertsTest : public ::testing::Test, public WindowHandler {
 class ManualTimers final : public WindowHost {
  public:
   void PostMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {}
+  void PostOwnedMessage(std::uint32_t, std::unique_ptr<MessagePayload>, std::intptr_t) override {}
   void Send(const std::function<void()>& call) override { call(); }
   void SetTimer(std::uint32_t id, std::uint32_t ms) override { running[id] = ms; }
   void KillTimer(std::uint32_t id) override { running.erase(id); }

@@ -119,6 +119,29 @@ class Sites {
   test::HttpTestServer server_;  // last: stopped before the state it uses goes
 };
 
+// The real internet layer, noting the thread of every check that reaches it.
+class ThreadRecordingInternet final : public Internet {
+ public:
+  std::optional<InternetError> AttemptConnect() override {
+    std::lock_guard lock(mutex_);
+    threads_.push_back(std::this_thread::get_id());
+    return real_.AttemptConnect();
+  }
+  SessionResult OpenSession(ProxyType type, const std::u16string& agent,
+                            const std::u16string& proxy) override {
+    return real_.OpenSession(type, agent, proxy);
+  }
+  std::vector<std::thread::id> Threads() {
+    std::lock_guard lock(mutex_);
+    return threads_;
+  }
+
+ private:
+  CurlInternet real_;
+  std::mutex mutex_;
+  std::vector<std::thread::id> threads_;
+};
+
 struct LogCounts {
   int passed = 0;
   int failed = 0;
@@ -132,10 +155,6 @@ class CheckRunTest : public ::testing::Test {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
     InitCurlGlobal();
-    host.SetDroppedMessageHook([this](std::uint32_t m, std::uintptr_t w, std::intptr_t l) {
-      FreeDroppedMessage(m, w, l);
-      ++dropped;
-    });
   }
   ~CheckRunTest() override {
     sites.OpenGate();
@@ -151,14 +170,17 @@ class CheckRunTest : public ::testing::Test {
     MonitorOptions options;
     options.retryDelayMs = retryDelayMs;
     options.keepAwakePeriodMs = 50;
-    options.startThread = [this](std::function<void()> body) {
-      if (failThreads) {
-        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-      }
-      return std::thread(std::move(body));
+    options.workerIdleTime = workerIdleTime;
+    options.startThread = [this](std::function<void()> body) -> std::error_code {
+      if (failThreads) return std::make_error_code(std::errc::resource_unavailable_try_again);
+      ++threadsStarted;
+      std::thread(std::move(body)).detach();
+      return {};
     };
+    options.afterLastCheck = [this] { ++runsEnded; };
     monitor = std::make_unique<Monitor>(
-        MonitorServices{store ? *store : t.store(), clock, host, host.WorkerHandle(), list,
+        MonitorServices{test::Borrowed<SettingsStore>(store ? *store : t.store()),
+                        test::Borrowed<const Clock>(clock), host, host.WorkerHandle(), list,
                         timedRun, connections, sound, leds, idleTimer, internet, popup, button},
         options);
     host.SetHandler(monitor.get());
@@ -209,7 +231,9 @@ class CheckRunTest : public ::testing::Test {
   test::TempStore t;
   ManualClock clock{kNow};
   Sites sites;
-  CurlInternet internet;
+  // Shared with the monitor and every job; its use count tells whether a
+  // job still lives.
+  std::shared_ptr<ThreadRecordingInternet> internet = std::make_shared<ThreadRecordingInternet>();
   QtWindowHost host;
   test::FakeUrlList list;
   test::FakeTimedRun timedRun;
@@ -219,8 +243,10 @@ class CheckRunTest : public ::testing::Test {
   test::FakeIdleTimer idleTimer;
   test::FakePopup popup;
   test::FakeButton button;
-  std::atomic<int> dropped{0};
   std::atomic<bool> failThreads{false};  // the system refuses new threads
+  std::atomic<int> threadsStarted{0};
+  std::chrono::milliseconds workerIdleTime = kWorkerIdleTime;
+  int runsEnded = 0;  // afterLastCheck calls
   std::unique_ptr<Monitor> monitor;
 };
 
@@ -554,6 +580,42 @@ TEST_F(CheckRunTest, TwoChecksShareOneConnectionReleasedAfterTheSecond) {
   EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
 }
 
+// A finished worker thread takes up the next check instead of a new thread
+// being made, and idle threads end after their idle time. The keep-awake
+// thread runs on the same threads, so a run uses two of them.
+TEST_F(CheckRunTest, WorkerThreadsAreReusedAndEndWhenIdle) {
+  workerIdleTime = 2s;
+  Build();
+  Add(u"A", "/ok/a");
+  Add(u"B", "/ok/b");
+  EXPECT_TRUE(WriteSetting(t.store(), kTimetable, 0));  // the run checks only what the test starts
+  EXPECT_TRUE(monitor->CheckEntry(u"A"));
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  const WorkerPool& workers = monitor->checkRun().workers();
+  ASSERT_TRUE(RunUntil([&] { return workers.IdleCount() == 2; }));
+  EXPECT_EQ(threadsStarted.load(), 2);
+  EXPECT_EQ(runsEnded, 1);
+
+  // The second check (another entry) runs on a thread of the first: no
+  // thread is made.
+  EXPECT_TRUE(monitor->CheckEntry(u"B"));
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  EXPECT_EQ(threadsStarted.load(), 2);
+  EXPECT_EQ(runsEnded, 2);
+  EXPECT_EQ(Row(u"B").image, kImagePassed);
+  const std::vector<std::thread::id> threads = internet->Threads();
+  ASSERT_EQ(threads.size(), 2u);
+  EXPECT_NE(threads[1], std::this_thread::get_id());
+  ASSERT_TRUE(RunUntil([&] { return workers.IdleCount() == 2; }));
+
+  // Left idle, they end; the next check starts a thread again.
+  ASSERT_TRUE(RunUntil([&] { return workers.ThreadCount() == 0; }, 30s));
+  EXPECT_TRUE(monitor->CheckEntry(u"A"));
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  EXPECT_EQ(threadsStarted.load(), 4);
+  EXPECT_EQ(Log(u"A").passed, 2);
+}
+
 TEST_F(CheckRunTest, ALoneFailureReleasesTheConnectionAndItsRetryConnectsAgain) {
   Build(1500);
   Add(u"Down", "/missing/lone");
@@ -620,11 +682,13 @@ TEST_F(CheckRunTest, ShutdownLeavesRunningChecksToEndOnTheirOwn) {
   EXPECT_FALSE(popup.shown);
 
   // The worker sees the download event, its row update returns at once, and
-  // its completion is dropped and freed by the hook.
+  // its completion is dropped: the message frees the job, and with it the
+  // job's share of the internet layer (the fixture's is the last one).
   const auto end = SteadyClock::now() + 30s;
-  while (dropped.load() == 0 && SteadyClock::now() < end) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(dropped.load(), 1);
+  while (internet.use_count() > 1 && SteadyClock::now() < end) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(internet.use_count(), 1);
   EXPECT_EQ(Log(u"Slow").failed + Log(u"Slow").passed, 0);
+  EXPECT_TRUE(Row(u"Slow").status.starts_with(u"Downloading:"));  // no row update after the end
 }
 
 }  // namespace

@@ -22,6 +22,13 @@
 
 namespace halvern::test {
 
+// A share of an object the test owns (in its fixture or on its stack), for
+// the services that take shared ownership; it owns nothing.
+template <typename T>
+std::shared_ptr<T> Borrowed(T& object) {
+  return std::shared_ptr<T>(std::shared_ptr<T>(), &object);
+}
+
 class FakeTimedRun final : public TimedRun {
  public:
   struct Booking {

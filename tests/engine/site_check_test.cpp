@@ -22,6 +22,7 @@
 #include "curl_internet.h"
 #include "event.h"
 #include "fake_url_list.h"
+#include "fakes.h"
 #include "http_test_server.h"
 #include "settings.h"
 #include "silent_server.h"
@@ -29,12 +30,15 @@
 #include "url_entry.h"
 #include "url_list.h"
 #include "window_host.h"
+#include "worker_pool.h"
+#include "worker_threads.h"
 
 namespace halvern {
 namespace {
 
 using namespace std::chrono_literals;
 using test::AsciiToU16;
+using test::Borrowed;
 using test::HttpTestServer;
 
 // A window thread that runs Send calls in order and queues posted messages.
@@ -50,11 +54,17 @@ class FakeWindow final : public WindowHost {
     thread_.join();
   }
 
+  // The worker is not waited for once it has posted: it wakes the test under
+  // the lock, so that the test cannot destroy this window before it is done.
   void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
-    {
-      std::lock_guard lock(mutex_);
-      posted_.push_back({message, wParam, lParam});
-    }
+    std::lock_guard lock(mutex_);
+    posted_.push_back({message, wParam, lParam, nullptr});
+    wake_.notify_all();
+  }
+  void PostOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                        std::intptr_t lParam) override {
+    std::lock_guard lock(mutex_);
+    posted_.push_back({message, 0, lParam, std::move(payload)});
     wake_.notify_all();
   }
   void Send(const std::function<void()>& call) override {
@@ -71,15 +81,16 @@ class FakeWindow final : public WindowHost {
     std::uint32_t message;
     std::uintptr_t wParam;
     std::intptr_t lParam;
+    std::unique_ptr<MessagePayload> payload;
   };
   // The next posted message; fails the test after a generous deadline.
   Message WaitMessage() {
     std::unique_lock lock(mutex_);
     if (!wake_.wait_for(lock, 120s, [&] { return !posted_.empty(); })) {
       ADD_FAILURE() << "no message posted";
-      return {0, 0, 0};
+      return {0, 0, 0, nullptr};
     }
-    Message m = posted_.front();
+    Message m = std::move(posted_.front());
     posted_.pop_front();
     return m;
   }
@@ -240,16 +251,19 @@ class SiteCheckTest : public ::testing::Test {
   }
 
   CheckResult Run(const UrlEntry& entry, Internet* internet = nullptr) {
-    CheckServices services{temp_.store(), clock_, internet ? *internet : curl_, timeoutMs_};
-    auto job = std::make_unique<CheckJob>(&window_, &list_, &cancel_, 1, services);
+    // The program's own worker threads, stacks sized as in the program: every
+    // case here (HTTPS, proxies, redirects, script bodies) runs within them.
+    WorkerPool workers(starter_ ? starter_ : SizedStackThreads());
+    auto job = std::make_unique<CheckJob>(Borrowed<WindowHost>(window_), &list_, cancel_, 1,
+                                          Services(internet));
     CheckJob* raw = job.get();
-    const bool started = StartCheckJob(std::move(job), std::make_unique<UrlEntry>(entry), starter_);
+    const bool started = StartCheckJob(std::move(job), std::make_unique<UrlEntry>(entry), workers);
     EXPECT_EQ(started, expectStart_);
-    const FakeWindow::Message done = window_.WaitMessage();
+    FakeWindow::Message done = window_.WaitMessage();
     EXPECT_EQ(done.message, UM_CHECK_DONE);
-    EXPECT_EQ(done.wParam, reinterpret_cast<std::uintptr_t>(raw));
-    std::unique_ptr<CheckJob> back = TakeCheckJob(done.wParam);
-    EXPECT_FALSE(back->thread.joinable());
+    // The message carries the job itself: the window owns it now.
+    EXPECT_EQ(done.payload.get(), raw);
+    EXPECT_EQ(TakeCheckJob(std::move(done.payload)).get(), raw);
 
     CheckResult result;
     result.outcome = done.lParam;
@@ -272,6 +286,11 @@ class SiteCheckTest : public ::testing::Test {
     return result;
   }
 
+  CheckServices Services(Internet* internet = nullptr) {
+    return CheckServices{Borrowed<SettingsStore>(temp_.store()), Borrowed<const Clock>(clock_),
+                         Borrowed(internet ? *internet : curl_), timeoutMs_};
+  }
+
   std::u16string LastProgress(const CheckResult& result) {
     for (auto it = result.history.rbegin(); it != result.history.rend(); ++it) {
       if (it->starts_with(u"Downloading: ")) return *it;
@@ -287,7 +306,8 @@ class SiteCheckTest : public ::testing::Test {
   CurlInternet curl_;
   FakeWindow window_;
   FakeList list_;
-  ManualResetEvent cancel_{kDownloadEventName};
+  std::shared_ptr<ManualResetEvent> cancel_ =
+      std::make_shared<ManualResetEvent>(kDownloadEventName);
   HttpTestServer server_;
 };
 
@@ -420,7 +440,7 @@ TEST_F(SiteCheckTest, CancelWhileDownloadingChangesNothing) {
   const UrlEntry entry = AddEntry(u"Endless", server_.Url16("/endless"));
   window_.Send([&] {
     list_.onStatus = [&](const std::u16string& text) {
-      if (text.starts_with(u"Downloading: ")) cancel_.Set();
+      if (text.starts_with(u"Downloading: ")) cancel_->Set();
     };
   });
   const CheckResult r = Run(entry);
@@ -619,8 +639,8 @@ TEST_F(SiteCheckTest, AHangingServerFailsAtTheTimeouts) {
 }
 
 TEST_F(SiteCheckTest, AWorkerThatCannotStartIsARecordedFailure) {
-  starter_ = [](std::function<void()>) -> std::thread {
-    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  starter_ = [](std::function<void()>) {
+    return std::make_error_code(std::errc::resource_unavailable_try_again);
   };
   expectStart_ = false;
   const CheckResult r = Run(AddEntry(u"No thread", server_.Url16("/ok")));
@@ -642,16 +662,18 @@ TEST_F(SiteCheckTest, ManyJobsAtOnce) {
     entries.push_back(AddEntry(u"Many " + AsciiToU16(std::to_string(i)),
                                server_.Url16(i % 2 ? "/ok" : "/missing")));
   }
-  CheckServices services{temp_.store(), clock_, curl_};
+  WorkerPool workers(SizedStackThreads());
   for (const UrlEntry& entry : entries) {
-    StartCheckJob(std::make_unique<CheckJob>(&window_, &list_, &cancel_, 0, services),
-                  std::make_unique<UrlEntry>(entry));
+    EXPECT_TRUE(StartCheckJob(
+        std::make_unique<CheckJob>(Borrowed<WindowHost>(window_), &list_, cancel_, 0, Services()),
+        std::make_unique<UrlEntry>(entry), workers));
   }
   int passed = 0;
   for (int i = 0; i < kJobs; ++i) {
-    const FakeWindow::Message done = window_.WaitMessage();
+    FakeWindow::Message done = window_.WaitMessage();
     ASSERT_EQ(done.message, UM_CHECK_DONE);
-    auto job = TakeCheckJob(done.wParam);
+    auto job = TakeCheckJob(std::move(done.payload));
+    ASSERT_NE(job, nullptr);
     EXPECT_EQ(job->retryAllowed, 0);
     passed += static_cast<int>(done.lParam);
   }

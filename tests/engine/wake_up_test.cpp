@@ -31,6 +31,10 @@ class ManualHost final : public WindowHost {
   void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
     if (handler) handler->OnMessage(message, wParam, lParam);
   }
+  void PostOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                        std::intptr_t lParam) override {
+    if (handler) handler->OnOwnedMessage(message, std::move(payload), lParam);
+  }
   void Send(const std::function<void()>& call) override { call(); }
   void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override {
     timers[id] = milliseconds;
@@ -58,8 +62,10 @@ class WakeUpTest : public ::testing::Test {
     MonitorOptions options;
     options.keepAwakePeriodMs = 50;
     monitor = std::make_unique<Monitor>(
-        MonitorServices{t.store(), clock, host, nullptr, list, timedRun, connections, sound, leds,
-                        idleTimer, internet, popup, button},
+        MonitorServices{test::Borrowed<SettingsStore>(t.store()),
+                        test::Borrowed<const Clock>(clock), host, test::Borrowed<WindowHost>(host),
+                        list, timedRun, connections, sound, leds, idleTimer,
+                        test::Borrowed<Internet>(internet), popup, button},
         options);
     host.handler = monitor.get();
   }

@@ -152,33 +152,92 @@ TEST_F(QtWindowHostTest, TimersRepeatRestartAndDieOnKill) {
   EXPECT_EQ(handler.TimerCount(9), 1);
 }
 
-struct DropLog {
+// A payload that counts its own destruction, with the thread it happened on.
+struct FreeLog {
   std::mutex mutex;
-  std::vector<std::uintptr_t> dropped;
-  void Add(std::uintptr_t w) {
-    std::lock_guard lock(mutex);
-    dropped.push_back(w);
-  }
+  std::vector<std::pair<int, std::thread::id>> freed;
   std::size_t size() {
     std::lock_guard lock(mutex);
-    return dropped.size();
+    return freed.size();
   }
 };
 
-TEST_F(QtWindowHostTest, CloseDropsQueuedAndLaterMessagesThroughTheHook) {
-  auto drops = std::make_shared<DropLog>();
-  auto host = std::make_unique<QtWindowHost>(&handler);
-  host->SetDroppedMessageHook(
-      [drops](std::uint32_t, std::uintptr_t w, std::intptr_t) { drops->Add(w); });
-  host->SetTimer(5, 10);
-  host->PostMessage(0x466, 1, 0);
-  host->PostMessage(0x466, 2, 0);
-  host->Close();
-  EXPECT_EQ(drops->size(), 2u);  // queued when the host closed
+class NotedPayload final : public MessagePayload {
+ public:
+  NotedPayload(std::shared_ptr<FreeLog> log, int id) : log_(std::move(log)), id_(id) {}
+  ~NotedPayload() override {
+    std::lock_guard lock(log_->mutex);
+    log_->freed.emplace_back(id_, std::this_thread::get_id());
+  }
+  int id() const { return id_; }
 
-  host->PostMessage(0x466, 3, 0);  // after close: dropped at once
-  std::thread([&] { host->PostMessage(0x466, 4, 0); }).join();
-  EXPECT_EQ(drops->size(), 4u);
+ private:
+  std::shared_ptr<FreeLog> log_;
+  int id_;
+};
+
+std::unique_ptr<MessagePayload> Noted(const std::shared_ptr<FreeLog>& log, int id) {
+  return std::make_unique<NotedPayload>(log, id);
+}
+
+// Takes the payloads it is handed and keeps them.
+struct Keeper final : WindowHandler {
+  void OnMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {}
+  void OnOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
+                      std::intptr_t lParam) override {
+    messages.push_back(message);
+    lParams.push_back(lParam);
+    kept.push_back(std::move(payload));
+  }
+  void OnTimer(std::uint32_t) override {}
+  std::vector<std::uint32_t> messages;
+  std::vector<std::intptr_t> lParams;
+  std::vector<std::unique_ptr<MessagePayload>> kept;
+};
+
+TEST_F(QtWindowHostTest, APayloadGoesToTheHandlerWhoOwnsItThen) {
+  const auto log = std::make_shared<FreeLog>();
+  Keeper keeper;
+  QtWindowHost host(&keeper);
+  std::thread([&] { host.PostOwnedMessage(0x466, Noted(log, 1), 1); }).join();
+  host.PostMessage(0x465, 0, 0);  // a plain message goes to OnMessage, not here
+  ASSERT_TRUE(RunUntil([&] { return keeper.kept.size() == 1; }));
+  RunFor(50ms);
+  ASSERT_EQ(keeper.kept.size(), 1u);
+  EXPECT_EQ(keeper.messages[0], 0x466u);
+  EXPECT_EQ(keeper.lParams[0], 1);
+  EXPECT_EQ(static_cast<NotedPayload*>(keeper.kept[0].get())->id(), 1);
+  EXPECT_EQ(log->size(), 0u);  // the handler holds it
+  keeper.kept.clear();
+  EXPECT_EQ(log->size(), 1u);
+
+  // A handler without a use for payloads frees them on the window thread.
+  host.SetHandler(&handler);
+  host.PostOwnedMessage(0x466, Noted(log, 2), 0);
+  ASSERT_TRUE(RunUntil([&] { return log->size() == 2; }));
+  EXPECT_EQ(log->freed[1].second, std::this_thread::get_id());
+  EXPECT_TRUE(handler.messages.empty());
+}
+
+TEST_F(QtWindowHostTest, CloseFreesThePayloadsOfQueuedAndLaterMessages) {
+  const auto log = std::make_shared<FreeLog>();
+  auto host = std::make_unique<QtWindowHost>(&handler);
+  host->SetTimer(5, 10);
+  host->PostOwnedMessage(0x466, Noted(log, 1), 0);
+  host->PostOwnedMessage(0x466, Noted(log, 2), 0);
+  host->PostMessage(0x465, 0, 0);
+  EXPECT_EQ(log->size(), 0u);
+  host->Close();
+  EXPECT_EQ(log->size(), 2u);  // queued when the host closed
+
+  host->PostOwnedMessage(0x466, Noted(log, 3), 0);  // after close: freed at once
+  std::thread::id worker;
+  std::thread([&] {
+    worker = std::this_thread::get_id();
+    host->PostOwnedMessage(0x466, Noted(log, 4), 0);
+  }).join();
+  ASSERT_EQ(log->size(), 4u);
+  EXPECT_EQ(log->freed[3].second, worker);  // on the thread that posted it
   RunFor(100ms);
   EXPECT_TRUE(handler.messages.empty());
   EXPECT_TRUE(handler.timers.empty());
@@ -188,10 +247,8 @@ TEST_F(QtWindowHostTest, CloseDropsQueuedAndLaterMessagesThroughTheHook) {
 }
 
 TEST_F(QtWindowHostTest, WorkersOutliveTheHostSafely) {
-  auto drops = std::make_shared<DropLog>();
+  const auto log = std::make_shared<FreeLog>();
   auto host = std::make_unique<QtWindowHost>(&handler);
-  host->SetDroppedMessageHook(
-      [drops](std::uint32_t, std::uintptr_t w, std::intptr_t) { drops->Add(w); });
   std::shared_ptr<WindowHost> handle = host->WorkerHandle();
 
   // A worker blocked in Send while the window closes returns without running
@@ -202,7 +259,7 @@ TEST_F(QtWindowHostTest, WorkersOutliveTheHostSafely) {
     sending.set_value();
     handle->Send([&] { ran = true; });
     handle->Send([&] { ran = true; });
-    handle->PostMessage(0x466, 9, 0);
+    handle->PostOwnedMessage(0x466, Noted(log, 9), 0);
   });
   sending.get_future().wait();
   std::this_thread::sleep_for(50ms);  // let the worker block in its Send
@@ -210,26 +267,26 @@ TEST_F(QtWindowHostTest, WorkersOutliveTheHostSafely) {
   ASSERT_EQ(worker.wait_for(10s), std::future_status::ready);
   worker.get();
   EXPECT_FALSE(ran.load());
-  EXPECT_EQ(drops->size(), 1u);
+  EXPECT_EQ(log->size(), 1u);
 
   // The handle stays callable after the host is gone.
-  handle->PostMessage(0x466, 10, 0);
+  handle->PostOwnedMessage(0x466, Noted(log, 10), 0);
+  handle->PostMessage(0x465, 0, 0);
   handle->Send([&] { ran = true; });
   EXPECT_FALSE(ran.load());
-  EXPECT_EQ(drops->size(), 2u);
+  EXPECT_EQ(log->size(), 2u);
   RunFor(50ms);
   EXPECT_TRUE(handler.messages.empty());
 }
 
 TEST_F(QtWindowHostTest, MessagesWithoutAHandlerAreDropped) {
-  auto drops = std::make_shared<DropLog>();
+  const auto log = std::make_shared<FreeLog>();
   QtWindowHost host;
-  host.SetDroppedMessageHook(
-      [drops](std::uint32_t, std::uintptr_t w, std::intptr_t) { drops->Add(w); });
-  host.PostMessage(0x466, 1, 0);
-  ASSERT_TRUE(RunUntil([&] { return drops->size() == 1; }));
+  host.PostOwnedMessage(0x466, Noted(log, 1), 0);
+  host.PostMessage(0x465, 1, 0);
+  ASSERT_TRUE(RunUntil([&] { return log->size() == 1; }));
   host.SetHandler(&handler);
-  host.PostMessage(0x466, 2, 0);
+  host.PostMessage(0x465, 2, 0);
   ASSERT_TRUE(RunUntil([&] { return handler.messages.size() == 1; }));
   EXPECT_EQ(handler.messages[0].wParam, 2u);
 }

@@ -34,6 +34,7 @@ using ui::IDT_TEST_VIBRATE;
 class ManualTimers final : public WindowHost {
  public:
   void PostMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {}
+  void PostOwnedMessage(std::uint32_t, std::unique_ptr<MessagePayload>, std::intptr_t) override {}
   void Send(const std::function<void()>& call) override { call(); }
   void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override {
     running[id] = milliseconds;

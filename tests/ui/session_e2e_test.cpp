@@ -18,7 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "check_log.h"
+#include "http_test_server.h"
 #include "settings_store.h"
+#include "silent_server.h"
 #include "sqlite_store.h"
 #include "temp_store.h"
 #include "url_entry.h"
@@ -73,17 +76,27 @@ class Session {
   std::string Led() const { return ReadFirstLine(led_ / "brightness"); }
 
   // An enabled entry whose address refuses every connection.
-  void StoreFailingEntry() {
+  void StoreFailingEntry() { StoreEntry(u"Refused", u"http://127.0.0.1:1/"); }
+
+  void StoreEntry(const std::u16string& title, const std::u16string& url) {
     std::string error;
     auto store = SqliteStore::Open(StoreFile(), u"Velmora", error);
     ASSERT_TRUE(store) << error;
     UrlEntry entry;
     InitUrlEntry(entry);
-    SetEntryTitle(entry, u"Refused");
-    SetEntryUrl(entry, u"http://127.0.0.1:1/");
+    SetEntryTitle(entry, title);
+    SetEntryUrl(entry, url);
     entry.enabled = 1;
     entry.sizeLimit = 0xFFFFFFFFu;
-    ASSERT_TRUE(SaveUrlEntry(*store, u"Refused", entry));
+    ASSERT_TRUE(SaveUrlEntry(*store, title, entry));
+  }
+
+  // The store as another program sees it: nothing when it cannot be opened.
+  std::unique_ptr<SqliteStore> OpenStore() const {
+    std::string error;
+    auto store = SqliteStore::Open(StoreFile(), u"Velmora", error);
+    EXPECT_TRUE(store) << error;
+    return store;
   }
 
   pid_t Spawn(const char* binary) {
@@ -123,6 +136,10 @@ class Session {
     ASSERT_EQ(::waitpid(run, &status, 0), run);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
+
+  pid_t pid() const { return pid_; }
+  // The test has reaped the process itself.
+  void Forget() { pid_ = -1; }
 
   // Sends `signal` and returns the wait status once Halvern has ended.
   int Stop(int signal) {
@@ -174,6 +191,64 @@ TEST(SessionEnd, AlertLedLitBeforeTheSignalIsOffAfterIt) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(session.Led(), "0");
   EXPECT_FALSE(std::filesystem::exists(session.SocketFile()));
+}
+
+// Titles of the stored log records, passed ones marked with a leading '+'.
+std::vector<std::u16string> LogTitles(SettingsStore& store) {
+  std::vector<std::u16string> titles;
+  auto cursor = store.OpenSection(kLogSection);
+  for (std::size_t i = 0; cursor; ++i) {
+    const auto value = cursor->Enumerate(i);
+    if (!value) break;
+    const LogRecord record = ReadLogRecordBytes(value->data);
+    titles.push_back((record.passed ? u"+" : u"-") + FieldText(record.title, 25));
+  }
+  return titles;
+}
+
+// The program ends without waiting for a check that is still waiting for a
+// server that never answers (its timeouts are a minute away): it exits with
+// 0 at once, its socket goes, and what the finished checks stored is intact.
+TEST(SessionEnd, ACheckStillWaitingForItsServerDoesNotHoldTheEndUp) {
+  HttpTestServer web;
+  web.http().Get("/ok", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("hello", "text/plain");
+  });
+  web.Start();
+  SilentServer silent;
+  Session session;
+  session.StoreEntry(u"Quick", web.Url16("/ok"));
+  session.StoreEntry(u"Silent", silent.Url16("/"));
+  session.Start();
+  session.RunChecks();
+  ASSERT_TRUE(WaitUntil([&] {
+    auto store = session.OpenStore();
+    return store && LogTitles(*store) == std::vector<std::u16string>{u"+Quick"};
+  })) << "the quick check's outcome was not stored";
+  std::this_thread::sleep_for(200ms);  // the silent check is connected and waiting
+
+  // Well inside the silent check's one-minute receive timeout.
+  ASSERT_EQ(::kill(session.pid(), SIGTERM), 0);
+  int status = 0;
+  ASSERT_TRUE(
+      WaitUntil([&] { return ::waitpid(session.pid(), &status, WNOHANG) == session.pid(); }, 20s))
+      << "Halvern waited for its running check";
+  session.Forget();
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal "
+                                 << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(std::filesystem::exists(session.SocketFile()));
+
+  auto store = session.OpenStore();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(LogTitles(*store), std::vector<std::u16string>{u"+Quick"});
+  UrlEntry quick, waiting;
+  ASSERT_TRUE(LoadUrlEntry(*store, u"Quick", quick));
+  EXPECT_EQ(quick.failureCount, 0);
+  EXPECT_NE(quick.lastSuccessTime, 0);
+  ASSERT_TRUE(LoadUrlEntry(*store, u"Silent", waiting));
+  EXPECT_EQ(waiting.failureCount, 0);  // unfinished: nothing recorded
+  EXPECT_EQ(waiting.lastSuccessTime, 0);
 }
 
 }  // namespace
