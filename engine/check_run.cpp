@@ -36,24 +36,64 @@ CheckRun::CheckRun(const CheckRunServices& services, CheckRunOptions options)
 CheckRun::~CheckRun() { Shutdown(); }
 
 void CheckRun::Shutdown() {
+  // Entries a walk has not started yet are not started any more.
+  walkLeft_.clear();
+  walking_ = false;
+  inRunWalk_ = false;
+  s_.host.KillTimer(IDT_RUN_WALK);
   downloadEvent_->Set();
   EndKeepAwakeThread();
 }
 
 void CheckRun::OnRunCheck(std::int64_t checkNowTime) {
+  if (walking_) ContinueWalk(true);
   SetKeepAwake(true);
   const std::int64_t now = s_.clock->Now();
   const std::int32_t frequency = ReadSetting(*s_.store, kFrequency);
   const bool manual = IsManualRun(now, checkNowTime);
+  WalkUrlEntries(*s_.store, [&](const UrlEntry& entry) {
+    if (entry.enabled == 0) return;
+    if (!manual && !IsEntryDue(*s_.store, entry, now, frequency)) return;
+    auto copy = std::make_unique<UrlEntry>();
+    std::memcpy(copy.get(), &entry, sizeof(UrlEntry));
+    walkLeft_.push_back(std::move(copy));
+  });
+  walking_ = true;
+  walkRetries_ = !manual;
   inRunWalk_ = true;
   connectionFailedInWalk_ = false;
-  WalkUrlEntries(*s_.store, [&](const UrlEntry& entry) {
-    if (manual) {
-      StartEntryCheck(entry, false);
-    } else if (IsEntryDue(*s_.store, entry, now, frequency)) {
-      StartEntryCheck(entry, true);
+  ContinueWalk(false);
+}
+
+bool CheckRun::OnTimer(std::uint32_t id) {
+  if (id != IDT_RUN_WALK) return false;
+  ContinueWalk(false);
+  return true;
+}
+
+void CheckRun::ContinueWalk(bool whole) {
+  s_.host.KillTimer(IDT_RUN_WALK);
+  if (!walking_) return;
+  const auto turnStart = std::chrono::steady_clock::now();
+  for (std::size_t started = 0; !walkLeft_.empty(); ++started) {
+    if (!whole && started >= options_.walkTurnEntries &&
+        std::chrono::steady_clock::now() - turnStart >= options_.walkTurnTime) {
+      s_.host.SetTimer(IDT_RUN_WALK, 0);
+      return;
     }
-  });
+    const std::unique_ptr<UrlEntry> entry = std::move(walkLeft_.front());
+    walkLeft_.pop_front();
+    StartEntryCheck(*entry, walkRetries_);
+    // The checks started so far show their progress while the walk goes on:
+    // a worker waiting for its row is not held up until the last entry, and
+    // worker threads that finish are taken up again by later entries.
+    s_.host.RunPendingCalls();
+  }
+  EndWalk();
+}
+
+void CheckRun::EndWalk() {
+  walking_ = false;
   inRunWalk_ = false;
   connectionFailedInWalk_ = false;
   ScheduleLauncher({s_.timedRun, *s_.store, *s_.clock}, s_.alerts.MinutesToNextRepeat(), true,
@@ -187,6 +227,7 @@ void CheckRun::OnCheckDone(std::unique_ptr<CheckJob> job, std::intptr_t outcome)
   if (outcome == 0) {
     if (job->retryAllowed != 0 && copy.failureCount < kRetryBound) {
       s_.host.SetTimer(timerId, options_.retryDelayMs);
+      retryTitles_[copy.id & ~kRetryTimerBit].insert(EntryTitle(copy));
     } else {
       s_.alerts.RaiseAlert(copy, std::nullopt);
     }
@@ -202,6 +243,23 @@ void CheckRun::OnRetryTimer(std::uint32_t timerId) {
 }
 
 void CheckRun::RetryEntry(std::uint32_t id) {
+  // The entries booked under this id, loaded by title: one read instead of a
+  // walk over every stored entry for each retry. Only when none of them is
+  // stored under its title any more (renamed meanwhile) are all entries
+  // walked for the id.
+  std::set<std::u16string> titles;
+  if (auto booked = retryTitles_.find(id); booked != retryTitles_.end()) {
+    titles = std::move(booked->second);
+    retryTitles_.erase(booked);
+  }
+  bool found = false;
+  for (const std::u16string& title : titles) {
+    UrlEntry entry;
+    if (!LoadUrlEntry(*s_.store, title, entry) || (entry.id & ~kRetryTimerBit) != id) continue;
+    found = true;
+    StartEntryCheck(entry, true);
+  }
+  if (found) return;
   WalkUrlEntries(*s_.store, [&](const UrlEntry& entry) {
     if ((entry.id & ~kRetryTimerBit) == id) StartEntryCheck(entry, true);
   });
@@ -209,6 +267,8 @@ void CheckRun::RetryEntry(std::uint32_t id) {
 
 void CheckRun::Stop() {
   s_.button.SetEnabled(false);
+  // The walk's next turn finds nothing left and ends the run as usual.
+  walkLeft_.clear();
   downloadEvent_->Set();
 }
 

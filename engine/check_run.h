@@ -6,8 +6,11 @@
 // thread, except KeepAwakeThread.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -39,6 +42,15 @@ inline constexpr std::uint32_t kKeepAwakePeriodMs = 5000;
 inline constexpr char16_t kConnectionFailureText[] =
     u"Failed to establish a connection, please check your Internet connection setings and try "
     u"again.";
+
+// A run's walk starts its checks in turns of the event loop: each turn starts
+// at least kWalkTurnEntries entries and goes on until kWalkTurnTime has
+// passed, then the walk goes on from timer IDT_RUN_WALK. A run over thousands
+// of entries so leaves the window responsive, and the rows of the checks
+// started show their progress meanwhile.
+inline constexpr std::size_t kWalkTurnEntries = 64;
+inline constexpr std::chrono::milliseconds kWalkTurnTime{10};
+inline constexpr std::uint32_t IDT_RUN_WALK = 1004;
 
 inline constexpr char16_t kCaptionCheckNow[] = u"Check Now";
 inline constexpr char16_t kCaptionStop[] = u"Stop";
@@ -97,6 +109,9 @@ struct CheckRunOptions {
   // Called once the last running check has been handled and freed; the
   // program gives the freed heap back to the system there.
   std::function<void()> afterLastCheck = {};
+  // The turns of a run's walk (see kWalkTurnEntries).
+  std::size_t walkTurnEntries = kWalkTurnEntries;
+  std::chrono::milliseconds walkTurnTime = kWalkTurnTime;
 };
 
 class CheckRun {
@@ -107,8 +122,15 @@ class CheckRun {
   CheckRun(const CheckRun&) = delete;
   CheckRun& operator=(const CheckRun&) = delete;
 
-  // UM_RUN_CHECK. Manual when `checkNowTime` lies at most 5 s back.
+  // UM_RUN_CHECK. Manual when `checkNowTime` lies at most 5 s back. The
+  // entries to check are chosen at once; their checks start in turns (see
+  // kWalkTurnEntries), and the next wake-up is booked after the last has
+  // started. A run that comes while an earlier one still walks first starts
+  // what is left of the earlier one.
   void OnRunCheck(std::int64_t checkNowTime);
+  // IDT_RUN_WALK: the walk's next turn. False for any other timer.
+  bool OnTimer(std::uint32_t id);
+  bool IsWalking() const { return walking_; }
   // Starts the check of one entry unless it is disabled or a check of the
   // entry (the same title) still runs; false only when no connection could be
   // obtained.
@@ -122,7 +144,8 @@ class CheckRun {
   // A retry timer fired: kills it and checks the entries with that id.
   void OnRetryTimer(std::uint32_t timerId);
   void RetryEntry(std::uint32_t id);
-  // Check Now while checks run: disables the button and cancels the checks.
+  // Check Now while checks run: disables the button and cancels the checks,
+  // the ones a walk has not started yet among them.
   void Stop();
   // Window destruction: running checks stop, the keep-awake thread ends.
   void Shutdown();
@@ -137,6 +160,10 @@ class CheckRun {
 
  private:
   void RestoreButton();
+  // Starts the walk's entries until the turn is over (or all of them when
+  // `whole`); after the last one, ends the walk.
+  void ContinueWalk(bool whole);
+  void EndWalk();
   // Starts KeepAwakeThread; a thread that cannot be started leaves none.
   void StartKeepAwakeThread();
   // Sets the prevent event and waits until the keep-awake thread has ended.
@@ -155,6 +182,13 @@ class CheckRun {
   // so that the walk's further entries fail without blocking on the manager.
   bool inRunWalk_ = false;
   bool connectionFailedInWalk_ = false;
+  // The walk's entries not started yet; scheduled ones may retry.
+  bool walking_ = false;
+  bool walkRetries_ = false;
+  std::deque<std::unique_ptr<UrlEntry>> walkLeft_;
+  // Titles of the entries whose retry is booked, by their id: a retry loads
+  // its entry by title instead of walking every stored entry.
+  std::map<std::uint32_t, std::set<std::u16string>> retryTitles_;
   std::unique_ptr<Connection> connection_;
   int keepAwakeUsers_ = 0;
   // Set by the keep-awake thread as its last act; held by it too.

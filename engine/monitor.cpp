@@ -30,6 +30,7 @@ void Monitor::OnOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePaylo
 
 void Monitor::OnTimer(std::uint32_t id) {
   if (watchdog_.OnTimer(id)) return;
+  if (run_.OnTimer(id)) return;
   if (alerts_.OnTimer(id)) return;
   if (IsRetryTimer(id)) run_.OnRetryTimer(id);
 }

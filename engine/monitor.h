@@ -11,7 +11,7 @@
 //    OnMessage (it handles UM_RUN_CHECK and ignores the rest), every message
 //    with a payload to OnOwnedMessage (UM_CHECK_DONE with its CheckJob), and
 //    every timer to OnTimer (1001/1002 go to the alert, 1003 to the wake-up
-//    watchdog, retry timers to the check run).
+//    watchdog, 1004 and retry timers to the check run).
 //  - Commands: pass every command to OnCommand before normal routing; it
 //    returns true for the popup's ALERT_CLOSED_LPARAM (the alert is then
 //    acknowledged) and false for everything else.
@@ -71,8 +71,8 @@ class Monitor final : public WindowHandler {
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
-  // WindowHandler: UM_RUN_CHECK, UM_CHECK_DONE with its job; timers 1001,
-  // 1002, 1003 and retries. A booked wake-up whose UM_RUN_CHECK has not come
+  // WindowHandler: UM_RUN_CHECK, UM_CHECK_DONE with its job; timers 1001 to
+  // 1004 and retries. A booked wake-up whose UM_RUN_CHECK has not come
   // 10 s after its time is handled as if it had come (a lost Check Now booking
   // as a manual run), so the next wake-up is always booked.
   void OnMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override;

@@ -52,6 +52,10 @@ class WindowHost {
   // Runs `call` on the window's thread and returns when it has run. From the
   // window's own thread it runs at once.
   virtual void Send(const std::function<void()>& call) = 0;
+  // Window thread only: runs at once the calls that workers wait for in Send,
+  // leaving posted messages and timers queued. A long handler calls it now and
+  // then, so that no worker is held up for the whole of it.
+  virtual void RunPendingCalls() {}
   // An id names one timer: setting it again restarts it; killing a missing one
   // does nothing. Timers repeat until killed. Window thread only.
   virtual void SetTimer(std::uint32_t id, std::uint32_t milliseconds) = 0;

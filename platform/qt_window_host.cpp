@@ -55,6 +55,7 @@ class QtWindowHost::Core : public std::enable_shared_from_this<QtWindowHost::Cor
   void Post(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam,
             std::unique_ptr<MessagePayload> payload);
   void Send(const std::function<void()>& call);
+  void RunPendingCalls();
   void SetTimer(std::uint32_t id, std::uint32_t milliseconds);
   void KillTimer(std::uint32_t id);
 
@@ -214,6 +215,12 @@ void Core::Send(const std::function<void()>& call) {
   pending->finished.wait(lock, [&] { return pending->done; });
 }
 
+void Core::RunPendingCalls() {
+  if (!OnWindowThread() || IsClosed()) return;
+  // Only the call events: messages keep their order and wait for the loop.
+  QCoreApplication::sendPostedEvents(receiver_, kCallEvent);
+}
+
 void Core::RunCall(const std::function<void()>& call) {
   // Runs on the window thread, where closing happens too, so the host cannot
   // close while the call runs and the waiting worker is still there.
@@ -300,6 +307,8 @@ void QtWindowHost::PostOwnedMessage(std::uint32_t message, std::unique_ptr<Messa
 }
 
 void QtWindowHost::Send(const std::function<void()>& call) { core_->Send(call); }
+
+void QtWindowHost::RunPendingCalls() { core_->RunPendingCalls(); }
 
 void QtWindowHost::SetTimer(std::uint32_t id, std::uint32_t milliseconds) {
   core_->SetTimer(id, milliseconds);

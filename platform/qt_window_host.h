@@ -42,6 +42,7 @@ class QtWindowHost final : public WindowHost {
   void PostOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
                         std::intptr_t lParam) override;
   void Send(const std::function<void()>& call) override;
+  void RunPendingCalls() override;
   void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override;
   void KillTimer(std::uint32_t id) override;
 

@@ -178,6 +178,8 @@ class CheckRunTest : public ::testing::Test {
       return {};
     };
     options.afterLastCheck = [this] { ++runsEnded; };
+    options.walkTurnEntries = walkTurnEntries;
+    options.walkTurnTime = walkTurnTime;
     monitor = std::make_unique<Monitor>(
         MonitorServices{test::Borrowed<SettingsStore>(store ? *store : t.store()),
                         test::Borrowed<const Clock>(clock), host, host.WorkerHandle(), list,
@@ -246,6 +248,8 @@ class CheckRunTest : public ::testing::Test {
   std::atomic<bool> failThreads{false};  // the system refuses new threads
   std::atomic<int> threadsStarted{0};
   std::chrono::milliseconds workerIdleTime = kWorkerIdleTime;
+  std::size_t walkTurnEntries = kWalkTurnEntries;
+  std::chrono::milliseconds walkTurnTime = kWalkTurnTime;
   int runsEnded = 0;  // afterLastCheck calls
   std::unique_ptr<Monitor> monitor;
 };
@@ -614,6 +618,75 @@ TEST_F(CheckRunTest, WorkerThreadsAreReusedAndEndWhenIdle) {
   ASSERT_TRUE(RunUntil([&] { return Idle(); }));
   EXPECT_EQ(threadsStarted.load(), 4);
   EXPECT_EQ(Log(u"A").passed, 2);
+}
+
+// A run's walk in turns of two entries over five entries whose answers wait
+// for the gate, so that every started check is still running when looked at.
+class CheckRunWalkTest : public CheckRunTest {
+ protected:
+  void SetUp() override {
+    walkTurnEntries = 2;
+    walkTurnTime = 0ms;
+    Build(60000);  // no retry of a cancelled check within a test
+    for (int i = 0; i < 5; ++i) {
+      const std::string n = std::to_string(i);
+      Add(u"Gate " + std::u16string(n.begin(), n.end()), "/gate/" + n);
+    }
+    bookedBefore = timedRun.bookings.size();
+  }
+  // Delivers the run's message alone: the walk's first turn.
+  void FirstTurn() {
+    RunCheck();
+    QCoreApplication::sendPostedEvents();
+  }
+  bool Walking() const { return monitor->checkRun().IsWalking(); }
+
+  std::size_t bookedBefore = 0;
+};
+
+TEST_F(CheckRunWalkTest, StartsTheEntriesInTurnsAndBooksTheWakeUpAfterTheLast) {
+  FirstTurn();
+  EXPECT_TRUE(Walking());
+  EXPECT_EQ(monitor->RunningJobCount(), 2);
+  EXPECT_EQ(timedRun.bookings.size(), bookedBefore);  // not before the last entry started
+
+  ASSERT_TRUE(RunUntil([&] { return !Walking(); }));
+  EXPECT_EQ(monitor->RunningJobCount(), 5);
+  EXPECT_EQ(timedRun.bookings.size(), bookedBefore + 1);
+  sites.OpenGate();
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  for (const auto& row : list.rows) {
+    EXPECT_EQ(Log(row.text).passed, 1) << std::string(row.text.begin(), row.text.end());
+  }
+}
+
+TEST_F(CheckRunWalkTest, StopDuringTheWalkStartsNoMoreOfItAndStillBooksTheWakeUp) {
+  FirstTurn();
+  ASSERT_EQ(monitor->RunningJobCount(), 2);
+  monitor->CheckNow();  // checks run: this is Stop
+  sites.OpenGate();
+  ASSERT_TRUE(RunUntil([&] { return Idle() && !Walking(); }));
+  RunFor(200ms);
+  EXPECT_EQ(sites.TotalHits(), 2);
+  EXPECT_EQ(timedRun.bookings.size(), bookedBefore + 1);
+  EXPECT_EQ(button.caption, u"Check Now");
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
+}
+
+TEST_F(CheckRunWalkTest, ARunDuringTheWalkFirstStartsTheRestOfTheEarlierOne) {
+  FirstTurn();
+  ASSERT_EQ(monitor->RunningJobCount(), 2);
+  FirstTurn();  // the second run's message
+  EXPECT_EQ(monitor->RunningJobCount(), 5);
+  EXPECT_EQ(timedRun.bookings.size(), bookedBefore + 1);  // the first run has ended
+  ASSERT_TRUE(RunUntil([&] { return !Walking(); }));
+  EXPECT_EQ(timedRun.bookings.size(), bookedBefore + 2);
+  sites.OpenGate();
+  ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  // Entries still running when the second run reached them were not checked
+  // twice.
+  EXPECT_EQ(sites.TotalHits(), 5);
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
 }
 
 TEST_F(CheckRunTest, ALoneFailureReleasesTheConnectionAndItsRetryConnectsAgain) {
