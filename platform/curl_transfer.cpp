@@ -1,5 +1,7 @@
 #include "curl_transfer.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -95,9 +97,21 @@ CurlTransfer::~CurlTransfer() {
   curl_slist_free_all(headerList_);
 }
 
+namespace {
+
+// Every connection is opened close-on-exec: HalvernRun and the other programs
+// the process starts must not inherit a check's socket (libcurl's own
+// socket() call does not ask for it).
+curl_socket_t OpenCloseOnExecSocket(void*, curlsocktype, curl_sockaddr* address) {
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+}  // namespace
+
 bool CurlTransfer::Configure(const CurlRequestSettings& settings) {
   CURL* easy = this->easy();
   curl_easy_setopt(easy, CURLOPT_URL, settings.url.c_str());
+  curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &OpenCloseOnExecSocket);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);

@@ -5,8 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -219,6 +226,28 @@ TEST_F(CurlInternetTest, LargeBodyArrivesWholeInSmallReads) {
   for (std::size_t i = 0; i < body.size(); ++i) {
     if (body[i] != PatternByte(i)) FAIL() << "byte " << i << " differs";
   }
+}
+
+// Sockets of this process connected to `port` that a started program would
+// inherit (no close-on-exec).
+int InheritableSocketsTo(int port) {
+  int count = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int n = std::atoi(fd.path().filename().c_str());
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(n, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+    if (peer.sin_family != AF_INET || ntohs(peer.sin_port) != port) continue;
+    if ((::fcntl(n, F_GETFD) & FD_CLOEXEC) == 0) ++count;
+  }
+  return count;
+}
+
+TEST_F(CurlInternetTest, ConnectionsAreNotInheritedByStartedPrograms) {
+  auto session = Session();
+  OpenResult open = session->OpenUrl(server_.Url16("/big"), kCheckOpenFlags);
+  ASSERT_TRUE(open.request);  // connected, the body still to come
+  EXPECT_EQ(InheritableSocketsTo(server_.port()), 0);
 }
 
 TEST_F(CurlInternetTest, FailuresAreValuesWithTheLibraryMessage) {
