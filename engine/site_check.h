@@ -77,13 +77,16 @@ struct CheckJob final : MessagePayload {
   // A progress text not shown yet (the download paces them); the next row
   // update shows it first. Worker only.
   std::u16string heldProgress;
+  // StartCheckJob has shown "Connecting..." on the window's thread already,
+  // so the worker starts without a row update of its own.
+  bool connectingShown = false;
 };
 
-// Gives `job` its entry copy and starts CheckWorker on a thread of `workers`;
-// returns at once. The worker owns the job until it posts UM_CHECK_DONE.
-// Should no thread start, the failure is recorded on the calling thread like
-// any failed check (logged, saved, shown, " Code: " and the system's reason),
-// the job is posted with outcome 0 and false is returned.
+// On the window's thread: gives `job` its entry copy, shows "Connecting..." in
+// its row and starts CheckWorker on a thread of `workers`; returns at once. The worker owns the job
+// until it posts UM_CHECK_DONE. Should no thread start, the failure is recorded on the calling
+// thread like any failed check (logged, saved, shown, " Code: " and the system's reason), the job
+// is posted with outcome 0 and false is returned.
 bool StartCheckJob(std::unique_ptr<CheckJob> job, std::unique_ptr<UrlEntry> entryCopy,
                    WorkerPool& workers);
 

@@ -274,8 +274,12 @@ std::size_t CurlTransfer::OnWrite(char* data, std::size_t size, std::size_t coun
   body.erase(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(transfer->readAt_));
   transfer->readAt_ = 0;
   body.insert(body.end(), data, data + n);
-  transfer->lastProgress_ = Clock::now();
-  if (transfer->waiting_) transfer->WakeOwnerAfterRound();
+  const Clock::time_point now = Clock::now();
+  transfer->lastProgress_ = now;
+  if (transfer->waiting_ &&
+      (transfer->Unread() >= kOwnerWakeBytes || now - transfer->waitingSince_ >= kOwnerLookDelay)) {
+    transfer->WakeOwnerAfterRound();
+  }
   return n;
 }
 
@@ -315,10 +319,11 @@ std::chrono::milliseconds CurlTransfer::StallLimit(const CurlTimeouts& timeouts,
 
 template <typename Ready>
 bool CurlTransfer::WaitLocked(std::unique_lock<std::mutex>& lock, const CurlTimeouts& timeouts,
-                              CurlLoop& loop, Ready ready) {
+                              CurlLoop& loop, bool forBody, Ready ready) {
   // Time spent outside (the caller busy with what it read) is not time the
   // server kept us waiting.
   const Clock::time_point start = Clock::now();
+  waitingSince_ = start;
   while (!ready()) {
     if (ended_) return false;
     const Clock::time_point since = std::max(lastProgress_, start);
@@ -334,8 +339,13 @@ bool CurlTransfer::WaitLocked(std::unique_lock<std::mutex>& lock, const CurlTime
     const auto shortest =
         std::min({StallLimit(timeouts, Phase::kConnecting), StallLimit(timeouts, Phase::kSending),
                   StallLimit(timeouts, Phase::kReceiving)});
+    Clock::time_point until = std::min(deadline, since + shortest);
+    // Body bytes below kOwnerWakeBytes do not wake the worker in its first
+    // kOwnerLookDelay: it looks for them itself then.
+    if (forBody && Clock::now() < start + kOwnerLookDelay)
+      until = std::min(until, start + kOwnerLookDelay);
     waiting_ = true;
-    changed_.wait_until(lock, std::min(deadline, since + shortest));
+    changed_.wait_until(lock, until);
     waiting_ = false;
   }
   return true;
@@ -344,7 +354,8 @@ bool CurlTransfer::WaitLocked(std::unique_lock<std::mutex>& lock, const CurlTime
 std::optional<InternetError> CurlTransfer::WaitForHeaders(const CurlTimeouts& timeouts,
                                                           CurlLoop& loop) {
   std::unique_lock lock(mutex_);
-  if (WaitLocked(lock, timeouts, loop, [this] { return headersFinal_; })) return std::nullopt;
+  if (WaitLocked(lock, timeouts, loop, /*forBody=*/false, [this] { return headersFinal_; }))
+    return std::nullopt;
   return error_;  // a failure after the headers shows in Read
 }
 
@@ -361,7 +372,7 @@ ResponseHeaders CurlTransfer::Headers() {
 ReadResult CurlTransfer::Read(void* buffer, std::size_t size, const CurlTimeouts& timeouts,
                               CurlLoop& loop) {
   std::unique_lock lock(mutex_);
-  if (!WaitLocked(lock, timeouts, loop, [this] { return Unread() > 0; })) {
+  if (!WaitLocked(lock, timeouts, loop, /*forBody=*/true, [this] { return Unread() > 0; })) {
     // Nothing more will come: the buffer's memory goes now.
     std::vector<char>().swap(body_);
     readAt_ = 0;

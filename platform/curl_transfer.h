@@ -56,6 +56,13 @@ class CurlTransfer final : public CurlLoopTransfer,
   // Small, as the reads are small: with 1,000 transfers at once, 16 KB blocks
   // cost about 6 MB more at the peak than 4 KB ones and saved little CPU.
   static constexpr long kReceiveBlock = 4 * 1024;
+  // A worker waiting for body bytes is woken once this much is buffered (or
+  // the transfer paused or ended), not for every block: at 4 KB blocks a fast
+  // answer would otherwise wake it for every block. It looks by itself
+  // kOwnerLookDelay after it began to wait, so a slow trickle still reaches it
+  // within that time, and from then on every block wakes it.
+  static constexpr std::size_t kOwnerWakeBytes = 16 * 1024;
+  static constexpr std::chrono::milliseconds kOwnerLookDelay{20};
 
   // A handle set up for `settings`, not started yet; nothing, with `error`,
   // when the address is refused or libcurl cannot make a handle.
@@ -104,10 +111,11 @@ class CurlTransfer final : public CurlLoopTransfer,
   void SetPhase(Phase phase);  // and notes progress
 
   // Worker, with mutex_ held. Waits until `ready()`, the end or a stall;
-  // false when it did not become ready.
+  // false when it did not become ready. `forBody`: a wait for body bytes,
+  // which looks for them itself after kOwnerLookDelay.
   template <typename Ready>
   bool WaitLocked(std::unique_lock<std::mutex>& lock, const CurlTimeouts& timeouts, CurlLoop& loop,
-                  Ready ready);
+                  bool forBody, Ready ready);
   static std::chrono::milliseconds StallLimit(const CurlTimeouts& timeouts, Phase phase);
   std::size_t Unread() const { return body_.size() - readAt_; }
 
@@ -129,7 +137,8 @@ class CurlTransfer final : public CurlLoopTransfer,
   Clock::time_point lastProgress_ = Clock::now();
   std::vector<char> body_;  // bytes before readAt_ have been read
   std::size_t readAt_ = 0;
-  bool waiting_ = false;  // the worker waits on changed_
+  bool waiting_ = false;            // the worker waits on changed_
+  Clock::time_point waitingSince_;  // when the worker's current wait began
   bool paused_ = false;
   bool resumeAsked_ = false;
   bool ended_ = false;

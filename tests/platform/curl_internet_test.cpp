@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -104,6 +105,19 @@ class CurlInternetTest : public ::testing::Test {
                                          return sink.write("t", 1);
                                        });
     });
+    // Three bytes shortly after the headers, then nothing until released.
+    http.Get("/held", [this](const Request&, Response& res) {
+      res.set_chunked_content_provider("text/plain",
+                                       [this](std::size_t offset, httplib::DataSink& sink) {
+                                         if (offset == 0) {
+                                           std::this_thread::sleep_for(5ms);
+                                           return sink.write("abc", 3);
+                                         }
+                                         while (!released_) std::this_thread::sleep_for(10ms);
+                                         sink.done();
+                                         return true;
+                                       });
+    });
     http.Get("/short", [](const Request&, Response& res) {
       res.set_content_provider(5000, "text/plain",
                                [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
@@ -175,6 +189,7 @@ class CurlInternetTest : public ::testing::Test {
   CurlInternet internet_;
   test::HttpTestServer server_;
   std::atomic<int> cutOff_{0};
+  std::atomic<bool> released_{false};
   std::mutex mutex_;
   httplib::Request lastRequest_;
 };
@@ -345,6 +360,27 @@ TEST_F(CurlInternetTest, SilenceAfterConnectingEndsAtTheReceiveTimeout) {
   ASSERT_TRUE(open.request);
   EXPECT_EQ(ReadAll(*open.request, &error), std::string(10, 't'));
   EXPECT_FALSE(error);
+}
+
+// A few body bytes that the server sends and then falls silent after reach
+// the reader without waiting for more to gather or for the timeout: the
+// reader is not woken for a small block at the start of its wait, and looks
+// for it by itself.
+TEST_F(CurlInternetTest, BytesBeforeASilenceReachTheReaderAtOnce) {
+  auto session = Session();  // the default timeouts: a minute
+  OpenResult open = session->OpenUrl(server_.Url16("/held"), kCheckOpenFlags);
+  ASSERT_TRUE(open.request);
+  auto first = std::async(std::launch::async, [&] {
+    char buffer[1024];
+    const ReadResult read = open.request->Read(buffer, sizeof buffer);
+    return std::string(buffer, read.bytes);
+  });
+  // Far below the receive timeout that would otherwise end the wait.
+  const bool arrived = first.wait_for(20s) == std::future_status::ready;
+  released_ = true;
+  ASSERT_TRUE(arrived);
+  EXPECT_EQ(first.get(), "abc");
+  EXPECT_EQ(ReadAll(*open.request), "");
 }
 
 TEST_F(CurlInternetTest, ProxyModeTwoGoesThroughTheProxy) {
