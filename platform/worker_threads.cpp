@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <malloc.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 
 #include <functional>
 #include <memory>
@@ -50,6 +51,23 @@ std::size_t EffectiveStackBytes(std::size_t stackBytes) {
 ThreadStarter SizedStackThreads(std::size_t stackBytes) {
   const std::size_t bytes = EffectiveStackBytes(stackBytes);
   return [bytes](std::function<void()> body) { return Start(bytes, std::move(body)); };
+}
+
+// From Linux 6.17's <linux/prctl.h>, which older headers lack.
+#ifndef PR_FUTEX_HASH
+#define PR_FUTEX_HASH 78
+#define PR_FUTEX_HASH_SET_SLOTS 1
+#define PR_FUTEX_HASH_GET_SLOTS 2
+#endif
+
+bool SizeFutexHash(std::size_t slots) {
+  return ::prctl(PR_FUTEX_HASH, PR_FUTEX_HASH_SET_SLOTS, static_cast<unsigned long>(slots), 0UL) ==
+         0;
+}
+
+std::size_t FutexHashSlots() {
+  const int slots = ::prctl(PR_FUTEX_HASH, PR_FUTEX_HASH_GET_SLOTS, 0UL, 0UL, 0UL);
+  return slots > 0 ? static_cast<std::size_t>(slots) : 0;
 }
 
 void ReturnFreedHeap() { static_cast<void>(malloc_trim(0)); }

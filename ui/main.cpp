@@ -7,6 +7,7 @@
 
 #include "curl_internet.h"
 #include "monitor_app.h"
+#include "worker_threads.h"
 
 namespace {
 
@@ -31,6 +32,8 @@ void KeepTlsStateUntilTheEnd() {
 
 int main(int argc, char** argv) {
   RaiseDescriptorLimit();
+  // Once, before the first thread; a run may have thousands of them waiting.
+  static_cast<void>(halvern::SizeFutexHash(halvern::kFutexHashSlots));
   KeepTlsStateUntilTheEnd();
   halvern::InitCurlGlobal();
   QApplication app(argc, argv);

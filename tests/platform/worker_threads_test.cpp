@@ -43,5 +43,17 @@ TEST(SizedStackThreads, ARefusedThreadReportsTheReasonAndNeverRuns) {
   EXPECT_FALSE(ran);
 }
 
+// The futex hash is the size asked for once threads run, also when asked
+// again while they do (the program asks before its first thread).
+TEST(FutexHash, SizedForManyWaitingThreads) {
+  if (!SizeFutexHash(kFutexHashSlots)) GTEST_SKIP() << "no private futex hash in this kernel";
+  EXPECT_EQ(FutexHashSlots(), kFutexHashSlots);
+  std::promise<std::size_t> seen;
+  ASSERT_FALSE(SizedStackThreads()([&] { seen.set_value(FutexHashSlots()); }));
+  EXPECT_EQ(seen.get_future().get(), kFutexHashSlots);
+  ASSERT_TRUE(SizeFutexHash(2 * kFutexHashSlots));
+  EXPECT_EQ(FutexHashSlots(), 2 * kFutexHashSlots);
+}
+
 }  // namespace
 }  // namespace halvern
