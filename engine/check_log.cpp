@@ -79,19 +79,17 @@ std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& 
   const Bytes bytes = LogRecordBytes(record);
 
   // The plain name first; when another record of this second holds it, a
-  // suffixed name. Insert-if-absent keeps concurrent writers apart.
+  // suffixed name. The store tries them in one write, which keeps concurrent
+  // writers apart.
   const std::u16string base = Decimal(now);
-  for (int n = 0;; n = NextSuffixHint(now, n)) {
-    const std::u16string name = n == 0 ? base : base + u"-" + Decimal(n);
-    switch (store.InsertBinaryIfAbsent(kLogSection, name, bytes)) {
-      case InsertResult::kInserted:
-        return name;
-      case InsertResult::kExists:
-        continue;
-      case InsertResult::kFailed:
-        return std::nullopt;
-    }
-  }
+  int suffix = 0;
+  return store.InsertBinaryUnderFreeName(
+      kLogSection,
+      [&](int attempt) {
+        suffix = attempt == 0 ? 0 : NextSuffixHint(now, suffix);
+        return suffix == 0 ? base : base + u"-" + Decimal(suffix);
+      },
+      bytes);
 }
 
 std::int64_t LogNameTime(std::u16string_view name) {

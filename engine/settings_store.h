@@ -5,6 +5,7 @@
 // write log records and entries from their own threads.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,7 +23,8 @@ inline constexpr char16_t kLogSection[] = u"LogFile";
 // Stored value types; the numbers are part of the store's on-disk format.
 enum class ValueType : int { kString = 1, kBinary = 3, kInt = 4 };
 
-enum class InsertResult { kInserted, kExists, kFailed };
+// The names to try, by attempt: 0, 1, 2 ...
+using NameSequence = std::function<std::u16string(int attempt)>;
 
 struct SectionValue {
   std::u16string name;
@@ -69,10 +71,13 @@ class SettingsStore {
                                                const std::u16string& entry, std::uint32_t id,
                                                const Bytes& data) = 0;
 
-  // Writes the binary value only when no value of that name exists, atomically.
-  [[nodiscard]] virtual InsertResult InsertBinaryIfAbsent(const std::u16string& section,
-                                                          const std::u16string& entry,
-                                                          const Bytes& data) = 0;
+  // Writes the binary value under the first of the names nameFor(0),
+  // nameFor(1) ... that no value holds, in one atomic write, and returns that
+  // name; nothing when the write fails. nameFor may be called again for the
+  // same attempt (a write retried after another program's lock) and must give
+  // a name of its own for every attempt.
+  [[nodiscard]] virtual std::optional<std::u16string> InsertBinaryUnderFreeName(
+      const std::u16string& section, const NameSequence& nameFor, const Bytes& data) = 0;
 
   // Opens a section for a walk, creating the section when missing. Nothing when
   // the store cannot be read.

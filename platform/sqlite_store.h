@@ -79,8 +79,9 @@ class SqliteStore final : public SettingsStore {
                           const Bytes& data) override;
   bool ReplaceBinaryIfId(const std::u16string& section, const std::u16string& entry,
                          std::uint32_t id, const Bytes& data) override;
-  InsertResult InsertBinaryIfAbsent(const std::u16string& section, const std::u16string& entry,
-                                    const Bytes& data) override;
+  std::optional<std::u16string> InsertBinaryUnderFreeName(const std::u16string& section,
+                                                          const NameSequence& nameFor,
+                                                          const Bytes& data) override;
   std::unique_ptr<SectionCursor> OpenSection(const std::u16string& section) override;
   bool DeleteValue(const std::u16string& section, const std::u16string& entry) override;
   std::size_t DeleteValues(const std::u16string& section,

@@ -101,6 +101,27 @@ TEST(SqliteStoreTest, NamesCompareWithoutCaseIncludingNonAscii) {
   EXPECT_EQ(PlainSql(t.file(), "SELECT count(*) FROM reg_values"), "1");
 }
 
+// A value goes under the first name that no value holds, names compared
+// without case, and keeps its other values as they were.
+TEST(SqliteStoreTest, InsertUnderFreeNameSkipsTakenNames) {
+  test::TempStore t;
+  auto& s = t.store();
+  ASSERT_TRUE(s.WriteSettingBinary(kLogSection, u"100", Bytes{1}));
+  ASSERT_TRUE(s.WriteSettingBinary(kLogSection, u"X-1", Bytes{2}));
+  const std::vector<std::u16string> names = {u"100", u"x-1", u"100-2", u"100-3"};
+  std::vector<int> asked;
+  const auto nameFor = [&](int attempt) {
+    asked.push_back(attempt);
+    return names.at(static_cast<std::size_t>(attempt));
+  };
+  EXPECT_EQ(s.InsertBinaryUnderFreeName(kLogSection, nameFor, Bytes{3}), u"100-2");
+  EXPECT_EQ(asked, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(s.ReadSettingBinary(kLogSection, u"100"), Bytes{1});
+  EXPECT_EQ(s.ReadSettingBinary(kLogSection, u"x-1"), Bytes{2});
+  EXPECT_EQ(s.ReadSettingBinary(kLogSection, u"100-2"), Bytes{3});
+  EXPECT_EQ(s.InsertBinaryUnderFreeName(kLogSection, nameFor, Bytes{4}), u"100-3");
+}
+
 TEST(SqliteStoreTest, OtherProgramsSeedAndReadWithPlainSql) {
   test::TempStore t;
   // Frequency = 30 as a DWORD, a string with its zero terminator.

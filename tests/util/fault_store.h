@@ -79,10 +79,11 @@ class FaultStore final : public SettingsStore {
                          std::uint32_t id, const Bytes& data) override {
     return Pass() && inner_.ReplaceBinaryIfId(section, entry, id, data);
   }
-  InsertResult InsertBinaryIfAbsent(const std::u16string& section, const std::u16string& entry,
-                                    const Bytes& data) override {
-    if (!Pass()) return InsertResult::kFailed;
-    return inner_.InsertBinaryIfAbsent(section, entry, data);
+  std::optional<std::u16string> InsertBinaryUnderFreeName(const std::u16string& section,
+                                                          const NameSequence& nameFor,
+                                                          const Bytes& data) override {
+    if (!Pass()) return std::nullopt;
+    return inner_.InsertBinaryUnderFreeName(section, nameFor, data);
   }
   bool DeleteValue(const std::u16string& section, const std::u16string& entry) override {
     return Pass() && inner_.DeleteValue(section, entry);
