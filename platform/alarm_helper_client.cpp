@@ -11,6 +11,8 @@
 
 #include <thread>
 
+#include "clean_spawn.h"
+
 extern char** environ;
 
 namespace halvern {
@@ -37,28 +39,9 @@ pid_t SpawnHelper(const std::filesystem::path& binary, const std::filesystem::pa
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, socket, 0);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int sig : {SIGPIPE, SIGCHLD, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2}) {
-    sigaddset(&defaults, sig);
-  }
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  std::string path = binary.string();
-  std::string folderArg = folder.string();
-  std::string parent = std::to_string(::getpid());
-  char* argv[] = {path.data(), folderArg.data(), parent.data(), nullptr};
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
+  const pid_t pid = SpawnClean(binary, {folder.string(), std::to_string(::getpid())}, &actions);
   posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
+  return pid > 0 ? pid : -1;
 }
 
 bool WaitReadable(int fd, int timeoutMs) {

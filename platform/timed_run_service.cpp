@@ -16,6 +16,7 @@
 #include <future>
 
 #include "alarm_helper_client.h"
+#include "clean_spawn.h"
 
 extern char** environ;
 
@@ -71,29 +72,9 @@ std::int64_t RealtimeNowMs() {
 // Floor division, so that an instant before 1970 belongs to the second before.
 std::int64_t WholeSeconds(std::int64_t ms) { return ms / 1000 - (ms % 1000 < 0 ? 1 : 0); }
 
-pid_t Spawn(const std::filesystem::path& binary) {
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // The child starts with no blocked signals and default actions, whatever the
-  // service thread or Qt had set.
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int sig : {SIGPIPE, SIGCHLD, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2}) {
-    sigaddset(&defaults, sig);
-  }
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  std::string path = binary.string();
-  char* argv[] = {path.data(), nullptr};
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, path.c_str(), nullptr, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
-  return rc == 0 ? pid : -rc;
-}
+// The child starts with no blocked signals and default actions, whatever the
+// service thread or Qt had set.
+pid_t Spawn(const std::filesystem::path& binary) { return SpawnClean(binary, {}, nullptr); }
 
 }  // namespace
 
