@@ -104,7 +104,7 @@ TEST(UrlEntryTest, FillListsEveryStoredTitle) {
     UrlEntry e;
     InitUrlEntry(e);
     SetEntryTitle(e, title);
-    SaveUrlEntry(t.store(), title, e);
+    ASSERT_TRUE(SaveUrlEntry(t.store(), title, e));
   }
   FakeList list;
   FillUrlList(t.store(), list);
@@ -124,7 +124,7 @@ TEST(UrlEntryTest, OddLengthValuesAreReadOverAFreshRecord) {
   SetEntryUrl(full, u"http://full.example/");
   full.failureCount = 7;
   full.lastSuccessTime = 99;
-  SaveUrlEntry(t.store(), u"a-full", full);
+  ASSERT_TRUE(SaveUrlEntry(t.store(), u"a-full", full));
   Bytes shortValue(12, 0);
   shortValue[4] = 0;  // enabled = 0
   shortValue[8] = 'S';
@@ -156,13 +156,13 @@ TEST(UrlEntryTest, SaveIfStillStoredNeverBringsAnEntryBack) {
   UrlEntry e;
   InitUrlEntry(e);
   SetEntryTitle(e, u"site");
-  SaveUrlEntry(t.store(), u"site", e);
+  ASSERT_TRUE(SaveUrlEntry(t.store(), u"site", e));
 
   UrlEntry checked = e;
   checked.failureCount = 1;
   EXPECT_TRUE(SaveUrlEntryIfStillStored(t.store(), u"site", checked));
   UrlEntry loaded;
-  LoadUrlEntry(t.store(), u"site", loaded);
+  ASSERT_TRUE(LoadUrlEntry(t.store(), u"site", loaded));
   EXPECT_EQ(loaded.failureCount, 1);
 
   // Replaced by another entry of the same title (a different id): untouched.
@@ -170,10 +170,10 @@ TEST(UrlEntryTest, SaveIfStillStoredNeverBringsAnEntryBack) {
   InitUrlEntry(other);
   other.id = e.id ^ 1;
   SetEntryTitle(other, u"site");
-  SaveUrlEntry(t.store(), u"site", other);
+  ASSERT_TRUE(SaveUrlEntry(t.store(), u"site", other));
   checked.failureCount = 2;
   EXPECT_FALSE(SaveUrlEntryIfStillStored(t.store(), u"site", checked));
-  LoadUrlEntry(t.store(), u"site", loaded);
+  ASSERT_TRUE(LoadUrlEntry(t.store(), u"site", loaded));
   EXPECT_EQ(loaded.id, other.id);
 
   // Deleted meanwhile: stays deleted.
