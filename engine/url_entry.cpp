@@ -96,10 +96,12 @@ bool SaveUrlEntryIfStillStored(SettingsStore& store, const std::u16string& title
   return store.ReplaceBinaryIfId(kUrlsSection, CutTitle(title), entry.id, EntryBytes(entry));
 }
 
-void StoreUrlEntryRow(SettingsStore& store, UrlList& list, const std::u16string& title,
+bool StoreUrlEntryRow(SettingsStore& store, UrlList& list, const std::u16string& title,
                       const UrlEntry& entry, int row) {
-  SaveUrlEntry(store, title, entry);
+  // The list shows what is stored: an entry the store refused gets no row.
+  if (!SaveUrlEntry(store, title, entry)) return false;
   list.InsertRow(row, CutTitle(title), kImageIdle);
+  return true;
 }
 
 void DeleteUrlEntryRow(SettingsStore& store, UrlList& list, const std::u16string& title, int row) {

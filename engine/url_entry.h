@@ -76,8 +76,10 @@ class UrlList;
 // so an entry deleted or renamed meanwhile does not come back.
 [[nodiscard]] bool SaveUrlEntryIfStillStored(SettingsStore& store, const std::u16string& title,
                                              const UrlEntry& entry);
-void StoreUrlEntryRow(SettingsStore& store, UrlList& list, const std::u16string& title,
-                      const UrlEntry& entry, int row);
+// Saves the entry and, once it is saved, gives it a row at `row`; false (and
+// no row) when the store refused it.
+[[nodiscard]] bool StoreUrlEntryRow(SettingsStore& store, UrlList& list,
+                                    const std::u16string& title, const UrlEntry& entry, int row);
 void DeleteUrlEntryRow(SettingsStore& store, UrlList& list, const std::u16string& title, int row);
 void FillUrlList(SettingsStore& store, UrlList& list);
 

@@ -203,15 +203,23 @@ void CMainDlg::RemoveRowsOf(const std::u16string& title) {
   }
 }
 
-void CMainDlg::StoreFromDialog(UrlEntry& entry, const CUrlDlg& dialog, int row) {
+bool CMainDlg::StoreFromDialog(UrlEntry& entry, const CUrlDlg& dialog, int row) {
   const std::u16string title = CutTitle(dialog.title.toStdU16String());
   entry.enabled = dialog.enabled;
   SetEntryTitle(entry, title);
   SetEntryUrl(entry, dialog.url.toStdU16String());
   entry.mode = dialog.mode;
   entry.sizeLimit = static_cast<std::uint32_t>(dialog.sizeLimit);
+  SettingsWrites writes(s_.store);
+  if (!writes.Check(SaveUrlEntry(s_.store, title, entry),
+                    QStringLiteral("The address \"%1\"").arg(Q(title)))) {
+    writes.ReportFailures(this);
+    return false;
+  }
+  // The list shows what is stored: one row for the title, the saved entry's.
   RemoveRowsOf(title);
-  StoreUrlEntryRow(s_.store, *this, title, entry, row);
+  InsertRow(row, title, kImageIdle);
+  return true;
 }
 
 void CMainDlg::OnAdd() {
@@ -220,8 +228,9 @@ void CMainDlg::OnAdd() {
   if (dialog.DoModal() != res::IDOK) return;
   UrlEntry entry;
   InitUrlEntry(entry);
-  StoreFromDialog(entry, dialog, kAddRowPosition);
-  list()->SelectItem(FindRow(EntryTitle(entry)));
+  if (StoreFromDialog(entry, dialog, kAddRowPosition)) {
+    list()->SelectItem(FindRow(EntryTitle(entry)));
+  }
 }
 
 void CMainDlg::OnEdit() {
@@ -240,9 +249,14 @@ void CMainDlg::OnEdit() {
     return TitleTaken(title, oldTitle);
   };
   if (dialog.DoModal() != res::IDOK) return;
-  DeleteUrlEntryRow(s_.store, *this, oldTitle, row);
   entry.failureCount = 0;
-  StoreFromDialog(entry, dialog, row);
+  // The edited entry is saved before the old one goes: a store that refuses
+  // the write leaves the old entry stored and listed as it was. A title that
+  // differs only in case is saved over the old entry in place.
+  if (!StoreFromDialog(entry, dialog, row)) return;
+  if (FoldTitle(EntryTitle(entry)) != FoldTitle(oldTitle)) {
+    DeleteUrlEntryRow(s_.store, *this, oldTitle, FindRow(oldTitle));
+  }
   list()->SelectItem(FindRow(EntryTitle(entry)));
 }
 

@@ -122,7 +122,9 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   // Removes rows that name the same stored entry as `title` (titles that differ
   // only in case name one entry), so that the list shows one row per entry.
   void RemoveRowsOf(const std::u16string& title);
-  void StoreFromDialog(UrlEntry& entry, const class CUrlDlg& dialog, int row);
+  // Saves the dialog's entry and gives it a row at `row`; false, and the user
+  // told, when the store refused it.
+  bool StoreFromDialog(UrlEntry& entry, const class CUrlDlg& dialog, int row);
 
   MainServices s_;
   QtWindowHost host_;

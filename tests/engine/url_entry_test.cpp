@@ -82,7 +82,7 @@ TEST(UrlEntryTest, StoreLoadDeleteKeepListInStep) {
   SetEntryTitle(e, u"A very long title that is cut");
   SetEntryUrl(e, u"https://example.org/");
   const std::u16string title = CutTitle(u"A very long title that is cut");
-  StoreUrlEntryRow(t.store(), list, title, e, 4095);
+  ASSERT_TRUE(StoreUrlEntryRow(t.store(), list, title, e, 4095));
   ASSERT_EQ(list.rows.size(), 1u);
   EXPECT_EQ(list.rows[0].text, u"A very long title that i");
   EXPECT_EQ(list.rows[0].image, kImageIdle);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QtWidgets/QDialogButtonBox>
+#include <QtWidgets/QLineEdit>
 #include <QtWidgets/QPushButton>
 #include <memory>
 
@@ -19,6 +20,8 @@
 #include "settings_store.h"
 #include "temp_store.h"
 #include "ui_test_util.h"
+#include "url_dlg.h"
+#include "url_entry.h"
 
 namespace halvern::test {
 namespace {
@@ -107,6 +110,59 @@ TEST_F(SettingsSaveFailureTest, WritesThatPassStayAndAFailedOneKeepsTheOldValue)
   EXPECT_EQ(temp_.store().ReadSettingInt(kSettingsSection, kTimeFormat.name, -99), 1);
   // The schedule follows what was saved.
   EXPECT_EQ(timedRun_.bookings.size(), bookings + 1);
+}
+
+// An address that the store refuses is not listed as if it were stored, and
+// an edit the store refuses leaves the old entry stored and listed: the user
+// is told in both cases.
+TEST_F(SettingsSaveFailureTest, AnAddressTheStoreRefusesIsToldAndTheOldEntryStays) {
+  const auto runEditor = [&](int command, const QString& title) {
+    OnNextModal<ui::CUrlDlg>([&](ui::CUrlDlg* dlg) {
+      dlg->Control<QLineEdit>(IDC_URL_TITLE)->setText(title);
+      dlg->Control<QLineEdit>(IDC_URL_ADDRESS)->setText(QStringLiteral("http://example.org/"));
+      dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    });
+    window_->SendCommand(command);
+  };
+  const auto rows = [&] {
+    std::vector<QString> titles;
+    for (int row = 0; row < window_->list()->ItemCount(); ++row) {
+      titles.push_back(window_->list()->ItemText(row));
+    }
+    return titles;
+  };
+  const auto toldOnce = [] {
+    const auto shown = ui::MessageBoxScript::TakeShown();
+    return shown.size() == 1 && shown[0].text.contains(QStringLiteral("could not be written"));
+  };
+  runEditor(IDC_ADD, QStringLiteral("Alpha"));
+  ASSERT_TRUE(ui::MessageBoxScript::TakeShown().empty());
+
+  fault_.FailNthWrite(1);
+  runEditor(IDC_ADD, QStringLiteral("Beta"));
+  EXPECT_TRUE(toldOnce());
+  ASSERT_EQ(rows(), (std::vector<QString>{QStringLiteral("Alpha")}));
+
+  // A rename and a change of case only, each refused.
+  for (const QString& title : {QStringLiteral("Zeta"), QStringLiteral("ALPHA")}) {
+    SCOPED_TRACE(title.toStdString());
+    window_->list()->SelectItem(0);
+    fault_.FailNthWrite(1);
+    runEditor(IDC_EDIT, title);
+    EXPECT_TRUE(toldOnce());
+    ASSERT_EQ(rows(), (std::vector<QString>{QStringLiteral("Alpha")}));
+    UrlEntry stored;
+    ASSERT_TRUE(LoadUrlEntry(temp_.store(), u"Alpha", stored));
+    EXPECT_EQ(EntryTitle(stored), u"Alpha");
+    EXPECT_FALSE(temp_.store().ReadSettingBinary(kUrlsSection, u"Zeta"));
+  }
+
+  // Saved, the rename replaces the old entry.
+  window_->list()->SelectItem(0);
+  runEditor(IDC_EDIT, QStringLiteral("Zeta"));
+  EXPECT_TRUE(ui::MessageBoxScript::TakeShown().empty());
+  EXPECT_EQ(rows(), (std::vector<QString>{QStringLiteral("Zeta")}));
+  EXPECT_FALSE(temp_.store().ReadSettingBinary(kUrlsSection, u"Alpha"));
 }
 
 }  // namespace
