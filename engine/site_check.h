@@ -83,10 +83,11 @@ struct CheckJob final : MessagePayload {
 };
 
 // On the window's thread: gives `job` its entry copy, shows "Connecting..." in
-// its row and starts CheckWorker on a thread of `workers`; returns at once. The worker owns the job
-// until it posts UM_CHECK_DONE. Should no thread start, the failure is recorded on the calling
-// thread like any failed check (logged, saved, shown, " Code: " and the system's reason), the job
-// is posted with outcome 0 and false is returned.
+// its row and starts CheckWorker on a thread of `workers`; returns at once.
+// The worker owns the job until it posts UM_CHECK_DONE. Should no thread
+// start, the failure is recorded on the calling thread like any failed check
+// (logged, saved, shown, " Code: " and the system's reason), the job is posted
+// with outcome 0 and false is returned.
 bool StartCheckJob(std::unique_ptr<CheckJob> job, std::unique_ptr<UrlEntry> entryCopy,
                    WorkerPool& workers);
 

@@ -22,15 +22,15 @@ ThreadStarter SizedStackThreads(std::size_t stackBytes = kCheckStackBytes);
 // The stack size SizedStackThreads(stackBytes) gives its threads.
 std::size_t EffectiveStackBytes(std::size_t stackBytes);
 
-// Gives the process a futex hash with room for `slots` waiting threads'
-// buckets (a power of two), instead of the private hash of 16 buckets that
-// Linux 6.17 and later give a process on a machine with few processors,
-// whatever its number of threads. Every waiting thread sits in one bucket,
-// and waking one walks its whole bucket: with a thousand checks waiting that
-// walk was a quarter of the program's time. False where the kernel has no
-// private futex hash (before 6.17), which is fine: its global hash is used.
+// Gives the process a futex hash of `slots` buckets (a power of two) instead
+// of the private hash of 16 buckets that Linux 6.17 and later give a process
+// on a machine with few processors, whatever its number of threads. Every
+// waiting thread sits in one bucket, and waking one walks its whole bucket:
+// with a thousand checks waiting that walk was a quarter of the program's
+// time. False where the kernel has no private futex hash (before 6.17), which
+// is fine: its global hash is used.
 [[nodiscard]] bool SizeFutexHash(std::size_t slots);
-inline constexpr std::size_t kFutexHashSlots = 8192;  // 512 KB of the kernel's
+inline constexpr std::size_t kFutexHashSlots = 8192;  // 64 bytes of kernel memory each
 // The slots of the process's private futex hash; 0 when it has none.
 std::size_t FutexHashSlots();
 
