@@ -2,8 +2,6 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
@@ -17,8 +15,6 @@
 
 #include "alarm_helper_client.h"
 #include "clean_spawn.h"
-
-extern char** environ;
 
 namespace halvern {
 namespace {
