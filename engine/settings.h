@@ -32,6 +32,30 @@ inline constexpr IntSetting kNotifyEnableLed{u"NotifyEnableLed", 1};
 inline constexpr IntSetting kNotifyRepeat{u"NotifyRepeat", 4};
 inline constexpr IntSetting kKeepLogFiles{u"KeepLogFiles", 5};
 inline constexpr StringSetting kRemoveExpairedLogItems{u"RemoveExpairedLogItems", u""};
+// Preferences of the desktop program. 1: scheduled runs also check entries
+// that failed, until they pass again.
+inline constexpr IntSetting kWatchFailedEntries{u"WatchFailedEntries", 0};
+// Days before a certificate's expiry that a warning is sent; 0: none.
+inline constexpr IntSetting kCertificateWarningDays{u"CertificateWarningDays", 14};
+
+// Every setting of the "Settings" section that the user chooses, in the order
+// the dialogs show them (what an export of the settings holds).
+inline constexpr IntSetting kUserIntSettings[] = {
+    kFrequency,
+    kTimetable,
+    kTimeFormat,
+    kProxyMode,
+    kProxyPort,
+    kNotifyDuration,
+    kNotifyEnableSound,
+    kNotifyEnableVibrate,
+    kNotifyEnableLed,
+    kNotifyRepeat,
+    kKeepLogFiles,
+    kWatchFailedEntries,
+    kCertificateWarningDays,
+};
+inline constexpr StringSetting kUserStringSettings[] = {kProxyAddress, kNotifySoundFile};
 
 class SettingsStore;
 
