@@ -56,6 +56,11 @@ class IdleTimer {
   // Tells the system that the user (or the program) is active, so it does not
   // suspend. Callable from any thread.
   virtual void Reset() = 0;
+  // Window thread only: true when the first user of the keep-awake comes,
+  // false when the last has gone and when the program ends. An implementation
+  // keeps the machine from sleeping in between; false while nothing is held
+  // does nothing.
+  virtual void KeepAwake(bool on) { static_cast<void>(on); }
 };
 
 }  // namespace halvern

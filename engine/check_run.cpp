@@ -13,6 +13,7 @@
 #include "settings.h"
 #include "site_check.h"
 #include "url_entry.h"
+#include "url_list.h"
 #include "window_host.h"
 
 namespace halvern {
@@ -42,7 +43,9 @@ void CheckRun::Shutdown() {
   inRunWalk_ = false;
   s_.host.KillTimer(IDT_RUN_WALK);
   downloadEvent_->Set();
+  retriesBooked_.clear();
   EndKeepAwakeThread();
+  s_.idleTimer.KeepAwake(false);
 }
 
 void CheckRun::OnRunCheck(std::int64_t checkNowTime) {
@@ -143,20 +146,48 @@ bool CheckRun::AcquireConnection(const UrlEntry& entry, bool retryAllowed) {
     connection_.reset();
     SetKeepAwake(false);
   }
+  // The wait for a connection keeps the machine awake too; a connection that
+  // comes keeps this use until it is released.
+  SetKeepAwake(true);
   // Each attempt may block this thread for up to the connection time-out;
   // within one run's walk one failure answers for the entries after it.
   if (!connectionFailedInWalk_) {
-    connection_ = s_.connections.EstablishConnection(kConnectionTimeoutMs);
+    connection_ = s_.connections.AwaitConnection(
+        kConnectionTimeoutMs, [&](bool waiting) { ShowWaitingForNetwork(entry, waiting); });
   }
   if (!connection_) {
     if (inRunWalk_) connectionFailedInWalk_ = true;
     ReportConnectionFailure(entry, retryAllowed);
+    SetKeepAwake(false);
     return false;
   }
-  SetKeepAwake(true);
   ++runningJobs_;
   s_.button.SetCaption(kCaptionStop);
   return true;
+}
+
+void CheckRun::ShowWaitingForNetwork(const UrlEntry& entry, bool waiting) {
+  if (!waiting) {
+    for (const auto& [title, text] : waitingRows_) {
+      const int row = s_.list.FindRow(title);
+      if (row >= 0) s_.list.SetRowStatusText(row, text);
+    }
+    waitingRows_.clear();
+    return;
+  }
+  const auto show = [this](const UrlEntry& waiter) {
+    if (waiter.enabled == 0) return;
+    std::u16string title = EntryTitle(waiter);
+    if (checking_.contains(title) || waitingRows_.contains(title)) return;
+    const int row = s_.list.FindRow(title);
+    if (row < 0) return;
+    waitingRows_.emplace(std::move(title), s_.list.RowStatusText(row));
+    s_.list.SetRowStatusText(row, kWaitingForNetworkText);
+  };
+  show(entry);
+  for (const auto& left : walkLeft_) show(*left);
+  // The window thread blocks while it waits: the rows are drawn now.
+  s_.host.PaintNow();
 }
 
 void CheckRun::ReportConnectionFailure(const UrlEntry& entry, bool) {
@@ -185,12 +216,16 @@ void CheckRun::RestoreButton() {
 
 void CheckRun::SetKeepAwake(bool on) {
   if (on) {
-    if (keepAwakeUsers_ == 0) StartKeepAwakeThread();
+    if (keepAwakeUsers_ == 0) {
+      s_.idleTimer.KeepAwake(true);
+      StartKeepAwakeThread();
+    }
     ++keepAwakeUsers_;
     return;
   }
   if (--keepAwakeUsers_ != 0) return;
   EndKeepAwakeThread();
+  s_.idleTimer.KeepAwake(false);
 }
 
 void CheckRun::StartKeepAwakeThread() {
@@ -224,14 +259,21 @@ void CheckRun::OnCheckDone(std::unique_ptr<CheckJob> job, std::intptr_t outcome)
   checking_.erase(EntryTitle(copy));
   const std::uint32_t timerId = RetryTimerId(copy.id);
   s_.host.KillTimer(timerId);
+  const bool wasBooked = retriesBooked_.erase(timerId) != 0;
+  bool booked = false;
   if (outcome == 0) {
     if (job->retryAllowed != 0 && copy.failureCount < kRetryBound) {
       s_.host.SetTimer(timerId, options_.retryDelayMs);
       retryTitles_[copy.id & ~kRetryTimerBit].insert(EntryTitle(copy));
+      retriesBooked_.insert(timerId);
+      booked = true;
     } else {
       s_.alerts.RaiseAlert(copy, std::nullopt);
     }
   }
+  // A booked retry keeps the machine awake until it fires; this check's own
+  // use goes with the connection below.
+  if (booked != wasBooked) SetKeepAwake(booked);
   if (outcome == kCheckPassed) s_.alerts.OnEntryPassed(copy);
   job.reset();
   ReleaseConnection();
@@ -239,7 +281,11 @@ void CheckRun::OnCheckDone(std::unique_ptr<CheckJob> job, std::intptr_t outcome)
 
 void CheckRun::OnRetryTimer(std::uint32_t timerId) {
   s_.host.KillTimer(timerId);  // a retry timer fires once
+  const bool booked = retriesBooked_.erase(timerId) != 0;
   RetryEntry(timerId & ~kRetryTimerBit);
+  // Given back after the retry has started, which holds the machine awake by
+  // its own connection: no gap for the machine to sleep in.
+  if (booked) SetKeepAwake(false);
 }
 
 void CheckRun::RetryEntry(std::uint32_t id) {

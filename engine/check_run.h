@@ -52,6 +52,10 @@ inline constexpr std::size_t kWalkTurnEntries = 64;
 inline constexpr std::chrono::milliseconds kWalkTurnTime{10};
 inline constexpr std::uint32_t IDT_RUN_WALK = 1004;
 
+// What the rows of a run show while it waits for a network that is coming
+// back (after a resume, or still connecting).
+inline constexpr char16_t kWaitingForNetworkText[] = u"Waiting for the network...";
+
 inline constexpr char16_t kCaptionCheckNow[] = u"Check Now";
 inline constexpr char16_t kCaptionStop[] = u"Stop";
 
@@ -164,6 +168,10 @@ class CheckRun {
   // `whole`); after the last one, ends the walk.
   void ContinueWalk(bool whole);
   void EndWalk();
+  // While the connection step waits for the network, the rows of `entry` and
+  // of the walk's entries not started yet show kWaitingForNetworkText; when
+  // the wait ends they show again what they showed before.
+  void ShowWaitingForNetwork(const UrlEntry& entry, bool waiting);
   // Starts KeepAwakeThread; a thread that cannot be started leaves none.
   void StartKeepAwakeThread();
   // Sets the prevent event and waits until the keep-awake thread has ended.
@@ -189,6 +197,11 @@ class CheckRun {
   // Titles of the entries whose retry is booked, by their id: a retry loads
   // its entry by title instead of walking every stored entry.
   std::map<std::uint32_t, std::set<std::u16string>> retryTitles_;
+  // Retry timers booked and not yet fired or killed; each is a user of the
+  // keep-awake, so the machine does not sleep between a failure and its retry.
+  std::set<std::uint32_t> retriesBooked_;
+  // Titles of the rows showing kWaitingForNetworkText, with what they showed.
+  std::map<std::u16string, std::u16string> waitingRows_;
   std::unique_ptr<Connection> connection_;
   int keepAwakeUsers_ = 0;
   // Set by the keep-awake thread as its last act; held by it too.

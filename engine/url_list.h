@@ -19,6 +19,11 @@ class UrlList {
   // The first row whose text equals `text` exactly, or -1.
   virtual int FindRow(const std::u16string& text) const = 0;
   virtual void SetRowStatusText(int row, const std::u16string& text) = 0;
+  // The status text a row shows; empty where the list cannot tell.
+  virtual std::u16string RowStatusText(int row) const {
+    static_cast<void>(row);
+    return {};
+  }
   virtual void SetRowImage(int row, int image) = 0;
 };
 

@@ -56,6 +56,10 @@ class WindowHost {
   // leaving posted messages and timers queued. A long handler calls it now and
   // then, so that no worker is held up for the whole of it.
   virtual void RunPendingCalls() {}
+  // Window thread only: draws at once what has changed in the window, leaving
+  // messages, timers and input queued. A handler about to block calls it so
+  // that the window shows what it waits for.
+  virtual void PaintNow() {}
   // An id names one timer: setting it again restarts it; killing a missing one
   // does nothing. Timers repeat until killed. Window thread only.
   virtual void SetTimer(std::uint32_t id, std::uint32_t milliseconds) = 0;

@@ -5,15 +5,18 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
+#include <QObject>
 #include <QString>
+#include <QThread>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 
 namespace halvern {
 namespace {
@@ -32,13 +35,12 @@ bool Connected(std::optional<std::uint32_t> state,
 
 class NetworkConnection final : public Connection {
  public:
-  NetworkConnection(NetworkConnectionManager::StateReader reader,
-                    NetworkConnectionManager::LinkProbe link)
-      : reader_(std::move(reader)), link_(std::move(link)) {}
-  bool IsConnected() override { return Connected(reader_(), link_); }
+  NetworkConnection(std::shared_ptr<NetworkEvents> events, NetworkConnectionManager::LinkProbe link)
+      : events_(std::move(events)), link_(std::move(link)) {}
+  bool IsConnected() override { return Connected(events_->State(), link_); }
 
  private:
-  NetworkConnectionManager::StateReader reader_;
+  std::shared_ptr<NetworkEvents> events_;
   NetworkConnectionManager::LinkProbe link_;
 };
 
@@ -122,18 +124,16 @@ bool HostHasWorkingLink() {
                          &InterfaceIsUp);
 }
 
-ConnectionStep DecideConnection(std::optional<std::uint32_t> state, std::uint32_t elapsedMs,
-                                std::uint32_t timeoutMs, std::uint32_t noNetworkGraceMs) {
-  if (!state || IsConnectedState(*state)) return ConnectionStep::kConnected;
+ConnectionStep DecideConnection(const NetworkView& view, std::uint32_t elapsedMs,
+                                std::uint32_t timeoutMs) {
+  if (CountsAsConnected(view.state, view.workingLink)) return ConnectionStep::kConnected;
   if (elapsedMs >= timeoutMs) return ConnectionStep::kFailed;
-  const bool noNetwork = *state == kNmAsleep || *state == kNmDisconnected;
-  if (noNetwork && elapsedMs >= noNetworkGraceMs) return ConnectionStep::kFailed;
+  if (*view.state == kNmDisconnected && !view.resumedLately) return ConnectionStep::kFailed;
   return ConnectionStep::kWait;
 }
 
-std::optional<std::uint32_t> ReadNetworkManagerState() {
+std::optional<std::uint32_t> ReadNetworkManagerState(const QDBusConnection& bus) {
   static const QString kService = QStringLiteral("org.freedesktop.NetworkManager");
-  QDBusConnection bus = QDBusConnection::systemBus();
   if (!bus.isConnected()) return std::nullopt;
   QDBusMessage get = QDBusMessage::createMethodCall(
       kService, QStringLiteral("/org/freedesktop/NetworkManager"),
@@ -151,34 +151,177 @@ std::optional<std::uint32_t> ReadNetworkManagerState() {
   return state;
 }
 
-NetworkConnectionManager::NetworkConnectionManager()
-    : NetworkConnectionManager(&ReadNetworkManagerState, Options{}, &HostHasWorkingLink) {}
+std::optional<std::uint32_t> ReadNetworkManagerState() {
+  return ReadNetworkManagerState(QDBusConnection::systemBus());
+}
 
-NetworkConnectionManager::NetworkConnectionManager(StateReader reader, Options options,
-                                                   LinkProbe link)
-    : reader_(std::move(reader)), options_(options), link_(std::move(link)) {}
+NetworkConnectionManager::NetworkConnectionManager()
+    : NetworkConnectionManager(std::make_shared<NetworkWatch>(QDBusConnection::systemBus()),
+                               &HostHasWorkingLink) {}
+
+NetworkConnectionManager::NetworkConnectionManager(std::shared_ptr<NetworkEvents> events,
+                                                   LinkProbe link, Now now)
+    : events_(std::move(events)), link_(std::move(link)), now_(std::move(now)) {
+  if (!now_) now_ = [] { return std::chrono::steady_clock::now(); };
+}
+
+NetworkView NetworkConnectionManager::Look() {
+  NetworkView view;
+  view.state = events_->State();
+  view.workingLink = view.state && MayMissUnmanagedLink(*view.state) && link_ && link_();
+  view.resumedLately = events_->ResumedWithin(std::chrono::milliseconds(kResumeWindowMs));
+  return view;
+}
 
 std::unique_ptr<Connection> NetworkConnectionManager::EstablishConnection(std::uint32_t timeoutMs) {
-  using Clock = std::chrono::steady_clock;
-  const auto start = Clock::now();
+  return AwaitConnection(timeoutMs, {});
+}
+
+std::unique_ptr<Connection> NetworkConnectionManager::AwaitConnection(std::uint32_t timeoutMs,
+                                                                      const WaitNotice& notice) {
+  const auto start = now_();
+  bool waiting = false;
+  const auto settle = [&](std::unique_ptr<Connection> connection) {
+    if (waiting && notice) notice(false);
+    return connection;
+  };
   for (;;) {
-    const auto state = reader_();
-    const auto elapsed =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    // Taken before the look: a change that comes during it ends the wait.
+    const std::uint64_t seen = events_->Changes();
+    const NetworkView view = Look();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now_() - start);
     const auto elapsedMs = static_cast<std::uint32_t>(
-        std::min<std::int64_t>(elapsed.count(), std::numeric_limits<std::uint32_t>::max()));
-    if (Connected(state, link_)) return std::make_unique<NetworkConnection>(reader_, link_);
-    switch (DecideConnection(state, elapsedMs, timeoutMs, options_.noNetworkGraceMs)) {
+        std::clamp<std::int64_t>(elapsed.count(), 0, std::numeric_limits<std::uint32_t>::max()));
+    switch (DecideConnection(view, elapsedMs, timeoutMs)) {
       case ConnectionStep::kConnected:
-        return std::make_unique<NetworkConnection>(reader_, link_);
+        return settle(std::make_unique<NetworkConnection>(events_, link_));
       case ConnectionStep::kFailed:
-        return nullptr;
+        return settle(nullptr);
       case ConnectionStep::kWait:
         break;
     }
-    const std::uint32_t left = timeoutMs - elapsedMs;
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(options_.pollMs, left)));
+    if (!waiting) {
+      waiting = true;
+      if (notice) notice(true);
+    }
+    events_->WaitForChange(seen, std::chrono::milliseconds(timeoutMs - elapsedMs));
   }
 }
 
+// What the watch's thread and its callers share.
+struct NetworkWatch::Shared {
+  explicit Shared(const QDBusConnection& bus) : bus(bus) {}
+
+  // A state as seen now, from a signal or a read. NetworkManager leaving
+  // asleep is a resume (it sleeps while the machine does).
+  void Observe(std::optional<std::uint32_t> state) {
+    std::lock_guard lock(mutex);
+    if (state == lastState) return;
+    if (lastState == kNmAsleep && state && *state != kNmAsleep) {
+      lastResume = std::chrono::steady_clock::now();
+    }
+    lastState = state;
+    ++changes;
+    changed.notify_all();
+  }
+  void Resumed() {
+    std::lock_guard lock(mutex);
+    lastResume = std::chrono::steady_clock::now();
+    ++changes;
+    changed.notify_all();
+  }
+
+  const QDBusConnection bus;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::uint64_t changes = 0;
+  std::optional<std::uint32_t> lastState;
+  std::optional<std::chrono::steady_clock::time_point> lastResume;
+};
+
+namespace {
+
+const QString kNmService = QStringLiteral("org.freedesktop.NetworkManager");
+const QString kNmPath = QStringLiteral("/org/freedesktop/NetworkManager");
+const QString kLoginService = QStringLiteral("org.freedesktop.login1");
+const QString kLoginPath = QStringLiteral("/org/freedesktop/login1");
+const QString kLoginManager = QStringLiteral("org.freedesktop.login1.Manager");
+
+}  // namespace
+
+// Receives the signals on the watch's thread.
+class NetworkWatchReceiver final : public QObject {
+  Q_OBJECT
+
+ public:
+  using Observe = std::function<void(std::uint32_t)>;
+  using Resumed = std::function<void()>;
+  NetworkWatchReceiver(Observe observe, Resumed resumed)
+      : observe_(std::move(observe)), resumed_(std::move(resumed)) {}
+
+ public Q_SLOTS:
+  void OnStateChanged(uint state) { observe_(state); }
+  // True right before the machine sleeps, false once it has resumed.
+  void OnPrepareForSleep(bool start) {
+    if (!start) resumed_();
+  }
+
+ private:
+  Observe observe_;
+  Resumed resumed_;
+};
+
+NetworkWatch::NetworkWatch(const QDBusConnection& systemBus)
+    : shared_(std::make_shared<Shared>(systemBus)), thread_(std::make_unique<QThread>()) {
+  Shared* shared = shared_.get();
+  receiver_ = new NetworkWatchReceiver([shared](std::uint32_t state) { shared->Observe(state); },
+                                       [shared] { shared->Resumed(); });
+  thread_->setObjectName(QStringLiteral("NetworkWatch"));
+  receiver_->moveToThread(thread_.get());
+  thread_->start();
+  QDBusConnection bus = shared_->bus;
+  if (!bus.isConnected()) return;
+  bus.connect(kNmService, kNmPath, kNmService, QStringLiteral("StateChanged"), receiver_,
+              SLOT(OnStateChanged(uint)));
+  bus.connect(kLoginService, kLoginPath, kLoginManager, QStringLiteral("PrepareForSleep"),
+              receiver_, SLOT(OnPrepareForSleep(bool)));
+}
+
+NetworkWatch::~NetworkWatch() {
+  QDBusConnection bus = shared_->bus;
+  if (bus.isConnected()) {
+    bus.disconnect(kNmService, kNmPath, kNmService, QStringLiteral("StateChanged"), receiver_,
+                   SLOT(OnStateChanged(uint)));
+    bus.disconnect(kLoginService, kLoginPath, kLoginManager, QStringLiteral("PrepareForSleep"),
+                   receiver_, SLOT(OnPrepareForSleep(bool)));
+  }
+  thread_->quit();
+  thread_->wait();
+  // Its thread has ended: signals still queued for it go with it.
+  delete receiver_;
+}
+
+std::optional<std::uint32_t> NetworkWatch::State() {
+  const auto state = ReadNetworkManagerState(shared_->bus);
+  shared_->Observe(state);
+  return state;
+}
+
+bool NetworkWatch::ResumedWithin(std::chrono::milliseconds window) {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->lastResume && std::chrono::steady_clock::now() - *shared_->lastResume <= window;
+}
+
+std::uint64_t NetworkWatch::Changes() {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->changes;
+}
+
+void NetworkWatch::WaitForChange(std::uint64_t seen, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(shared_->mutex);
+  shared_->changed.wait_for(lock, timeout, [&] { return shared_->changes != seen; });
+}
+
 }  // namespace halvern
+
+#include "network_connection.moc"

@@ -310,6 +310,12 @@ void QtWindowHost::Send(const std::function<void()>& call) { core_->Send(call); 
 
 void QtWindowHost::RunPendingCalls() { core_->RunPendingCalls(); }
 
+void QtWindowHost::PaintNow() {
+  if (painter_ && !IsClosed()) painter_();
+}
+
+void QtWindowHost::SetPainter(std::function<void()> painter) { painter_ = std::move(painter); }
+
 void QtWindowHost::SetTimer(std::uint32_t id, std::uint32_t milliseconds) {
   core_->SetTimer(id, milliseconds);
 }

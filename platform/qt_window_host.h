@@ -43,6 +43,11 @@ class QtWindowHost final : public WindowHost {
                         std::intptr_t lParam) override;
   void Send(const std::function<void()>& call) override;
   void RunPendingCalls() override;
+  // Calls the painter given to SetPainter, if any and the host is open.
+  void PaintNow() override;
+  // Window thread: how the window draws its changes at once (a widget's
+  // repaint); Qt Core alone has nothing to draw.
+  void SetPainter(std::function<void()> painter);
   void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override;
   void KillTimer(std::uint32_t id) override;
 
@@ -50,6 +55,7 @@ class QtWindowHost final : public WindowHost {
 
  private:
   std::shared_ptr<Core> core_;
+  std::function<void()> painter_;
 };
 
 }  // namespace halvern

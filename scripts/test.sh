@@ -25,7 +25,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 # The tests that start QSoundEffect or a Qt DBus connection are left out: those
 # work on threads of Qt's own whose hand-overs, under Qt's uninstrumented locks,
 # it reports as races.
-ctest_args=(-E '^(SoundPlayerTest|DesktopNotifierTest|DesktopNotifierWithoutServiceTest)\.|^NetworkConnectionManagerTest\.WithoutNetworkManagerConnectsAtOnce$')
+ctest_args=(-E '^(SoundPlayerTest|DesktopNotifierTest|DesktopNotifierWithoutServiceTest|NetworkWatchTest|LogindIdleTimerTest|WakeRunTest|Network/WakeRunFailureTest)\.|^NetworkConnectionManagerTest\.WithoutNetworkManagerConnectsAtOnce$')
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan_suppressions.txt" \
   run_suite build-tsan -DHALVERN_TSAN=ON -DHALVERN_BUILD_GUI=OFF
 

@@ -670,7 +670,9 @@ TEST_F(CheckRunWalkTest, StopDuringTheWalkStartsNoMoreOfItAndStillBooksTheWakeUp
   EXPECT_EQ(sites.TotalHits(), 2);
   EXPECT_EQ(timedRun.bookings.size(), bookedBefore + 1);
   EXPECT_EQ(button.caption, u"Check Now");
-  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
+  // The two cancelled scheduled checks have their retries booked, each
+  // keeping the machine awake until it fires.
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 2);
 }
 
 TEST_F(CheckRunWalkTest, ARunDuringTheWalkFirstStartsTheRestOfTheEarlierOne) {
@@ -697,7 +699,7 @@ TEST_F(CheckRunTest, ALoneFailureReleasesTheConnectionAndItsRetryConnectsAgain) 
   EXPECT_EQ(*connections.released, 1);
   EXPECT_FALSE(monitor->HoldsConnection());
   EXPECT_EQ(button.caption, u"Check Now");
-  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 1);  // the booked retry's
   ASSERT_TRUE(RunUntil([&] { return sites.Hits("/missing/lone") == 2; }));
   EXPECT_EQ(connections.established, 2);
 }
@@ -793,6 +795,112 @@ TEST_F(CheckRunTest, ABusyStoreHoldsEachCompletionUntilItsOutcomeIsStored) {
   EXPECT_EQ(Log(u"Down").failed, 1);
   EXPECT_EQ(Stored(u"Up").lastSuccessTime, kNow);
   EXPECT_EQ(Stored(u"Down").failureCount, 1);
+}
+
+// While the connection step waits for a network that is coming back, the rows
+// the run is about to check say so (a disabled entry's row does not); when the
+// wait ends they show again what they showed, and the checks or the
+// connection failures follow as before. The machine is held awake meanwhile.
+class NetworkWaitTest : public CheckRunTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(NetworkWaitTest, RowsShowTheWaitAndGetTheirTextsBack) {
+  const bool networkComes = GetParam();
+  Build();
+  Add(u"One", "/ok/one");
+  Add(u"Two", "/ok/two");
+  Add(u"Off", "/ok/off", false);
+  list.SetRowStatusText(list.FindRow(u"Two"), u"Passed earlier");
+  list.SetRowStatusText(list.FindRow(u"Off"), u"Left alone");
+  connections.fail = !networkComes;
+  std::map<std::u16string, std::u16string> during;
+  bool heldDuring = false;
+  connections.whileWaiting = [&] {
+    for (const auto* title : {u"One", u"Two", u"Off"}) during[title] = Row(title).status;
+    heldDuring = idleTimer.held;
+  };
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return timedRun.bookings.size() == 1 && Idle(); }));
+
+  EXPECT_EQ(connections.waits, 1);  // one wait answers for the run
+  EXPECT_EQ(during[u"One"], kWaitingForNetworkText);
+  EXPECT_EQ(during[u"Two"], kWaitingForNetworkText);
+  EXPECT_EQ(during[u"Off"], u"Left alone");
+  EXPECT_EQ(Row(u"Off").history.size(), 1u);
+  EXPECT_TRUE(heldDuring);
+  EXPECT_FALSE(idleTimer.held);
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
+  if (networkComes) {
+    const std::vector<std::u16string> firstShown(Row(u"One").history.begin(),
+                                                 Row(u"One").history.begin() + 3);
+    EXPECT_EQ(firstShown,
+              (std::vector<std::u16string>{kWaitingForNetworkText, u"", u"Connecting..."}));
+    EXPECT_EQ(Log(u"One").passed, 1);
+    EXPECT_EQ(Log(u"Two").passed, 1);
+    EXPECT_EQ(Log(u"One").failed + Log(u"Two").failed, 0);
+    EXPECT_EQ(popup.shows, 0);
+  } else {
+    EXPECT_EQ(Row(u"One").status, u"");
+    EXPECT_EQ(Row(u"Two").status, u"Passed earlier");
+    for (const auto* title : {u"One", u"Two"}) {
+      const LogCounts log = Log(title);
+      EXPECT_EQ(log.failed, 1);
+      EXPECT_EQ(log.texts, std::vector<std::u16string>{kConnectionFailureText});
+    }
+    EXPECT_EQ(popup.shows, 2);
+    EXPECT_EQ(sites.TotalHits(), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Network, NetworkWaitTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Comes" : "StaysAway"; });
+
+// The keep-awake lock is taken once when the run starts and given back once
+// when everything is over: the retries of a failed scheduled check (no check
+// runs between a failure and its retry) and the start of the alert after the
+// last attempt lie inside it; the alert's sound goes on after it.
+TEST_F(CheckRunTest, KeepAwakeLockSpansRetriesAndTheAlertsStart) {
+  Build();
+  Add(u"Down", "/missing/down");
+  int showsAtRelease = -1;
+  idleTimer.onChange = [&](bool on) {
+    if (!on) showsAtRelease = popup.shows;
+  };
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return popup.shown && Idle() && !idleTimer.held; }, 60s));
+  EXPECT_EQ(sites.Hits("/missing/down"), 3);
+  EXPECT_EQ(idleTimer.calls, (std::vector<bool>{true, false}));
+  EXPECT_EQ(showsAtRelease, 1);
+  EXPECT_TRUE(sound.playing);
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
+
+  // A double-click whose connection does not come: the wait for it and the
+  // alert about it are held awake too.
+  idleTimer.calls.clear();
+  connections.fail = true;
+  bool heldWhileWaiting = false;
+  connections.whileWaiting = [&] { heldWhileWaiting = idleTimer.held; };
+  EXPECT_FALSE(monitor->CheckEntry(u"Down"));
+  EXPECT_TRUE(heldWhileWaiting);
+  EXPECT_EQ(idleTimer.calls, (std::vector<bool>{true, false}));
+  EXPECT_EQ(showsAtRelease, 2);
+  EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
+}
+
+// The window's destruction closes the lock while checks and retries are
+// still pending.
+TEST_F(CheckRunTest, ShutdownClosesTheKeepAwakeLock) {
+  Build(60000);  // the retry stays booked
+  Add(u"Held", "/gate/held");
+  Add(u"Flaky", "/flaky/s");
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] {
+    return sites.Hits("/flaky/s") == 1 && monitor->RunningJobCount() == 1 &&
+           !monitor->checkRun().IsWalking();
+  }));
+  EXPECT_TRUE(idleTimer.held);
+  ShutDown();
+  EXPECT_FALSE(idleTimer.held);
+  EXPECT_EQ(idleTimer.calls, (std::vector<bool>{true, false}));
 }
 
 }  // namespace

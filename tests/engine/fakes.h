@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -55,6 +56,19 @@ class FakeConnectionManager final : public ConnectionManager {
     states.push_back(state);
     return std::make_unique<FakeConnection>(state, released);
   }
+  // With `whileWaiting` set, the manager waits for a network first: it tells
+  // the notice, calls whileWaiting (on the caller's thread, in the middle of
+  // the wait), then ends the wait and connects or fails as `fail` says.
+  std::unique_ptr<Connection> AwaitConnection(std::uint32_t timeoutMs,
+                                              const WaitNotice& notice) override {
+    if (whileWaiting) {
+      ++waits;
+      if (notice) notice(true);
+      whileWaiting();
+      if (notice) notice(false);
+    }
+    return EstablishConnection(timeoutMs);
+  }
   // Every connection handed out so far reports that it is gone.
   void DropAll() {
     for (auto& s : states) s->store(false);
@@ -62,6 +76,8 @@ class FakeConnectionManager final : public ConnectionManager {
   int Open() const { return established - *released; }
 
   bool fail = false;
+  std::function<void()> whileWaiting;
+  int waits = 0;
   int attempts = 0;
   int established = 0;
   std::uint32_t lastTimeoutMs = 0;
@@ -116,7 +132,17 @@ class FakeLedDevices final : public LedDevices {
 class FakeIdleTimer final : public IdleTimer {
  public:
   void Reset() override { ++resets; }
+  // Window thread: every take of the lock and every release of a held one.
+  void KeepAwake(bool on) override {
+    if (!on && !held) return;  // nothing held: nothing to give back
+    held = on;
+    calls.push_back(on);
+    if (onChange) onChange(on);
+  }
   std::atomic<int> resets{0};
+  bool held = false;
+  std::vector<bool> calls;
+  std::function<void(bool on)> onChange;
 };
 
 class FakePopup final : public AlertPopup {

@@ -38,6 +38,7 @@ class FakeUrlList final : public UrlList {
     rows[row].history.push_back(text);
     if (onStatus) onStatus(text);
   }
+  std::u16string RowStatusText(int row) const override { return rows[row].status; }
   void SetRowImage(int row, int image) override { rows[row].image = image; }
   const Row* Find(const std::u16string& text) const {
     const int i = FindRow(text);
