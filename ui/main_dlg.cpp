@@ -56,6 +56,8 @@ CMainDlg::CMainDlg(const MainServices& services)
   SetMenu(res::IDR_MAIN_MENU);
   SetGrowingControl(res::IDC_URL_LIST);
   SetNoDefaultButton();
+  // A run that blocks for the network shows its rows' texts before it waits.
+  host_.SetPainter([this] { repaint(); });
   monitor_ = std::make_unique<Monitor>(
       MonitorServices{SharedOr(s_.sharedStore, s_.store), SharedOr(s_.sharedClock, s_.clock), host_,
                       host_.WorkerHandle(), *this, s_.timedRun, s_.connections, s_.sound, s_.leds,
@@ -341,6 +343,11 @@ int CMainDlg::FindRow(const std::u16string& text) const {
 
 void CMainDlg::SetRowStatusText(int row, const std::u16string& text) {
   list()->SetItemText(row, 1, Q(text));
+}
+
+std::u16string CMainDlg::RowStatusText(int row) const {
+  auto* self = const_cast<CMainDlg*>(this);
+  return self->list()->ItemText(row, 1).toStdU16String();
 }
 
 void CMainDlg::SetRowImage(int row, int image) {

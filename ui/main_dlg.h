@@ -89,6 +89,7 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   void DeleteRow(int row) override;
   int FindRow(const std::u16string& text) const override;
   void SetRowStatusText(int row, const std::u16string& text) override;
+  std::u16string RowStatusText(int row) const override;
   void SetRowImage(int row, int image) override;
   // CheckNowButton
   void SetCaption(const std::u16string& caption) override;

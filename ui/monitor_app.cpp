@@ -131,7 +131,9 @@ int CMonitorApp::RunMainWindow(const std::shared_ptr<SqliteStore>& store) {
   NetworkConnectionManager connections;
   QtSoundPlayer sound;
   LinuxLedDevices leds(LedSearchPaths());
-  NullIdleTimer idleTimer;
+  // Keeps the machine awake while a run works (a booked check may just have
+  // woken it); without logind it holds nothing.
+  LogindIdleTimer idleTimer(QDBusConnection::systemBus());
   Autostart autostart(*store, QCoreApplication::applicationFilePath().toStdString());
   if (std::string error; !autostart.ApplyAtStart(error)) {
     std::fprintf(stderr, "Halvern: start at login: %s\n", error.c_str());

@@ -20,9 +20,12 @@
 
 #include "check_log.h"
 #include "http_test_server.h"
+#include "network_connection.h"
+#include "qt_loop.h"
 #include "settings_store.h"
 #include "silent_server.h"
 #include "sqlite_store.h"
+#include "system_bus_stand_ins.h"
 #include "temp_store.h"
 #include "url_entry.h"
 
@@ -108,6 +111,7 @@ class Session {
         "HALVERN_SYSFS_ROOT=" + (dir_.path() / "sys").string(),
         "LSAN_OPTIONS=suppressions=" HALVERN_LSAN_SUPPRESSIONS,
     };
+    if (!systemBus_.empty()) env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + systemBus_);
     for (const char* keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TMPDIR"}) {
       if (const char* value = ::getenv(keep)) env.push_back(std::string(keep) + "=" + value);
     }
@@ -138,6 +142,8 @@ class Session {
   }
 
   pid_t pid() const { return pid_; }
+  // The system bus Halvern is started with (none by default).
+  void UseSystemBus(std::string address) { systemBus_ = std::move(address); }
   // The test has reaped the process itself.
   void Forget() { pid_ = -1; }
 
@@ -157,6 +163,7 @@ class Session {
   std::filesystem::path runtime_;
   std::filesystem::path led_;
   pid_t pid_ = -1;
+  std::string systemBus_;
 };
 
 std::string SignalName(int signal) {
@@ -249,6 +256,30 @@ TEST(SessionEnd, ACheckStillWaitingForItsServerDoesNotHoldTheEndUp) {
   ASSERT_TRUE(LoadUrlEntry(*store, u"Silent", waiting));
   EXPECT_EQ(waiting.failureCount, 0);  // unfinished: nothing recorded
   EXPECT_EQ(waiting.lastSuccessTime, 0);
+}
+
+// A run holds a logind sleep lock while its check works; the session's end
+// closes it with the program.
+TEST(SessionEnd, TheSleepLockOfARunningCheckIsClosedOnSigterm) {
+  QtApp();
+  SystemBusStandIns standIns(kNmConnectedGlobal);
+  ASSERT_TRUE(standIns.ok());
+  SilentServer silent;
+  Session session;
+  session.UseSystemBus(standIns.address().toStdString());
+  session.StoreEntry(u"Silent", silent.Url16("/"));
+  session.Start();
+  session.RunChecks();
+  ASSERT_TRUE(WaitUntil([&] { return !standIns.login().Locks().empty(); }))
+      << "Halvern asked logind for no lock";
+  EXPECT_EQ(standIns.login().Locks()[0].who, QStringLiteral("Velmora Halvern"));
+  EXPECT_TRUE(standIns.login().IsOpen(0));  // the check still waits for its server
+
+  const int status = session.Stop(SIGTERM);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(standIns.login().WaitUntilClosed(0, 30s));
+  EXPECT_EQ(standIns.login().Locks().size(), 1u);
 }
 
 }  // namespace
