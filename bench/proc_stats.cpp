@@ -13,20 +13,9 @@ namespace {
 
 // utime + stime from /proc/<pid>/stat, in seconds; negative when unreadable.
 double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(in, line)) return -1;
-  // The command name in parentheses may hold spaces: fields count from after it.
-  const std::size_t close = line.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(line.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
-    if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  const long long ticks = CpuTicks(pid);
+  if (ticks < 0) return -1;
+  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 long StatusField(const std::string& status, const char* name) {
@@ -45,6 +34,23 @@ int CountDescriptors(pid_t pid) {
 }
 
 }  // namespace
+
+long long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return -1;
+  // The command name in parentheses may hold spaces: fields count from after it.
+  const std::size_t close = line.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(line.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+    if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return static_cast<long long>(utime + stime);
+}
 
 std::optional<ProcSample> SampleProc(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");

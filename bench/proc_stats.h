@@ -17,6 +17,10 @@ struct ProcSample {
   int descriptors = 0;
 };
 
+// utime + stime of all its threads, living and ended, in clock ticks; -1 when
+// the process is gone.
+[[nodiscard]] long long CpuTicks(pid_t pid);
+
 // Nothing when the process is gone.
 [[nodiscard]] std::optional<ProcSample> SampleProc(pid_t pid);
 

@@ -19,6 +19,20 @@ add_custom_target(halvern_changelog ALL DEPENDS ${HALVERN_CHANGELOG_GZ})
 install(FILES ${HALVERN_PACKAGING_DIR}/copyright ${HALVERN_CHANGELOG_GZ}
         DESTINATION ${HALVERN_DOC_DIR})
 
+# The manual pages of both programs, compressed the same way.
+set(HALVERN_MAN_PAGES)
+foreach(page Halvern.1 HalvernRun.1)
+  set(gz ${CMAKE_BINARY_DIR}/packaging/${page}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+    COMMAND ${HALVERN_GZIP} -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/man/${page} > ${gz}
+    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/man/${page}
+    VERBATIM)
+  list(APPEND HALVERN_MAN_PAGES ${gz})
+endforeach()
+add_custom_target(halvern_man_pages ALL DEPENDS ${HALVERN_MAN_PAGES})
+install(FILES ${HALVERN_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME halvern)
 set(CPACK_PACKAGE_VENDOR Velmora)

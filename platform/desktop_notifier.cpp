@@ -83,7 +83,7 @@ void DBusDesktopNotifier::Notify(const DesktopNotice& notice, Urgency urgency, b
   if (withAction) actions << QStringLiteral("default") << QStringLiteral("Show");
   QVariantMap hints;
   hints.insert(QStringLiteral("urgency"), QVariant::fromValue(static_cast<uchar>(urgency)));
-  hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("halvern"));
+  hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("io.velmora.Halvern"));
   // The alert plays its own sound when the user chose one; the service adds none.
   hints.insert(QStringLiteral("suppress-sound"), true);
 

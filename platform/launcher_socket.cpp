@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -13,6 +14,7 @@
 #include <QTimer>
 #include <array>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -43,12 +45,22 @@ constexpr int kAcceptBatch = 64;
 // (clients dropped at their deadline free some) instead of spinning on a
 // listener that stays readable.
 constexpr int kAcceptPauseMs = 100;
-// How often the socket, its lock and its folder are checked for removal or
-// replacement. A periodic check rather than a file watch: it sees every way
-// the files can go (unlinked, renamed, replaced, the folder removed, chmod'ed
-// or swapped), it needs no inotify instance (a per-user limit that other
-// programs exhaust), and three lstat calls a second cost nothing.
-constexpr int kPlaceCheckMs = 1000;
+// How often the place is looked at when no file watch can be had (no inotify
+// instance or watch left for this user), and while something that went could
+// not be made again yet: often enough that a removed socket is back within two
+// seconds.
+constexpr std::chrono::milliseconds kPollWithoutEvents{1000};
+// What the folder watch reports: the socket or lock file removed, renamed or
+// replaced by a rename, their modes changed, and the folder itself changed
+// (mode, owner), removed or renamed. Creations are left out: nothing can be
+// made at our names without first removing what is ours, which is reported.
+constexpr std::uint32_t kFolderEvents = IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB |
+                                        IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+// What the parent's watch reports: the folder removed, renamed or replaced by a
+// rename, and the parent itself going. Other names in the parent (a busy /tmp)
+// still wake the watch; they are read and dropped.
+constexpr std::uint32_t kParentEvents =
+    IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // How long a second instance tries to reach a first one that is still starting.
 constexpr auto kReachFirstInstance = std::chrono::milliseconds(2000);
 
@@ -135,19 +147,32 @@ bool SendLauncherMessage(const std::filesystem::path& path, std::uint32_t messag
 class LauncherSocket::Server {
  public:
   Server(SocketPlace place, const std::vector<std::filesystem::path>& candidates,
-         MessageCallback onMessage)
+         MessageCallback onMessage, std::chrono::milliseconds safetyCheck)
       : place_(std::move(place)), candidates_(candidates), onMessage_(std::move(onMessage)) {
     WatchListener();
     resumeAccepting_.setSingleShot(true);
     QObject::connect(&resumeAccepting_, &QTimer::timeout, &context_,
                      [this] { acceptNotifier_->setEnabled(true); });
-    QObject::connect(&placeCheck_, &QTimer::timeout, &context_, [this] { CheckPlace(); });
-    placeCheck_.start(kPlaceCheckMs);
+    inotify_ = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (inotify_) {
+      changeNotifier_ = std::make_unique<QSocketNotifier>(inotify_.get(), QSocketNotifier::Read);
+      QObject::connect(changeNotifier_.get(), &QSocketNotifier::activated, &context_,
+                       [this] { ReadChanges(); });
+    }
+    // Without a file watch the safety check is all there is, so it runs as
+    // often as a repair must.
+    QObject::connect(&safetyCheck_, &QTimer::timeout, &context_, [this] { Repair(); });
+    safetyCheck_.start(inotify_ ? safetyCheck : kPollWithoutEvents);
+    retry_.setSingleShot(true);
+    QObject::connect(&retry_, &QTimer::timeout, &context_, [this] { Repair(); });
+    if (!Watch()) retry_.start(kPollWithoutEvents);
   }
 
   ~Server() {
-    placeCheck_.stop();
+    safetyCheck_.stop();
+    retry_.stop();
     resumeAccepting_.stop();
+    changeNotifier_.reset();
     for (auto& [fd, client] : clients_) {
       delete client.notifier;
       delete client.deadline;
@@ -156,6 +181,8 @@ class LauncherSocket::Server {
     clients_.clear();
     RemoveOwnSocket();
   }
+
+  bool Watching() const { return folderWatch_ >= 0 && parentWatch_ >= 0; }
 
   const std::filesystem::path& path() const { return place_.socket; }
 
@@ -257,43 +284,108 @@ class LauncherSocket::Server {
     ::close(fd);
   }
 
+  // Reads every pending change of the watched folders and repairs the place
+  // once when one of them may concern it.
+  void ReadChanges() {
+    alignas(inotify_event) char buffer[4096];
+    bool concerned = false;
+    const std::string folderName = place_.socket.parent_path().filename().string();
+    for (;;) {
+      const ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        concerned = concerned || Concerns(*event, folderName);
+      }
+    }
+    if (concerned) Repair();
+  }
+
+  // Events of a watch that was replaced (its removal reports IN_IGNORED) and
+  // names in the parent other than our folder's are of no concern.
+  bool Concerns(const inotify_event& event, const std::string& folderName) const {
+    if (event.mask & IN_Q_OVERFLOW) return true;  // events were lost
+    const std::string name = event.len > 0 ? std::string(event.name) : std::string();
+    if (event.wd == folderWatch_) {
+      return name.empty() || name == launcher_place::kSocketName ||
+             name == launcher_place::kLockName;
+    }
+    if (event.wd == parentWatch_) return name.empty() || name == folderName;
+    return false;
+  }
+
+  // Makes the place whole and watches it again; while something cannot be
+  // made again yet, tries once a second.
+  void Repair() {
+    const bool whole = CheckPlace();
+    const bool watching = Watch();
+    if (whole && watching) {
+      retry_.stop();
+    } else if (!retry_.isActive()) {
+      retry_.start(kPollWithoutEvents);
+    }
+  }
+
+  // Watches the socket's folder and its parent as they are now; false when no
+  // watch could be had (then the safety check and the retry carry the upkeep).
+  bool Watch() {
+    if (!inotify_) return false;
+    const std::filesystem::path folder = place_.socket.parent_path();
+    folderWatch_ = Rewatch(folderWatch_, folder, kFolderEvents);
+    parentWatch_ = Rewatch(parentWatch_, folder.parent_path(), kParentEvents);
+    return Watching();
+  }
+
+  // A watch of the same file keeps its number; one left on a file that is no
+  // longer at the path (a renamed folder) is removed.
+  int Rewatch(int old, const std::filesystem::path& path, std::uint32_t events) {
+    const int wd = ::inotify_add_watch(inotify_.get(), path.c_str(), events);
+    if (old >= 0 && wd != old) ::inotify_rm_watch(inotify_.get(), old);
+    return wd;
+  }
+
   // Makes again whatever of the place was removed or replaced. A lock file
   // that another instance now holds is left to it: that one serves the socket
-  // until it ends.
-  void CheckPlace() {
+  // until it ends. False when something could not be made again now.
+  bool CheckPlace() {
     const std::filesystem::path folder = place_.socket.parent_path();
     if (PathId(folder) != place_.folder || launcher_place::FolderProblem(folder)) {
       return Relocate();
     }
     if (PathId(folder / launcher_place::kLockName) != place_.lockId) {
       launcher_place::LockResult lock = launcher_place::TakeLock(folder);
-      if (!lock.fd) return;
+      if (lock.heldElsewhere) return true;
+      if (!lock.fd) return false;
       place_.lock = std::move(lock.fd);
       place_.lockId = lock.id;
     }
     if (PathId(place_.socket) != place_.socketId) {
       launcher_place::BindResult bound = launcher_place::BindListener(place_.socket);
-      if (!bound.fd) return;
+      if (!bound.fd) return false;
       DrainListener();
       place_.listener = std::move(bound.fd);
       place_.socketId = bound.id;
       WatchListener();
     }
+    return true;
   }
 
   // The folder went or may no longer be used: settle at the first usable
   // place again, as a newly started instance would, so that HalvernRun and a
   // second Halvern walking the same chain find this one.
-  void Relocate() {
+  bool Relocate() {
     for (const auto& candidate : candidates_) {
       launcher_place::SettleResult settled = launcher_place::SettleAt(candidate);
-      if (settled.heldElsewhere) return;
+      if (settled.heldElsewhere) return true;
       if (!settled.place) continue;
       DrainListener();
       place_ = std::move(*settled.place);
       WatchListener();
-      return;
+      return true;
     }
+    return false;
   }
 
   // Takes the connections still queued on the listener about to be replaced.
@@ -311,16 +403,24 @@ class LauncherSocket::Server {
   QObject context_;
   std::unique_ptr<QSocketNotifier> acceptNotifier_;
   QTimer resumeAccepting_;
-  QTimer placeCheck_;
+  UniqueFd inotify_;  // none when the user has no inotify instance left
+  std::unique_ptr<QSocketNotifier> changeNotifier_;
+  int folderWatch_ = -1;
+  int parentWatch_ = -1;
+  QTimer safetyCheck_;
+  QTimer retry_;
 };
 
 LauncherSocket::LauncherSocket(MessageCallback onMessage)
     : onMessage_(std::move(onMessage)), candidates_(LauncherSocketCandidates()) {}
 
-LauncherSocket::LauncherSocket(MessageCallback onMessage, std::filesystem::path path)
-    : onMessage_(std::move(onMessage)), candidates_{std::move(path)} {}
+LauncherSocket::LauncherSocket(MessageCallback onMessage, std::filesystem::path path,
+                               std::chrono::milliseconds safetyCheck)
+    : onMessage_(std::move(onMessage)), candidates_{std::move(path)}, safetyCheck_(safetyCheck) {}
 
 LauncherSocket::~LauncherSocket() = default;
+
+bool LauncherSocket::WatchesForChanges() const { return server_ && server_->Watching(); }
 
 const std::filesystem::path& LauncherSocket::path() const {
   return server_ ? server_->path() : candidates_.front();
@@ -351,7 +451,8 @@ LauncherSocket::ListenResult LauncherSocket::Listen() {
       return ListenResult::kOtherInstance;
     }
     if (settled.place) {
-      server_ = std::make_unique<Server>(std::move(*settled.place), candidates_, onMessage_);
+      server_ = std::make_unique<Server>(std::move(*settled.place), candidates_, onMessage_,
+                                         safetyCheck_);
       return ListenResult::kListening;
     }
     problems += "\n" + settled.problem;

@@ -6,6 +6,7 @@
 // are accepted; anything else (other ids, parameters, sizes, a connection that
 // does not end, another user's connection) is dropped unseen.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -16,6 +17,9 @@
 namespace halvern {
 
 inline constexpr std::size_t kLauncherMessageSize = 20;
+// How often a listening socket's place is looked at beside the file watch, for
+// what a watch cannot report (a folder on a file system without events).
+inline constexpr std::chrono::milliseconds kLauncherSafetyCheck = std::chrono::minutes(5);
 
 // The places the socket may lie, in the order both programs try them:
 //   1. ${XDG_RUNTIME_DIR}/Velmora Halvern.sock, when XDG_RUNTIME_DIR is absolute;
@@ -53,8 +57,10 @@ class LauncherSocket {
 
   // Serves the first usable place of LauncherSocketCandidates(), read now.
   explicit LauncherSocket(MessageCallback onMessage);
-  // Serves `path` only (tests and benchmarks choose their own place).
-  LauncherSocket(MessageCallback onMessage, std::filesystem::path path);
+  // Serves `path` only (tests and benchmarks choose their own place), with the
+  // safety check at `safetyCheck`.
+  LauncherSocket(MessageCallback onMessage, std::filesystem::path path,
+                 std::chrono::milliseconds safetyCheck = kLauncherSafetyCheck);
   ~LauncherSocket();
   LauncherSocket(const LauncherSocket&) = delete;
   LauncherSocket& operator=(const LauncherSocket&) = delete;
@@ -66,10 +72,13 @@ class LauncherSocket {
   // crashed instance left at the path and listens, readable and writable by this user only. kFailed
   // only when no place can be used; ErrorText() then says why for each.
   //
-  // While listening, the place is checked every second: a socket or lock file
-  // that was removed or replaced is made again, and a folder that went (or
-  // stopped being private) is made again or left for the next place. A client
-  // has a short deadline to deliver its message; any number may wait at once.
+  // While listening, the socket's folder and its parent are watched (inotify):
+  // a socket or lock file that was removed or replaced is made again at once,
+  // and a folder that went (or stopped being private) is made again or left
+  // for the next place. Between changes nothing runs but a safety check every
+  // few minutes; without a watch (no inotify instance or watch left for this
+  // user) the place is looked at every second instead. A client has a short
+  // deadline to deliver its message; any number may wait at once.
   [[nodiscard]] ListenResult Listen();
 
   // The socket served; before Listen (or after kFailed), the first place.
@@ -77,11 +86,14 @@ class LauncherSocket {
   // After kFailed: what went wrong, naming each folder or socket tried, for
   // the user.
   const std::string& ErrorText() const { return error_; }
+  // True while listening with a watch on the socket's folder and its parent.
+  bool WatchesForChanges() const;
 
  private:
   class Server;
   MessageCallback onMessage_;
   std::vector<std::filesystem::path> candidates_;  // never empty
+  std::chrono::milliseconds safetyCheck_ = kLauncherSafetyCheck;
   std::string error_;
   std::unique_ptr<Server> server_;
 };

@@ -13,7 +13,7 @@ packages=(
   tinyproxy openssl ca-certificates
   fonts-dejavu-core tzdata
   dbus-daemon xvfb xauth
-  dpkg-dev lintian libcap2-bin util-linux
+  dpkg-dev lintian libcap2-bin util-linux appstream desktop-file-utils man-db
 )
 
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a configured build folder (default: build) and
 # checks it: its files, its dependencies, the maintainer script that gives
-# HalvernAlarm its capability, and lintian (errors fail).
+# HalvernAlarm its capability, the desktop entry, the AppStream metainfo and the
+# manual pages (each validator skipped with a message where it is not
+# installed), and lintian (errors fail, and any tag about the manual pages).
 #
 # Where the machine allows it (root, apt-get, cap_wake_alarm in the bounding set,
 # no halvern package installed already) it also installs the package, runs the
@@ -30,7 +32,9 @@ echo "$files"
 expected=(
   usr/bin/Halvern usr/bin/HalvernRun usr/libexec/halvern/HalvernAlarm
   usr/share/halvern/sounds/Halvern.wav usr/share/icons/hicolor/scalable/apps/halvern.svg
-  usr/share/applications/halvern.desktop
+  usr/share/applications/io.velmora.Halvern.desktop
+  usr/share/metainfo/io.velmora.Halvern.metainfo.xml
+  usr/share/man/man1/Halvern.1.gz usr/share/man/man1/HalvernRun.1.gz
   usr/share/doc/halvern/copyright usr/share/doc/halvern/changelog.Debian.gz
 )
 for f in "${expected[@]}"; do
@@ -51,8 +55,59 @@ grep -q 'setcap cap_wake_alarm+ep "$helper"' <<<"$postinst" || fail "postinst se
 grep -q "^helper='/usr/libexec/halvern/HalvernAlarm'\$" <<<"$postinst" ||
   fail "postinst names another helper"
 
+# The package's own copies of the desktop files and manual pages.
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+
+echo "== desktop entry"
+desktop="$unpacked/usr/share/applications/io.velmora.Halvern.desktop"
+grep -qx 'Categories=Network;Monitor;' "$desktop" || fail "the desktop entry's categories changed"
+if command -v desktop-file-validate >/dev/null; then
+  out=$(desktop-file-validate "$desktop" 2>&1) || fail "desktop-file-validate: $out"
+  [ -z "$out" ] || fail "desktop-file-validate: $out"
+  echo "desktop-file-validate: no remarks"
+else
+  echo "skipped: desktop-file-validate is not installed (package desktop-file-utils)"
+fi
+
+echo "== metainfo"
+metainfo="$unpacked/usr/share/metainfo/io.velmora.Halvern.metainfo.xml"
+grep -q '<id>io.velmora.Halvern</id>' "$metainfo" || fail "the metainfo's id is not the desktop file's name"
+grep -q '<launchable type="desktop-id">io.velmora.Halvern.desktop</launchable>' "$metainfo" ||
+  fail "the metainfo does not launch the desktop entry"
+version=$(dpkg-deb -f "$deb" Version)
+release=$(grep -o '<release version="[^"]*"' "$metainfo" | head -1 | cut -d'"' -f2)
+[ "$release" = "${version%-*}" ] ||
+  fail "the metainfo's newest release is $release, the package's version ${version%-*}"
+if command -v appstreamcli >/dev/null; then
+  appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects the metainfo"
+else
+  echo "skipped: appstreamcli is not installed (package appstream)"
+fi
+
+echo "== manual pages"
+for page in Halvern HalvernRun; do
+  file="$unpacked/usr/share/man/man1/$page.1.gz"
+  if command -v man >/dev/null; then
+    warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z \
+      "$file" 2>&1 >/dev/null) || fail "man cannot format $page.1"
+    [ -z "$warnings" ] || fail "$page.1: $warnings"
+    echo "$page.1: formats without warnings"
+  else
+    echo "skipped: man is not installed (package man-db)"
+  fi
+done
+rm -rf "$unpacked"
+trap - EXIT
+
 echo "== lintian"
-lintian --tag-display-limit 0 "$deb" || fail "lintian reports errors"
+lintian_out=$(lintian --tag-display-limit 0 "$deb") || {
+  echo "$lintian_out"
+  fail "lintian reports errors"
+}
+echo "$lintian_out"
+if grep -Ei 'manpage|manual-page' <<<"$lintian_out"; then fail "lintian reports the manual pages"; fi
 
 # --- Installed, as an unprivileged user.
 why_not=""

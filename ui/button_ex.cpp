@@ -13,12 +13,21 @@ constexpr int kFrameWidth = 2;
 }  // namespace
 
 CButtonEx::CButtonEx(const QString& text, QWidget* parent) : QPushButton(text, parent) {
+  // Checkable so that a screen reader hears the cell as a toggle and learns of
+  // every change of its state; the painting ignores the checked look.
+  setCheckable(true);
+  setChecked(on_ != 0);
+  // A screen reader may toggle the checked state itself: the flag follows.
+  connect(this, &QAbstractButton::toggled, this, [this](bool checked) {
+    if ((on_ != 0) != checked) SetOn(checked ? 1 : 0);
+  });
   // The click belongs to the cell itself; the dialog only reads the flags.
   connect(this, &QPushButton::clicked, this, &CButtonEx::OnClicked);
 }
 
 void CButtonEx::SetOn(std::int32_t on) {
   on_ = on;
+  setChecked(on != 0);
   update();
 }
 

@@ -3,7 +3,9 @@
 // for the timetable's hour cells. Each click flips its on flag; it paints
 // itself green when on and red when off, inside a push-button frame that looks
 // pushed while the button is held down. A cell with the keyboard focus shows
-// a dotted rectangle inside its colour; no disabled look is drawn.
+// a dotted rectangle inside its colour; no disabled look is drawn. For
+// assistive technologies it is a toggle button whose checked state is the on
+// flag.
 
 #include <QtWidgets/QPushButton>
 #include <cstdint>
@@ -23,6 +25,8 @@ class CButtonEx : public QPushButton {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  // The on flag decides the checked state, not the button's own toggling.
+  void nextCheckState() override {}
 
  private:
   void OnClicked();

@@ -97,6 +97,81 @@ QWidget* MakeStandard(const ControlTemplate& c, QWidget* parent) {
   return new QWidget(parent);
 }
 
+// Names for screen readers of the controls that no text of their template
+// labels: the lists and the drop-down lists that stand alone.
+QString NameOfUnlabelled(int id) {
+  switch (id) {
+    case IDC_URL_LIST:
+      return QStringLiteral("Addresses and their last check");
+    case IDC_LOG_LIST:
+      return QStringLiteral("Check log");
+    case IDC_LOG_KEEP:
+      return QStringLiteral("How long the log is kept");
+    case IDC_TIMETABLE_LABELS:
+      return QStringLiteral("Hour labels");
+    default:
+      return {};
+  }
+}
+
+// The control that labels an input control for a screen reader, as a dialog
+// of this kind is read: the nearest control on its left on the same line, or
+// else the nearest one just above it, whichever is a text (a static text, or
+// the check box that switches the control on); nullptr when none is.
+QWidget* LabelOf(const BuiltControl& input, const std::vector<BuiltControl>& controls) {
+  const QRect box = input.widget->geometry();
+  const BuiltControl* left = nullptr;
+  const BuiltControl* above = nullptr;
+  for (const BuiltControl& other : controls) {
+    if (&other == &input || other.source->kind == ControlClass::kSipPref) continue;
+    const QRect r = other.widget->geometry();
+    const bool sameLine = r.top() < box.bottom() && r.bottom() > box.top();
+    const bool sameColumn = r.left() < box.right() && r.right() > box.left();
+    if (sameLine && r.right() <= box.left() &&
+        (!left || r.right() > left->widget->geometry().right())) {
+      left = &other;
+    }
+    if (sameColumn && r.bottom() <= box.top() && box.top() - r.bottom() <= box.height() &&
+        (!above || r.bottom() > above->widget->geometry().bottom())) {
+      above = &other;
+    }
+  }
+  for (const BuiltControl* candidate : {left, above}) {
+    if (candidate == nullptr) continue;
+    if (auto* label = qobject_cast<QLabel*>(candidate->widget); label && !label->text().isEmpty()) {
+      return label;
+    }
+    if (qobject_cast<QCheckBox*>(candidate->widget)) return candidate->widget;
+  }
+  return nullptr;
+}
+
+// Gives every input control an accessible name, its label's text or a name of
+// its own when nothing labels it, and makes a static text its label's buddy,
+// which tells a screen reader the relation (for a drop-down list on Linux,
+// Qt reads the current item as the name and the label from the relation).
+// Buttons are named by their text.
+void NameInputs(const std::vector<BuiltControl>& controls) {
+  for (const BuiltControl& c : controls) {
+    const ControlClass kind = c.source->kind;
+    if (kind != ControlClass::kEdit && kind != ControlClass::kComboBox &&
+        kind != ControlClass::kListView) {
+      continue;
+    }
+    QString name = NameOfUnlabelled(c.source->id);
+    if (name.isEmpty()) {
+      QWidget* label = LabelOf(c, controls);
+      if (auto* text = qobject_cast<QLabel*>(label)) {
+        text->setBuddy(c.widget);
+        name = text->text();
+      } else if (auto* check = qobject_cast<QCheckBox*>(label)) {
+        name = check->text();
+      }
+    }
+    if (!name.isEmpty() && c.widget->accessibleName().isEmpty()) c.widget->setAccessibleName(name);
+  }
+}
+
 // A combo box's template height includes its drop-down list; the box itself is
 // as tall as the style makes it.
 QRect PlaceOf(const ControlTemplate& c, QWidget* widget, const DialogUnits& units) {
@@ -151,6 +226,7 @@ std::vector<BuiltControl> BuildControls(const res::DialogTemplate& dialogTemplat
     if (c.style & WS_TABSTOP) previous = widget;
     built.push_back({&c, widget});
   }
+  NameInputs(built);
   return built;
 }
 

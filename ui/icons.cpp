@@ -52,4 +52,9 @@ std::vector<QIcon> StatusImages() {
           LoadResIcon(res::IDI_STATUS_PASSED), LoadResIcon(res::IDI_STATUS_FAILED)};
 }
 
+std::vector<QString> StatusImageNames() {
+  return {QStringLiteral("not checked"), QStringLiteral("checking"), QStringLiteral("passed"),
+          QStringLiteral("failed")};
+}
+
 }  // namespace halvern::ui

@@ -13,5 +13,8 @@ QIcon LoadResIcon(int id);
 // The status images of the URL list, in image order: 0 idle (133), 1 busy
 // (132), 2 passed (134), 3 failed (131).
 std::vector<QIcon> StatusImages();
+// What each status image says, in the same order, for screen readers: "not
+// checked", "checking", "passed", "failed".
+std::vector<QString> StatusImageNames();
 
 }  // namespace halvern::ui

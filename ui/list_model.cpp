@@ -30,6 +30,12 @@ QVariant ListModel::data(const QModelIndex& index, int role) const {
     const bool known = image >= 0 && static_cast<std::size_t>(image) < images_.size();
     return known ? images_[static_cast<std::size_t>(image)] : QIcon();
   }
+  if (role == Qt::AccessibleTextRole && column == 0) {
+    const int image = Image(row);
+    const bool named = image >= 0 && static_cast<std::size_t>(image) < imageNames_.size();
+    if (!named) return Text(row, 0);
+    return Text(row, 0) + QStringLiteral(", ") + imageNames_[static_cast<std::size_t>(image)];
+  }
   return {};
 }
 
@@ -47,8 +53,9 @@ Qt::ItemFlags ListModel::flags(const QModelIndex& index) const {
   return Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
 }
 
-void ListModel::SetImages(std::vector<QIcon> images) {
+void ListModel::SetImages(std::vector<QIcon> images, std::vector<QString> names) {
   images_ = std::move(images);
+  imageNames_ = std::move(names);
   if (Rows() > 0 && Columns() > 0 && bulkDepth_ == 0) {
     Q_EMIT dataChanged(index(0, 0), index(Rows() - 1, 0), {Qt::DecorationRole});
   }

@@ -30,8 +30,9 @@ class ListModel final : public QAbstractTableModel {
   int Rows() const { return static_cast<int>(info_.size()); }
   int Columns() const { return static_cast<int>(headers_.size()); }
 
-  // The images a row can show in column 0, by index.
-  void SetImages(std::vector<QIcon> images);
+  // The images a row can show in column 0, by index, and their names, which
+  // column 0's accessible text adds to the row's text ("Site, failed").
+  void SetImages(std::vector<QIcon> images, std::vector<QString> names = {});
   // `column` in [0, Columns()].
   void InsertColumn(int column, const QString& header);
   QString Header(int column) const;
@@ -80,6 +81,7 @@ class ListModel final : public QAbstractTableModel {
   QList<QString> cells_;
   std::vector<RowInfo> info_;
   std::vector<QIcon> images_;
+  std::vector<QString> imageNames_;
   RowIndex index_;
   int bulkDepth_ = 0;
 };

@@ -54,7 +54,9 @@ void ListView::setCurrentCell(int row, int column, QItemSelectionModel::Selectio
   selectionModel()->setCurrentIndex(model_->index(row, column), command);
 }
 
-void ListView::SetImageList(std::vector<QIcon> images) { model_->SetImages(std::move(images)); }
+void ListView::SetImageList(std::vector<QIcon> images, std::vector<QString> names) {
+  model_->SetImages(std::move(images), std::move(names));
+}
 
 void ListView::InsertColumn(int column, const QString& header, int widthPixels) {
   column = std::clamp(column, 0, columnCount());

@@ -26,8 +26,9 @@ class ListView : public QTableView {
   // `style` is the template's list-view style (LVS_SINGLESEL, LVS_SORTASCENDING ...).
   explicit ListView(std::uint32_t style, QWidget* parent = nullptr);
 
-  // The images a row can show, by index.
-  void SetImageList(std::vector<QIcon> images);
+  // The images a row can show, by index, and what each says: a row's
+  // accessible text is its first cell's text and its image's name.
+  void SetImageList(std::vector<QIcon> images, std::vector<QString> names = {});
   void InsertColumn(int column, const QString& header, int widthPixels);
   QString HeaderText(int column) const;
   // Widens `column` (never narrows it) so that a cell holding `sample` shows it

@@ -38,7 +38,8 @@ CLogFilesDlg::CLogFilesDlg(SettingsStore& store, QWidget* owner)
 bool CLogFilesDlg::OnInitDialog() {
   CDialog::OnInitDialog();
   auto* list = Control<ListView>(res::IDC_LOG_LIST);
-  list->SetImageList({LoadResIcon(res::IDI_STATUS_PASSED), LoadResIcon(res::IDI_STATUS_FAILED)});
+  list->SetImageList({LoadResIcon(res::IDI_STATUS_PASSED), LoadResIcon(res::IDI_STATUS_FAILED)},
+                     {QStringLiteral("passed"), QStringLiteral("failed")});
   list->InsertColumn(0, QStringLiteral("Time"), 120);
   list->InsertColumn(1, QStringLiteral("Title"), 100);
   list->InsertColumn(2, QStringLiteral("Status"), 360);

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   halvern::InitCurlGlobal();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Velmora Halvern"));
-  QApplication::setDesktopFileName(QStringLiteral("halvern"));
+  QApplication::setDesktopFileName(QStringLiteral("io.velmora.Halvern"));
   // Hiding the main window or closing a dialog never ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
   return halvern::ui::CMonitorApp().Run();

@@ -100,7 +100,7 @@ bool CMainDlg::OnInitDialog() {
   CreateTrayIcon();
   SetBoldFont(GetDlgItem(res::IDC_CHECK_NOW));
   ListView* urls = list();
-  urls->SetImageList(StatusImages());
+  urls->SetImageList(StatusImages(), StatusImageNames());
   urls->InsertColumn(0, QStringLiteral("Title"), 100);
   urls->InsertColumn(1, QStringLiteral("Status"), 360);
   urls->SetExtendedStyle(0x21);

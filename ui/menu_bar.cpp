@@ -40,6 +40,7 @@ void OpenOnMenuKeys(QMenuBar* bar, QWidget* window) {
 
 QMenuBar* BuildMenu(int menuId, QWidget* parent, std::function<void(int)> onCommand) {
   auto* bar = new QMenuBar(parent);
+  bar->setAccessibleName(QStringLiteral("Menu bar"));
   bar->setNativeMenuBar(false);
   for (const res::MenuItem& top : res::FindMenu(menuId)) {
     if (top.text == nullptr) continue;

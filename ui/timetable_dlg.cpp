@@ -60,7 +60,14 @@ void CTimetableDlg::DoDataExchange(DataExchange& dx) {
 
 void CTimetableDlg::LabelCells() {
   const int style = Control<QComboBox>(res::IDC_TIMETABLE_LABELS)->currentIndex();
-  for (int hour = 0; hour < kHourCount; ++hour) Cell(hour)->setText(HourLabel(style, hour));
+  for (int hour = 0; hour < kHourCount; ++hour) {
+    const QString label = HourLabel(style, hour);
+    Cell(hour)->setText(label);
+    // A screen reader names the hour whatever the labels say (none, when no
+    // style is chosen); the checked state tells whether it is enabled.
+    const QString span = QStringLiteral("%1:00 to %1:59").arg(hour);
+    Cell(hour)->setAccessibleName(label.isEmpty() ? span : label + QStringLiteral(", ") + span);
+  }
 }
 
 void CTimetableDlg::OnOK() {

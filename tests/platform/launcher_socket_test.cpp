@@ -202,7 +202,10 @@ TEST_F(LauncherSocketTest, MakesAPrivateFolderAndRefusesAnOpenOne) {
   EXPECT_EQ(tooLong.Listen(), LauncherSocket::ListenResult::kFailed);
 }
 
+// The place is repaired through the folder watch alone: the safety check is
+// set a day away, so only the change events can bring the socket back.
 TEST_F(LauncherSocketTest, MakesTheSocketAgainWhenItsFilesGoAndStaysTheOneInstance) {
+  constexpr auto kSafetyCheckFarAway = std::chrono::hours(24);
   const auto folder = dir_.path() / "place";
   const auto socket = folder / "Velmora Halvern.sock";
   const auto lock = folder / "Velmora Halvern.lock";
@@ -218,13 +221,26 @@ TEST_F(LauncherSocketTest, MakesTheSocketAgainWhenItsFilesGoAndStaysTheOneInstan
          std::ofstream(socket) << "x";
        }},
       {"lock file removed", [&] { std::filesystem::remove(lock); }},
+      {"socket renamed away", [&] { std::filesystem::rename(socket, dir_.path() / "moved.sock"); }},
+      {"lock file replaced by a rename",
+       [&] {
+         std::ofstream(dir_.path() / "other.lock") << "x";
+         std::filesystem::rename(dir_.path() / "other.lock", lock);
+       }},
       {"folder removed", [&] { std::filesystem::remove_all(folder); }},
+      {"folder renamed away",
+       [&] {
+         std::filesystem::remove_all(dir_.path() / "moved");
+         std::filesystem::rename(folder, dir_.path() / "moved");
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<std::uint32_t> received;
-    LauncherSocket first([&](std::uint32_t m) { received.push_back(m); }, socket);
+    LauncherSocket first([&](std::uint32_t m) { received.push_back(m); }, socket,
+                         kSafetyCheckFarAway);
     ASSERT_EQ(first.Listen(), LauncherSocket::ListenResult::kListening);
+    ASSERT_TRUE(first.WatchesForChanges());
     c.damage();
 
     ASSERT_TRUE(RunUntil([&] { return SendLauncherMessage(socket, UM_RUN_CHECK); }));
