@@ -162,6 +162,10 @@ class CheckRunTest : public ::testing::Test {
       EXPECT_TRUE(RunUntil([&] { return monitor->RunningJobCount() == 0; }, 60s));
       ShutDown();
     }
+    // Checks left to end on their own after a shutdown still write their
+    // outcome to the store: it must outlive them. Each holds a share of the
+    // internet layer until its job is freed.
+    EXPECT_TRUE(RunUntil([&] { return internet.use_count() == 1; }, 60s));
     sites.StopAll();
   }
 
