@@ -80,7 +80,11 @@ class UrlList;
 // no row) when the store refused it.
 [[nodiscard]] bool StoreUrlEntryRow(SettingsStore& store, UrlList& list,
                                     const std::u16string& title, const UrlEntry& entry, int row);
-void DeleteUrlEntryRow(SettingsStore& store, UrlList& list, const std::u16string& title, int row);
+// Deletes the stored entry and then its row. False, and the row kept, when
+// the store refused to delete a value that is still there; a value that is
+// gone already only takes its row away.
+[[nodiscard]] bool DeleteUrlEntryRow(SettingsStore& store, UrlList& list,
+                                     const std::u16string& title, int row);
 void FillUrlList(SettingsStore& store, UrlList& list);
 
 // Walks the "URLs" section, handing every stored entry to `visit` in the

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fake_url_list.h"
+#include "fault_store.h"
 #include "temp_store.h"
 #include "url_list.h"
 
@@ -91,11 +92,34 @@ TEST(UrlEntryTest, StoreLoadDeleteKeepListInStep) {
   ASSERT_TRUE(LoadUrlEntry(t.store(), u"a VERY long title that I", loaded));  // names fold case
   EXPECT_EQ(std::memcmp(&loaded, &e, sizeof e), 0);
 
-  DeleteUrlEntryRow(t.store(), list, title, 0);
+  EXPECT_TRUE(DeleteUrlEntryRow(t.store(), list, title, 0));
   EXPECT_TRUE(list.rows.empty());
   EXPECT_FALSE(LoadUrlEntry(t.store(), title, loaded));
   EXPECT_EQ(loaded.enabled, 1);  // left freshly initialised
   EXPECT_EQ(EntryTitle(loaded), u"");
+}
+
+// The row goes only with its stored entry: a delete the store refuses keeps
+// both, while an entry that is gone already (deleted meanwhile) only takes its
+// row away.
+TEST(UrlEntryTest, DeleteKeepsTheRowWhileTheEntryIsStillStored) {
+  test::TempStore t;
+  test::FaultStore fault(t.store());
+  FakeList list;
+  UrlEntry e;
+  InitUrlEntry(e);
+  SetEntryTitle(e, u"kept");
+  ASSERT_TRUE(StoreUrlEntryRow(t.store(), list, u"kept", e, 0));
+
+  fault.FailAllWrites(true);
+  EXPECT_FALSE(DeleteUrlEntryRow(fault, list, u"kept", 0));
+  ASSERT_EQ(list.rows.size(), 1u);
+  UrlEntry loaded;
+  EXPECT_TRUE(LoadUrlEntry(t.store(), u"kept", loaded));
+
+  ASSERT_TRUE(t.store().DeleteValue(kUrlsSection, u"kept"));
+  EXPECT_TRUE(DeleteUrlEntryRow(fault, list, u"kept", 0));
+  EXPECT_TRUE(list.rows.empty());
 }
 
 TEST(UrlEntryTest, FillListsEveryStoredTitle) {
