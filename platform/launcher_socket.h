@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "launcher_protocol.h"
+
 namespace halvern {
 
-inline constexpr std::size_t kLauncherMessageSize = 20;
+inline constexpr std::size_t kLauncherMessageSize = launcher_protocol::kMessageSize;
 
 // The places the socket may lie, in the order both programs try them:
 //   1. ${XDG_RUNTIME_DIR}/Velmora Halvern.sock, when XDG_RUNTIME_DIR is absolute;
@@ -26,8 +28,8 @@ inline constexpr std::size_t kLauncherMessageSize = 20;
 //      user can take the folder first.
 // A place counts only while its folder is a real folder (not a link) of this
 // user that no one else may enter; that is what keeps another user from
-// planting a socket of their own. HalvernRun keeps its own copy of this chain
-// (launcher/halvern_run.cpp) and sends to the first place whose socket answers.
+// planting a socket of their own. The chain is launcher_protocol::PlaceFolder,
+// which HalvernRun walks too, sending to the first place whose socket answers.
 // Reads the environment; checks and creates nothing.
 std::vector<std::filesystem::path> LauncherSocketCandidates();
 
