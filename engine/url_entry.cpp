@@ -81,7 +81,7 @@ void ReadEntryBytes(const Bytes& bytes, UrlEntry& entry) {
 
 bool LoadUrlEntry(SettingsStore& store, const std::u16string& title, UrlEntry& entry) {
   InitUrlEntry(entry);
-  auto bytes = store.ReadSettingBinary(kUrlsSection, title);
+  auto bytes = store.ReadSettingBinary(kUrlsSection, title, sizeof entry);
   if (!bytes) return false;
   ReadEntryBytes(*bytes, entry);
   return true;

@@ -1,6 +1,7 @@
 #include "url_entry.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstring>
@@ -120,6 +121,31 @@ TEST(UrlEntryTest, DeleteKeepsTheRowWhileTheEntryIsStillStored) {
   ASSERT_TRUE(t.store().DeleteValue(kUrlsSection, u"kept"));
   EXPECT_TRUE(DeleteUrlEntryRow(fault, list, u"kept", 0));
   EXPECT_TRUE(list.rows.empty());
+}
+
+// A stored value far longer than a record (another program's, or damage) is
+// never loaded: Load takes it for missing and the walk passes it by.
+TEST(UrlEntryTest, AHugeValueIsNeverLoaded) {
+  test::TempStore t;
+  UrlEntry e;
+  InitUrlEntry(e);
+  SetEntryTitle(e, u"small");
+  ASSERT_TRUE(SaveUrlEntry(t.store(), u"small", e));
+  constexpr std::size_t kHuge = 8 << 20;
+  ASSERT_TRUE(t.store().WriteSettingBinary(kUrlsSection, u"huge", Bytes(kHuge, 0x41)));
+
+  // SQLite's peak of memory in use from here on: a few connections' caches
+  // (about 2 MB), far below the value's size.
+  const sqlite3_int64 before = sqlite3_memory_highwater(1);
+  UrlEntry loaded;
+  EXPECT_FALSE(LoadUrlEntry(t.store(), u"huge", loaded));
+  std::vector<std::u16string> walked;
+  EXPECT_TRUE(
+      WalkUrlEntries(t.store(), [&](const UrlEntry& v) { walked.push_back(EntryTitle(v)); }));
+  EXPECT_EQ(walked, std::vector<std::u16string>{u"small"});
+  EXPECT_LT(sqlite3_memory_highwater(0) - before, static_cast<sqlite3_int64>(kHuge / 2));
+  // The whole value is still there for a reader that asks for it.
+  EXPECT_EQ(t.store().ReadSettingBinary(kUrlsSection, u"huge")->size(), kHuge);
 }
 
 TEST(UrlEntryTest, FillListsEveryStoredTitle) {
