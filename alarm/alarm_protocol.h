@@ -17,13 +17,15 @@
 //     book <key> <ms> <file>
 //                          start <program folder>/<file> at <ms> (UTC
 //                          milliseconds since 1970); replaces the pending
-//                          booking of <key>
+//                          booking of <key>. <file> is kLauncherFile: the
+//                          helper starts no other program
 //     cancel <key>         drops the pending booking of <key>, if any
 //   helper -> Halvern:
 //     fired <key> <ms> <pid>
 //                          booking <key> at <ms> came due and was started:
 //                          the child's pid, or -errno when it could not be
-//     refused <why>        a line was malformed and had no effect
+//     refused <why>        a line was malformed, or booked another program,
+//                          and had no effect
 //
 // Every field is percent-encoded: each byte outside '!'..'~', and '%' itself,
 // is written as %XX (two upper-case hex digits), so a field never holds a
@@ -37,6 +39,9 @@
 #include <vector>
 
 namespace halvern::alarm {
+
+// The one program the helper starts, from its program folder.
+inline constexpr char kLauncherFile[] = "HalvernRun";
 
 inline constexpr std::size_t kMaxLine = 16384;
 inline constexpr std::size_t kMaxKey = 4096;

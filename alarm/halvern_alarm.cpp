@@ -8,10 +8,11 @@
 //   - it keeps CAP_WAKE_ALARM and nothing else, and its children get nothing
 //     (empty inheritable and ambient sets, no-new-privileges, and an empty
 //     bounding set where it may change it, that is when run by root);
-//   - it starts programs only from the folder given at start, and only when
-//     that is its own install arrangement: <prefix>/bin beside
-//     <prefix>/libexec/halvern/, or its own folder in a build tree; the
-//     socket names bare file names only;
+//   - it starts one program, HalvernRun (kLauncherFile), and only from the
+//     folder given at start when that is its own install arrangement:
+//     <prefix>/bin beside <prefix>/libexec/halvern/, or its own folder in a
+//     build tree. A booking of any other name is refused, so that in
+//     /usr/bin it can start nothing else;
 //   - every line is checked; a malformed one is answered "refused" and has no
 //     other effect;
 //   - it ends when Halvern ends: at end of file on its socket, and by the
@@ -153,6 +154,7 @@ void Alarm::Handle(std::string_view line) {
 }
 
 void Alarm::Book(Command& command) {
+  if (command.file != halvern::alarm::kLauncherFile) return Send("refused program\n");
   auto it = std::find_if(bookings_.begin(), bookings_.end(),
                          [&](const Booking& b) { return b.key == command.key; });
   if (it == bookings_.end()) {

@@ -116,7 +116,11 @@ int main(int argc, char** argv) {
   UrlEntry logged;
   InitUrlEntry(logged);
   SetEntryTitle(logged, u"logged");
-  for (int i = 0; i < kEntries; ++i) WriteLogRecord(*store, clock, logged, i % 2, u"OK");
+  for (int i = 0; i < kEntries; ++i) {
+    if (!WriteLogRecord(*store, clock, logged, i % 2, u"OK")) {
+      std::fprintf(stderr, "bench: a store write failed\n");
+    }
+  }
 
   Quiet quiet;
   Alerts alerts(AlertServices{*store, clock, quiet, quiet, quiet, quiet});

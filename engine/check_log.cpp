@@ -1,6 +1,7 @@
 #include "check_log.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -83,13 +84,18 @@ std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& 
   // writers apart.
   const std::u16string base = Decimal(now);
   int suffix = 0;
-  return store.InsertBinaryUnderFreeName(
+  auto name = store.InsertBinaryUnderFreeName(
       kLogSection,
       [&](int attempt) {
         suffix = attempt == 0 ? 0 : NextSuffixHint(now, suffix);
         return suffix == 0 ? base : base + u"-" + Decimal(suffix);
       },
       bytes);
+  if (!name) {
+    std::fprintf(stderr, "Halvern: the settings store refused the check log record of %lld (%s).\n",
+                 static_cast<long long>(now), passed ? "passed" : "failed");
+  }
+  return name;
 }
 
 std::int64_t LogNameTime(std::u16string_view name) {
@@ -123,8 +129,6 @@ void ExpireLog(SettingsStore& store, const Clock& clock) {
   const std::int64_t now = clock.Now();
   const std::u16string today = FormatLocalTime(now, u"%x");
   if (ReadSetting(store, kRemoveExpairedLogItems) == today) return;
-  // A date that could not be kept only lets the next run expire once more.
-  static_cast<void>(WriteSetting(store, kRemoveExpairedLogItems, today));
   const std::int32_t keep = ReadSetting(store, kKeepLogFiles);
 
   auto cursor = store.OpenSection(kLogSection);
@@ -138,7 +142,11 @@ void ExpireLog(SettingsStore& store, const Clock& clock) {
     }
   }
   cursor.reset();
-  if (!doomed.empty()) store.DeleteValues(kLogSection, doomed);
+  // The day counts as done once its records are gone: after a refused delete
+  // (which deletes none) the date stays unwritten and the next run tries
+  // again. A date that could not be kept only lets the next run expire once more.
+  if (!doomed.empty() && store.DeleteValues(kLogSection, doomed) == 0) return;
+  static_cast<void>(WriteSetting(store, kRemoveExpairedLogItems, today));
 }
 
 std::u16string FormatLocalTime(std::int64_t time, std::u16string_view pattern) {

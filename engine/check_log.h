@@ -36,10 +36,10 @@ LogRecord ReadLogRecordBytes(const Bytes& bytes);
 // Writes one record for `entry` unless KeepLogFiles is 0. The first record of a
 // second is named by the plain decimal time; further records of the same second
 // get "<time>-1", "<time>-2" ... so that no outcome replaces another. Returns the
-// name written, or nothing.
-std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& clock,
-                                             const UrlEntry& entry, bool passed,
-                                             std::u16string_view text);
+// name written, or nothing; a write the store refused is also said on stderr.
+[[nodiscard]] std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& clock,
+                                                           const UrlEntry& entry, bool passed,
+                                                           std::u16string_view text);
 
 // The leading decimal digits of a record name (optional minus sign); 0 when the
 // name has none, the 64-bit limit when they go beyond it.

@@ -86,7 +86,8 @@ void CheckRun::ContinueWalk(bool whole) {
     }
     const std::unique_ptr<UrlEntry> entry = std::move(walkLeft_.front());
     walkLeft_.pop_front();
-    StartEntryCheck(*entry, walkRetries_);
+    // A connection that cannot be had was logged and alerted already.
+    static_cast<void>(StartEntryCheck(*entry, walkRetries_));
     // The checks started so far show their progress while the walk goes on:
     // a worker waiting for its row is not held up until the last entry, and
     // worker threads that finish are taken up again by later entries.
@@ -191,7 +192,8 @@ void CheckRun::ShowWaitingForNetwork(const UrlEntry& entry, bool waiting) {
 }
 
 void CheckRun::ReportConnectionFailure(const UrlEntry& entry, bool) {
-  WriteLogRecord(*s_.store, *s_.clock, entry, false, kConnectionFailureText);
+  // WriteLogRecord says so itself when the store refused the record.
+  static_cast<void>(WriteLogRecord(*s_.store, *s_.clock, entry, false, kConnectionFailureText));
   s_.alerts.RaiseAlert(entry, std::u16string(kConnectionFailureText));
 }
 
@@ -303,11 +305,11 @@ void CheckRun::RetryEntry(std::uint32_t id) {
     UrlEntry entry;
     if (!LoadUrlEntry(*s_.store, title, entry) || (entry.id & ~kRetryTimerBit) != id) continue;
     found = true;
-    StartEntryCheck(entry, true);
+    static_cast<void>(StartEntryCheck(entry, true));  // a failure is logged and alerted
   }
   if (found) return;
   WalkUrlEntries(*s_.store, [&](const UrlEntry& entry) {
-    if ((entry.id & ~kRetryTimerBit) == id) StartEntryCheck(entry, true);
+    if ((entry.id & ~kRetryTimerBit) == id) static_cast<void>(StartEntryCheck(entry, true));
   });
 }
 

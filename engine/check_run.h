@@ -138,7 +138,7 @@ class CheckRun {
   // Starts the check of one entry unless it is disabled or a check of the
   // entry (the same title) still runs; false only when no connection could be
   // obtained.
-  bool StartEntryCheck(const UrlEntry& entry, bool retryAllowed);
+  [[nodiscard]] bool StartEntryCheck(const UrlEntry& entry, bool retryAllowed);
   [[nodiscard]] bool AcquireConnection(const UrlEntry& entry, bool retryAllowed);
   void ReportConnectionFailure(const UrlEntry& entry, bool retryAllowed);
   void ReleaseConnection();

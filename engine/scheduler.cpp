@@ -130,8 +130,10 @@ std::int64_t NextWakeUpMs(std::int64_t nowMs, std::int32_t frequency, int minute
 
 void ScheduleLauncher(const ScheduleContext& context, int minutesToRepeat, bool enable,
                       bool immediately) {
+  // The program books through WakeUpWatchdog, which makes a refused booking's
+  // wake-up itself; nothing else could stand in for a refused cancellation.
   if (!enable) {
-    context.timedRun.RunAppAtTime(kLauncherName, std::nullopt);
+    static_cast<void>(context.timedRun.RunAppAtTime(kLauncherName, std::nullopt));
     return;
   }
   const std::int64_t nowMs = context.clock.NowMs();
@@ -141,7 +143,7 @@ void ScheduleLauncher(const ScheduleContext& context, int minutesToRepeat, bool 
   const auto when = ToLocalTimeMs(atMs);
   // Without a local time there is nothing to book; the pending booking stays.
   if (!when) return;
-  context.timedRun.RunAppAtTime(kLauncherName, *when);
+  static_cast<void>(context.timedRun.RunAppAtTime(kLauncherName, *when));
 }
 
 WakeUpWatchdog::WakeUpWatchdog(TimedRun& timedRun, WindowHost& host, const Clock& clock,

@@ -23,6 +23,14 @@ inline constexpr char16_t kLogSection[] = u"LogFile";
 // Stored value types; the numbers are part of the store's on-disk format.
 enum class ValueType : int { kString = 1, kBinary = 3, kInt = 4 };
 
+// A length no value reaches: read values whole.
+inline constexpr std::size_t kWholeValue = static_cast<std::size_t>(-1);
+// A reader of fixed-size records asks for at most one record: a longer value
+// yields the record's length of it, but one longer than this is no record at
+// all and is never loaded, so that no stored value, however long, is read
+// whole where a record is meant.
+inline constexpr std::size_t kLongestRecordValue = 64 * 1024;
+
 // The names to try, by attempt: 0, 1, 2 ...
 using NameSequence = std::function<std::u16string(int attempt)>;
 
@@ -30,6 +38,9 @@ struct SectionValue {
   std::u16string name;
   ValueType type = ValueType::kBinary;
   Bytes data;  // the stored bytes, exactly as written
+  // Longer than kLongestRecordValue in a walk with a limit: its bytes were not
+  // read, and `data` is empty.
+  bool tooLong = false;
 };
 
 // A section opened for a walk. Enumerate(i) returns values by index 0, 1, 2 ...
@@ -58,9 +69,16 @@ class SettingsStore {
   [[nodiscard]] virtual bool WriteSettingString(const std::u16string& section,
                                                 const std::u16string& entry,
                                                 const std::u16string& value) = 0;
-  // Missing value: nothing. The bytes of a value of any type otherwise.
+  // Missing value: nothing. The bytes of a value of any type otherwise, at most
+  // `maxBytes` of them; with a limit, a value longer than kLongestRecordValue
+  // is not loaded and yields nothing.
   [[nodiscard]] virtual std::optional<Bytes> ReadSettingBinary(const std::u16string& section,
-                                                               const std::u16string& entry) = 0;
+                                                               const std::u16string& entry,
+                                                               std::size_t maxBytes) = 0;
+  [[nodiscard]] std::optional<Bytes> ReadSettingBinary(const std::u16string& section,
+                                                       const std::u16string& entry) {
+    return ReadSettingBinary(section, entry, kWholeValue);
+  }
   [[nodiscard]] virtual bool WriteSettingBinary(const std::u16string& section,
                                                 const std::u16string& entry, const Bytes& data) = 0;
 
@@ -80,9 +98,14 @@ class SettingsStore {
       const std::u16string& section, const NameSequence& nameFor, const Bytes& data) = 0;
 
   // Opens a section for a walk, creating the section when missing. Nothing when
-  // the store cannot be read.
-  [[nodiscard]] virtual std::unique_ptr<SectionCursor> OpenSection(
-      const std::u16string& section) = 0;
+  // the store cannot be read. Each value's data is cut at `maxData` bytes; with
+  // a limit, a value longer than kLongestRecordValue is walked with its bytes
+  // unread (SectionValue::tooLong).
+  [[nodiscard]] virtual std::unique_ptr<SectionCursor> OpenSection(const std::u16string& section,
+                                                                   std::size_t maxData) = 0;
+  [[nodiscard]] std::unique_ptr<SectionCursor> OpenSection(const std::u16string& section) {
+    return OpenSection(section, kWholeValue);
+  }
   [[nodiscard]] virtual bool DeleteValue(const std::u16string& section,
                                          const std::u16string& entry) = 0;
   // Deletes the named values in one transaction; returns how many existed.

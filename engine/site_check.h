@@ -103,7 +103,8 @@ void CheckWorker(std::unique_ptr<CheckJob> job);
 SessionResult OpenInternetSession(SettingsStore& store, Internet& internet);
 // Connect, receive and send timeouts of `timeoutMs` each; false at the first
 // refusal.
-bool SetInternetTimeouts(InternetHandle& handle, std::uint32_t timeoutMs = kInternetTimeoutMs);
+[[nodiscard]] bool SetInternetTimeouts(InternetHandle& handle,
+                                       std::uint32_t timeoutMs = kInternetTimeoutMs);
 // The proxy text "host:port" of ProxyMode 2, at most 1023 units.
 std::u16string FormatProxyText(const std::u16string& address, std::int32_t port);
 

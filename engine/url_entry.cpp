@@ -81,7 +81,7 @@ void ReadEntryBytes(const Bytes& bytes, UrlEntry& entry) {
 
 bool LoadUrlEntry(SettingsStore& store, const std::u16string& title, UrlEntry& entry) {
   InitUrlEntry(entry);
-  auto bytes = store.ReadSettingBinary(kUrlsSection, title);
+  auto bytes = store.ReadSettingBinary(kUrlsSection, title, sizeof entry);
   if (!bytes) return false;
   ReadEntryBytes(*bytes, entry);
   return true;
@@ -104,9 +104,14 @@ bool StoreUrlEntryRow(SettingsStore& store, UrlList& list, const std::u16string&
   return true;
 }
 
-void DeleteUrlEntryRow(SettingsStore& store, UrlList& list, const std::u16string& title, int row) {
-  store.DeleteValue(kUrlsSection, title);
+bool DeleteUrlEntryRow(SettingsStore& store, UrlList& list, const std::u16string& title, int row) {
+  // DeleteValue is false also for a value that was no longer there; only one
+  // that is still stored keeps its row.
+  if (!store.DeleteValue(kUrlsSection, title) && store.ReadSettingBinary(kUrlsSection, title)) {
+    return false;
+  }
   list.DeleteRow(row);
+  return true;
 }
 
 void FillUrlList(SettingsStore& store, UrlList& list) {

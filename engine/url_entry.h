@@ -69,6 +69,8 @@ void ReadEntryBytes(const Bytes& bytes, UrlEntry& entry);
 
 class UrlList;
 
+// False, and `entry` left fresh, when no value of that title is stored or it
+// is longer than kLongestRecordValue (which is never loaded).
 [[nodiscard]] bool LoadUrlEntry(SettingsStore& store, const std::u16string& title, UrlEntry& entry);
 [[nodiscard]] bool SaveUrlEntry(SettingsStore& store, const std::u16string& title,
                                 const UrlEntry& entry);
@@ -80,19 +82,25 @@ class UrlList;
 // no row) when the store refused it.
 [[nodiscard]] bool StoreUrlEntryRow(SettingsStore& store, UrlList& list,
                                     const std::u16string& title, const UrlEntry& entry, int row);
-void DeleteUrlEntryRow(SettingsStore& store, UrlList& list, const std::u16string& title, int row);
+// Deletes the stored entry and then its row. False, and the row kept, when
+// the store refused to delete a value that is still there; a value that is
+// gone already only takes its row away.
+[[nodiscard]] bool DeleteUrlEntryRow(SettingsStore& store, UrlList& list,
+                                     const std::u16string& title, int row);
 void FillUrlList(SettingsStore& store, UrlList& list);
 
 // Walks the "URLs" section, handing every stored entry to `visit` in the
-// section's order. Each value is read over a freshly initialised record.
-// Returns false when the section cannot be opened.
+// section's order. Each value is read over a freshly initialised record; one
+// longer than kLongestRecordValue is passed by unread, as LoadUrlEntry takes
+// it for missing. Returns false when the section cannot be opened.
 template <typename Visit>
 bool WalkUrlEntries(SettingsStore& store, Visit&& visit) {
-  auto cursor = store.OpenSection(kUrlsSection);
+  auto cursor = store.OpenSection(kUrlsSection, sizeof(UrlEntry));
   if (!cursor) return false;
   for (std::size_t i = 0;; ++i) {
     auto value = cursor->Enumerate(i);
     if (!value) break;
+    if (value->tooLong) continue;
     UrlEntry entry;
     ReadEntryBytes(value->data, entry);
     visit(static_cast<const UrlEntry&>(entry));

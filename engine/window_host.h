@@ -7,12 +7,15 @@
 #include <functional>
 #include <memory>
 
+#include "launcher_protocol.h"
+
 namespace halvern {
 
-// Private window messages.
-inline constexpr std::uint32_t UM_RUN_CHECK = 0x0465;
+// Private window messages. UM_RUN_CHECK and UM_NOTIFY_ICON also come from
+// other programs over the launcher socket.
+inline constexpr std::uint32_t UM_RUN_CHECK = launcher_protocol::kRunCheck;
 inline constexpr std::uint32_t UM_CHECK_DONE = 0x0466;
-inline constexpr std::uint32_t UM_NOTIFY_ICON = 0x0467;
+inline constexpr std::uint32_t UM_NOTIFY_ICON = launcher_protocol::kNotifyIcon;
 
 // What a posted message owns (the CheckJob of a UM_CHECK_DONE). The queued
 // message owns it until the handler takes it; a message that is never

@@ -1,24 +1,12 @@
 // HalvernRun: the wake-up launcher. Started by Halvern's timed-run service, it
 // tells the running Halvern of this user to start a check run and exits.
 //
-// Protocol: one connection to the per-user socket, one 20-byte little-endian
-// message (32-bit id UM_RUN_CHECK, 64-bit wParam 0, 64-bit lParam 0), then the
-// connection is closed. The command line is ignored and the exit code is always
-// 0, also when no Halvern listens. Plain POSIX on purpose: no Qt, no C++ runtime
-// work, so that the program starts and ends in a few milliseconds.
-//
-// The socket may lie in one of these folders, tried in this order (the same
-// chain as Halvern's LauncherSocketCandidates in platform/launcher_socket.h,
-// kept here as a copy because the two programs share no code):
-//   1. ${XDG_RUNTIME_DIR}, when it is an absolute path;
-//   2. ${TMPDIR:-/tmp}/velmora-halvern-<uid> (TMPDIR only when absolute);
-//   3. ${XDG_CACHE_HOME:-$HOME/.cache}/velmora-halvern (each only when absolute).
-// A folder counts only when it is a real folder (not a link) of this user that
-// no one else may enter, so another user can never plant a socket that takes
-// the message. Halvern settles at the first such folder it can use; a place
-// before it may have become free since, so the launcher goes on down the chain
-// while a place has no listener, and stops at the first socket that answers.
-// The launcher tests check that both programs meet under every rule.
+// It sends kRunCheck (wParam and lParam 0) to the first socket of the place
+// chain that answers (launcher_protocol.h, shared with Halvern). The command
+// line is ignored and the exit code is always 0, also when no Halvern listens.
+// Plain POSIX on purpose: no Qt, no C++ runtime work, so that the program
+// starts and ends in a few milliseconds. The launcher tests check that both
+// programs meet under every rule of the chain.
 
 #include <errno.h>
 #include <stdint.h>
@@ -31,56 +19,32 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "launcher_protocol.h"
+
 namespace {
 
-constexpr uint32_t kRunCheck = 0x0465;
-constexpr char kSocketName[] = "Velmora Halvern.sock";
-constexpr int kCandidateCount = 3;
+namespace protocol = halvern::launcher_protocol;
+
 // How long connect or send may block when Halvern is busy or stuck. Halvern
 // takes connections at once and gives each a quarter of a second to deliver.
 constexpr time_t kSendTimeoutS = 1;
 
-const char* AbsoluteEnv(const char* name) {
-  const char* value = getenv(name);
-  return value != nullptr && value[0] == '/' ? value : nullptr;
-}
-
-// Writes the folder of candidate `index` into `out`; false when the
-// environment gives no such candidate or it does not fit.
-bool CandidateFolder(int index, char* out, size_t size) {
-  int n = -1;
-  if (index == 0) {
-    const char* runtime = AbsoluteEnv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr) return false;
-    n = snprintf(out, size, "%s", runtime);
-  } else if (index == 1) {
-    const char* tmp = AbsoluteEnv("TMPDIR");
-    n = snprintf(out, size, "%s/velmora-halvern-%u", tmp != nullptr ? tmp : "/tmp",
-                 static_cast<unsigned>(getuid()));
-  } else if (const char* cache = AbsoluteEnv("XDG_CACHE_HOME")) {
-    n = snprintf(out, size, "%s/velmora-halvern", cache);
-  } else if (const char* home = AbsoluteEnv("HOME")) {
-    n = snprintf(out, size, "%s/.cache/velmora-halvern", home);
-  }
-  return n > 0 && static_cast<size_t>(n) < size;
-}
-
 bool IsPrivateFolder(const char* folder) {
   struct stat st;
-  return lstat(folder, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
-         (st.st_mode & 077) == 0;
+  return lstat(folder, &st) == 0 && protocol::IsPrivateFolder(st, getuid());
 }
 
 enum class Sent { kNoListener, kDone };
 
-// Sends UM_RUN_CHECK to the socket in `folder`. kDone once a listener was
+// Sends kRunCheck to the socket in `folder`. kDone once a listener was
 // reached, whether or not it took the whole message in time: a Halvern that
 // is there but busy is the one to tell, and no other place is tried then.
 Sent SendRunCheck(const char* folder) {
   sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
-  const int n = snprintf(addr.sun_path, sizeof addr.sun_path, "%s/%s", folder, kSocketName);
+  const int n =
+      snprintf(addr.sun_path, sizeof addr.sun_path, "%s/%s", folder, protocol::kSocketName);
   if (n <= 0 || static_cast<size_t>(n) >= sizeof addr.sun_path) return Sent::kNoListener;
 
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -91,8 +55,8 @@ Sent SendRunCheck(const char* folder) {
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   Sent result = Sent::kNoListener;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
-    unsigned char message[20] = {};
-    for (int i = 0; i < 4; ++i) message[i] = static_cast<unsigned char>(kRunCheck >> (8 * i));
+    unsigned char message[protocol::kMessageSize];
+    protocol::EncodeMessage({protocol::kRunCheck, 0, 0}, message);
     ssize_t sent;
     do {
       sent = send(fd, message, sizeof message, MSG_NOSIGNAL);
@@ -109,8 +73,8 @@ Sent SendRunCheck(const char* folder) {
 
 int main() {
   char folder[sizeof(sockaddr_un::sun_path)];
-  for (int i = 0; i < kCandidateCount; ++i) {
-    if (!CandidateFolder(i, folder, sizeof folder) || !IsPrivateFolder(folder)) continue;
+  for (int i = 0; i < protocol::kPlaceCount; ++i) {
+    if (!protocol::PlaceFolder(i, folder, sizeof folder) || !IsPrivateFolder(folder)) continue;
     if (SendRunCheck(folder) == Sent::kDone) break;
   }
   return 0;

@@ -28,11 +28,11 @@ namespace halvern {
 namespace {
 
 using launcher_place::FileId;
-using launcher_place::kSocketName;
 using launcher_place::PathId;
 using launcher_place::SocketAddress;
 using launcher_place::SocketPlace;
 using launcher_place::UniqueFd;
+using launcher_protocol::kSocketName;
 
 // A client has this long after it was accepted to deliver its message and end
 // the stream. A real sender writes its 20 bytes right after connecting, so this
@@ -64,30 +64,13 @@ constexpr std::uint32_t kParentEvents =
 // How long a second instance tries to reach a first one that is still starting.
 constexpr auto kReachFirstInstance = std::chrono::milliseconds(2000);
 
-std::array<unsigned char, kLauncherMessageSize> EncodeMessage(std::uint32_t id, std::uint64_t w,
-                                                              std::uint64_t l) {
-  std::array<unsigned char, kLauncherMessageSize> out{};
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(id >> (8 * i));
-  for (int i = 0; i < 8; ++i) out[4 + i] = static_cast<unsigned char>(w >> (8 * i));
-  for (int i = 0; i < 8; ++i) out[12 + i] = static_cast<unsigned char>(l >> (8 * i));
-  return out;
-}
-
 // The accepted id of a complete message, or nothing for anything else.
 std::optional<std::uint32_t> DecodeMessage(const unsigned char* data, std::size_t size) {
-  if (size != kLauncherMessageSize) return std::nullopt;
-  std::uint32_t id = 0;
-  for (int i = 0; i < 4; ++i) id |= std::uint32_t{data[i]} << (8 * i);
-  for (std::size_t i = 4; i < kLauncherMessageSize; ++i) {
-    if (data[i] != 0) return std::nullopt;
-  }
-  if (id != UM_RUN_CHECK && id != UM_NOTIFY_ICON) return std::nullopt;
-  return id;
-}
-
-const char* AbsoluteEnv(const char* name) {
-  const char* value = ::getenv(name);
-  return value != nullptr && value[0] == '/' ? value : nullptr;
+  launcher_protocol::Message message;
+  if (!launcher_protocol::DecodeMessage(data, size, message)) return std::nullopt;
+  if (message.wParam != 0 || message.lParam != 0) return std::nullopt;
+  if (message.id != UM_RUN_CHECK && message.id != UM_NOTIFY_ICON) return std::nullopt;
+  return message.id;
 }
 
 // Tells the instance at `socket` to show its window; it may still be starting
@@ -104,19 +87,14 @@ void ShowFirstInstance(const std::filesystem::path& socket) {
 
 std::vector<std::filesystem::path> LauncherSocketCandidates() {
   std::vector<std::filesystem::path> out;
-  if (const char* runtime = AbsoluteEnv("XDG_RUNTIME_DIR")) {
-    out.push_back(std::filesystem::path(runtime) / kSocketName);
+  // Longer than a socket address: a folder too long for one is still listed,
+  // so that the error names it.
+  char folder[4096];
+  for (int i = 0; i < launcher_protocol::kPlaceCount; ++i) {
+    if (launcher_protocol::PlaceFolder(i, folder, sizeof folder)) {
+      out.push_back(std::filesystem::path(folder) / kSocketName);
+    }
   }
-  const char* tmp = AbsoluteEnv("TMPDIR");
-  const std::string user = "velmora-halvern-" + std::to_string(::getuid());
-  out.push_back(std::filesystem::path(tmp ? tmp : "/tmp") / user / kSocketName);
-  std::filesystem::path cache;
-  if (const char* xdgCache = AbsoluteEnv("XDG_CACHE_HOME")) {
-    cache = xdgCache;
-  } else if (const char* home = AbsoluteEnv("HOME")) {
-    cache = std::filesystem::path(home) / ".cache";
-  }
-  if (!cache.empty()) out.push_back(cache / "velmora-halvern" / kSocketName);
   return out;
 }
 
@@ -133,12 +111,13 @@ bool SendLauncherMessage(const std::filesystem::path& path, std::uint32_t messag
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) != 0) {
     return false;
   }
-  const auto bytes = EncodeMessage(message, wParam, lParam);
+  unsigned char bytes[kLauncherMessageSize];
+  launcher_protocol::EncodeMessage({message, wParam, lParam}, bytes);
   ssize_t sent;
   do {
-    sent = ::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    sent = ::send(fd.get(), bytes, sizeof bytes, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
-  return sent == static_cast<ssize_t>(bytes.size());
+  return sent == static_cast<ssize_t>(sizeof bytes);
 }
 
 // The listening socket and its clients, served by Qt socket notifiers on the

@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "launcher_protocol.h"
+
 namespace halvern {
 
-inline constexpr std::size_t kLauncherMessageSize = 20;
+inline constexpr std::size_t kLauncherMessageSize = launcher_protocol::kMessageSize;
 // How often a listening socket's place is looked at beside the file watch, for
 // what a watch cannot report (a folder on a file system without events).
 inline constexpr std::chrono::milliseconds kLauncherSafetyCheck = std::chrono::minutes(5);
@@ -30,8 +32,8 @@ inline constexpr std::chrono::milliseconds kLauncherSafetyCheck = std::chrono::m
 //      user can take the folder first.
 // A place counts only while its folder is a real folder (not a link) of this
 // user that no one else may enter; that is what keeps another user from
-// planting a socket of their own. HalvernRun keeps its own copy of this chain
-// (launcher/halvern_run.cpp) and sends to the first place whose socket answers.
+// planting a socket of their own. The chain is launcher_protocol::PlaceFolder,
+// which HalvernRun walks too, sending to the first place whose socket answers.
 // Reads the environment; checks and creates nothing.
 std::vector<std::filesystem::path> LauncherSocketCandidates();
 

@@ -9,18 +9,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include "private_path.h"
 
 namespace halvern::launcher_place {
 namespace {
 
 std::string ErrnoText(int error) { return ::strerror(error); }
-
-std::string ModeText(mode_t mode) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
 
 FileId IdOf(const struct stat& st) { return {st.st_dev, st.st_ino}; }
 
@@ -62,11 +56,8 @@ std::optional<std::string> FolderProblem(const std::filesystem::path& folder) {
   if (::lstat(folder.c_str(), &st) != 0) return "cannot be read (" + ErrnoText(errno) + ")";
   if (S_ISLNK(st.st_mode)) return std::string("is a link, not a folder");
   if (!S_ISDIR(st.st_mode)) return std::string("is not a folder");
-  if (st.st_uid != ::getuid()) {
-    return "belongs to another user (uid " + std::to_string(st.st_uid) + ")";
-  }
-  if ((st.st_mode & 077) != 0) return "is open to other users (mode " + ModeText(st.st_mode) + ")";
-  return std::nullopt;
+  // The rule of every private place; into this one no one else may even enter.
+  return PrivacyProblem(st, 077);
 }
 
 bool IsLockHeld(const std::filesystem::path& folder) {

@@ -12,7 +12,6 @@
 
 namespace halvern::launcher_place {
 
-inline constexpr char kSocketName[] = "Velmora Halvern.sock";
 inline constexpr char kLockName[] = "Velmora Halvern.lock";
 
 class UniqueFd {

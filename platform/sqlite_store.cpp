@@ -6,6 +6,7 @@
 #include <QString>
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 
 #include "sqlite_connection.h"
 
@@ -41,7 +42,11 @@ std::u16string BytesString(const Bytes& bytes) {
   return text;
 }
 
-// Whether an existing, non-empty file starts like a SQLite database. An empty
+// The longest value a read with the limit `maxBytes` loads, as SQLite takes it.
+sqlite3_int64 LoadLimit(std::size_t maxBytes) {
+  if (maxBytes == kWholeValue) return std::numeric_limits<sqlite3_int64>::max();
+  return static_cast<sqlite3_int64>(std::max(maxBytes, kLongestRecordValue));
+}
 
 }  // namespace
 
@@ -99,9 +104,9 @@ void BindBytes(sqlite3_stmt* stmt, int index, const Bytes& data) {
   sqlite3_bind_blob(stmt, index, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
 }
 
-Bytes ColumnBytes(sqlite3_stmt* stmt, int column) {
+Bytes ColumnBytes(sqlite3_stmt* stmt, int column, std::size_t maxBytes = kWholeValue) {
   const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, column));
-  const int n = sqlite3_column_bytes(stmt, column);
+  const auto n = std::min(static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)), maxBytes);
   return p ? Bytes(p, p + n) : Bytes{};
 }
 
@@ -197,7 +202,7 @@ std::unique_ptr<SqliteStore::Connection> OpenStoreFile(const std::filesystem::pa
                                                        OpenStatus& status) {
   status = OpenStatus::kUnusable;
   if (file.has_parent_path() && !MakePrivateFolder(file.parent_path(), error)) return nullptr;
-  if (!LooksLikeSqlite(file, error) || !MakePrivateFiles(file, error)) return nullptr;
+  if (!MakePrivateFiles(file, error) || !LooksLikeSqlite(file, error)) return nullptr;
   auto c = OpenConnection(file, /*create=*/true, policy, generation, error);
   if (!c) return nullptr;
   status = SetUpDatabase(*c, file, error);
@@ -379,7 +384,8 @@ void SqliteStore::GiveBack(std::unique_ptr<Connection> connection) {
 }
 
 std::optional<std::pair<ValueType, Bytes>> SqliteStore::ReadValue(const std::u16string& section,
-                                                                  const std::u16string& entry) {
+                                                                  const std::u16string& entry,
+                                                                  std::size_t maxBytes) {
   // A read that meets another program's lock (only an exclusive one stops
   // readers of a WAL database) waits one busy timeout in the busy handler. If
   // the lock is still there, the read falls back to its caller's default: the
@@ -387,14 +393,19 @@ std::optional<std::pair<ValueType, Bytes>> SqliteStore::ReadValue(const std::u16
   // long as a lock may last, and every reader has a default to go on with.
   auto c = Borrow();
   if (!c) return std::nullopt;
-  sqlite3_stmt* stmt =
-      c->Prepare("SELECT type, data FROM reg_values WHERE key_fold = ?1 AND name_fold = ?2");
+  // SQLite tells a value's length without loading it; data is never NULL, so
+  // NULL here is a value too long to load.
+  sqlite3_stmt* stmt = c->Prepare(
+      "SELECT type, CASE WHEN length(data) <= ?3 THEN data END FROM reg_values"
+      " WHERE key_fold = ?1 AND name_fold = ?2");
   if (!stmt) return std::nullopt;
   BindText(stmt, 1, FoldCase(SectionKey(section)));
   BindText(stmt, 2, FoldCase(entry));
+  sqlite3_bind_int64(stmt, 3, LoadLimit(maxBytes));
   std::optional<std::pair<ValueType, Bytes>> result;
-  if (sqlite3_step(stmt) == SQLITE_ROW) {
-    result.emplace(static_cast<ValueType>(sqlite3_column_int(stmt, 0)), ColumnBytes(stmt, 1));
+  if (sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_type(stmt, 1) != SQLITE_NULL) {
+    result.emplace(static_cast<ValueType>(sqlite3_column_int(stmt, 0)),
+                   ColumnBytes(stmt, 1, maxBytes));
   }
   sqlite3_reset(stmt);
   return result;
@@ -426,7 +437,8 @@ bool SqliteStore::WriteValue(const std::u16string& section, const std::u16string
 
 std::int32_t SqliteStore::ReadSettingInt(const std::u16string& section, const std::u16string& entry,
                                          std::int32_t defaultValue) {
-  auto value = ReadValue(section, entry);
+  // One byte more than an integer tells a longer value, which reads as missing.
+  auto value = ReadValue(section, entry, 5);
   if (!value || value->first != ValueType::kInt || value->second.size() != 4) return defaultValue;
   const Bytes& b = value->second;
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(b[0]) | (b[1] << 8) | (b[2] << 16) |
@@ -441,7 +453,7 @@ bool SqliteStore::WriteSettingInt(const std::u16string& section, const std::u16s
 std::u16string SqliteStore::ReadSettingString(const std::u16string& section,
                                               const std::u16string& entry,
                                               const std::u16string& defaultValue) {
-  auto value = ReadValue(section, entry);
+  auto value = ReadValue(section, entry, kWholeValue);
   if (!value || value->first != ValueType::kString) return defaultValue;
   return BytesString(value->second);
 }
@@ -452,8 +464,9 @@ bool SqliteStore::WriteSettingString(const std::u16string& section, const std::u
 }
 
 std::optional<Bytes> SqliteStore::ReadSettingBinary(const std::u16string& section,
-                                                    const std::u16string& entry) {
-  auto value = ReadValue(section, entry);
+                                                    const std::u16string& entry,
+                                                    std::size_t maxBytes) {
+  auto value = ReadValue(section, entry, maxBytes);
   if (!value || value->first != ValueType::kBinary) return std::nullopt;
   return std::move(value->second);
 }
@@ -514,8 +527,8 @@ std::optional<std::u16string> SqliteStore::InsertBinaryUnderFreeName(const std::
 // transaction gives the walk one consistent snapshot.
 class SqliteSectionCursor final : public SectionCursor {
  public:
-  SqliteSectionCursor(SqliteStore::Lease lease, sqlite3_stmt* stmt)
-      : lease_(std::move(lease)), stmt_(stmt) {}
+  SqliteSectionCursor(SqliteStore::Lease lease, sqlite3_stmt* stmt, std::size_t maxData)
+      : lease_(std::move(lease)), stmt_(stmt), maxData_(maxData) {}
   ~SqliteSectionCursor() override { sqlite3_reset(stmt_); }
 
   std::optional<SectionValue> Enumerate(std::size_t index, bool wantData) override {
@@ -536,18 +549,23 @@ class SqliteSectionCursor final : public SectionCursor {
     SectionValue value;
     value.name = ColumnText(stmt_, 0);
     value.type = static_cast<ValueType>(sqlite3_column_int(stmt_, 1));
-    if (wantData) value.data = ColumnBytes(stmt_, 2);
+    if (wantData) {
+      value.tooLong = sqlite3_column_type(stmt_, 2) == SQLITE_NULL;
+      if (!value.tooLong) value.data = ColumnBytes(stmt_, 2, maxData_);
+    }
     return value;
   }
 
  private:
   SqliteStore::Lease lease_;
   sqlite3_stmt* stmt_;
+  std::size_t maxData_;
   std::size_t next_ = 0;  // rows stepped so far
   bool done_ = false;
 };
 
-std::unique_ptr<SectionCursor> SqliteStore::OpenSection(const std::u16string& section) {
+std::unique_ptr<SectionCursor> SqliteStore::OpenSection(const std::u16string& section,
+                                                        std::size_t maxData) {
   auto c = Borrow();
   if (!c) return nullptr;
   const std::u16string key = SectionKey(section);
@@ -575,11 +593,14 @@ std::unique_ptr<SectionCursor> SqliteStore::OpenSection(const std::u16string& se
       if (!c) return nullptr;
     }
   }
-  sqlite3_stmt* walk =
-      c->Prepare("SELECT name, type, data FROM reg_values WHERE key_fold = ?1 ORDER BY name_fold");
+  // As in ReadValue: NULL is a value too long to load.
+  sqlite3_stmt* walk = c->Prepare(
+      "SELECT name, type, CASE WHEN length(data) <= ?2 THEN data END FROM reg_values"
+      " WHERE key_fold = ?1 ORDER BY name_fold");
   if (!walk) return nullptr;
   BindText(walk, 1, keyFold);
-  return std::make_unique<SqliteSectionCursor>(std::move(c), walk);
+  sqlite3_bind_int64(walk, 2, LoadLimit(maxData));
+  return std::make_unique<SqliteSectionCursor>(std::move(c), walk, maxData);
 }
 
 bool SqliteStore::DeleteValue(const std::u16string& section, const std::u16string& entry) {

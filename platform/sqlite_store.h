@@ -73,8 +73,9 @@ class SqliteStore final : public SettingsStore {
                                    const std::u16string& defaultValue) override;
   bool WriteSettingString(const std::u16string& section, const std::u16string& entry,
                           const std::u16string& value) override;
-  std::optional<Bytes> ReadSettingBinary(const std::u16string& section,
-                                         const std::u16string& entry) override;
+  using SettingsStore::ReadSettingBinary;
+  std::optional<Bytes> ReadSettingBinary(const std::u16string& section, const std::u16string& entry,
+                                         std::size_t maxBytes) override;
   bool WriteSettingBinary(const std::u16string& section, const std::u16string& entry,
                           const Bytes& data) override;
   bool ReplaceBinaryIfId(const std::u16string& section, const std::u16string& entry,
@@ -82,7 +83,9 @@ class SqliteStore final : public SettingsStore {
   std::optional<std::u16string> InsertBinaryUnderFreeName(const std::u16string& section,
                                                           const NameSequence& nameFor,
                                                           const Bytes& data) override;
-  std::unique_ptr<SectionCursor> OpenSection(const std::u16string& section) override;
+  using SettingsStore::OpenSection;
+  std::unique_ptr<SectionCursor> OpenSection(const std::u16string& section,
+                                             std::size_t maxData) override;
   bool DeleteValue(const std::u16string& section, const std::u16string& entry) override;
   std::size_t DeleteValues(const std::u16string& section,
                            const std::vector<std::u16string>& entries) override;
@@ -118,8 +121,11 @@ class SqliteStore final : public SettingsStore {
   // The write connection on the current file, opened at first use; only the
   // thread committing a batch uses it.
   Connection* Writer();
+  // At most `maxBytes` of the value; with a limit, nothing for a value longer
+  // than kLongestRecordValue, which is not loaded.
   std::optional<std::pair<ValueType, Bytes>> ReadValue(const std::u16string& section,
-                                                       const std::u16string& entry);
+                                                       const std::u16string& entry,
+                                                       std::size_t maxBytes);
   bool WriteValue(const std::u16string& section, const std::u16string& entry, ValueType type,
                   const Bytes& data);
 

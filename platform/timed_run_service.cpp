@@ -131,6 +131,10 @@ std::filesystem::path TimedRunService::ProgramPath(const std::u16string& program
   return folder_ / name.toStdString();
 }
 
+bool TimedRunService::IsHelpersProgram(const std::u16string& program) const {
+  return ProgramPath(program).filename() == alarm::kLauncherFile;
+}
+
 bool TimedRunService::CanWakeMachine() const {
   std::lock_guard lock(mutex_);
   return helper_ != nullptr || wakesMachine_;
@@ -162,8 +166,10 @@ bool TimedRunService::RunAppAtTime(const std::u16string& program,
 
 void TimedRunService::TellHelper(const std::u16string& key) {
   const auto it = bookings_.find(key);
+  // A name that no longer books the helper's program (another spelling of
+  // the key) takes the helper's booking back.
   const std::string line =
-      it == bookings_.end()
+      it == bookings_.end() || !IsHelpersProgram(it->second.program)
           ? alarm::FormatCancel(WireKey(key))
           : alarm::FormatBook(WireKey(key), it->second.timeMs,
                               ProgramPath(it->second.program).filename().string());
@@ -247,11 +253,10 @@ void TimedRunService::ArmEarliest() {
   std::optional<std::int64_t> earliest;
   {
     std::lock_guard lock(mutex_);
-    // While the helper holds the bookings this timer stays disarmed.
-    if (!helper_) {
-      for (const auto& [key, booking] : bookings_) {
-        if (!earliest || booking.timeMs < *earliest) earliest = booking.timeMs;
-      }
+    // The bookings the helper holds leave this timer alone.
+    for (const auto& [key, booking] : bookings_) {
+      if (helper_ && IsHelpersProgram(booking.program)) continue;
+      if (!earliest || booking.timeMs < *earliest) earliest = booking.timeMs;
     }
   }
   itimerspec expiry{};
@@ -270,7 +275,7 @@ void TimedRunService::FireDue() {
     std::lock_guard lock(mutex_);
     const std::int64_t nowMs = RealtimeNowMs();
     for (auto it = bookings_.begin(); it != bookings_.end();) {
-      if (it->second.timeMs <= nowMs) {
+      if (it->second.timeMs <= nowMs && !(helper_ && IsHelpersProgram(it->second.program))) {
         due.push_back(it->second);
         it = bookings_.erase(it);
       } else {

@@ -10,9 +10,10 @@
 //
 // Where the install arrangement of the program folder holds HalvernAlarm, a
 // helper with the one capability cap_wake_alarm, and it holds the alarm
-// clock, the service tells it the bookings instead and the helper starts the
-// programs, so that bookings wake a sleeping machine also for a user without
-// that capability. The service still keeps every booking: when the helper
+// clock, the service tells it the bookings of HalvernRun instead and the
+// helper starts it, so that bookings wake a sleeping machine also for a user
+// without that capability; the helper starts no other program, so bookings
+// of other names stay in this process. The service still keeps every booking: when the helper
 // dies or its socket breaks, its own timer takes them all over at once (one
 // whose time passed meanwhile fires at once). Without a helper holding the
 // alarm clock everything happens in this process, as described above.
@@ -76,6 +77,8 @@ class TimedRunService final : public TimedRun {
   // The binary a booking of `program` starts; empty for a name that is not a
   // bare file name.
   std::filesystem::path ProgramPath(const std::u16string& program) const;
+  // Whether a helper, while there is one, starts `program` (HalvernRun only).
+  bool IsHelpersProgram(const std::u16string& program) const;
 
  private:
   void Run();

@@ -77,7 +77,9 @@ void CLogFilesDlg::Clear() {
                  MB_OKCANCEL | MB_ICONQUESTION) != res::IDOK) {
     return;
   }
-  store_.DeleteSection(kLogSection);
+  SettingsWrites writes(store_);
+  writes.Check(store_.DeleteSection(kLogSection), QStringLiteral("The cleared log file"));
+  writes.ReportFailures(this);
   Refresh();
 }
 

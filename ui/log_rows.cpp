@@ -37,7 +37,8 @@ class TextPool {
 std::vector<LogRow> ReadLogRows(SettingsStore& store) {
   std::vector<LogRow> rows;
   TextPool titles;
-  auto cursor = store.OpenSection(kLogSection);
+  // One byte more than a record tells a longer value, which is no record.
+  auto cursor = store.OpenSection(kLogSection, sizeof(LogRecord) + 1);
   if (!cursor) return rows;
   for (std::size_t i = 0;; ++i) {
     auto value = cursor->Enumerate(i);

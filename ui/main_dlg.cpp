@@ -257,7 +257,7 @@ void CMainDlg::OnEdit() {
   // differs only in case is saved over the old entry in place.
   if (!StoreFromDialog(entry, dialog, row)) return;
   if (FoldTitle(EntryTitle(entry)) != FoldTitle(oldTitle)) {
-    DeleteUrlEntryRow(s_.store, *this, oldTitle, FindRow(oldTitle));
+    ReportRefusedDelete(DeleteUrlEntryRow(s_.store, *this, oldTitle, FindRow(oldTitle)), oldTitle);
   }
   list()->SelectItem(FindRow(EntryTitle(entry)));
 }
@@ -270,8 +270,14 @@ void CMainDlg::OnDelete() {
                  MB_OKCANCEL | MB_ICONQUESTION) != res::IDOK) {
     return;
   }
-  DeleteUrlEntryRow(s_.store, *this, title, row);
+  if (!ReportRefusedDelete(DeleteUrlEntryRow(s_.store, *this, title, row), title)) return;
   list()->SelectItem(-1);
+}
+
+bool CMainDlg::ReportRefusedDelete(bool deleted, const std::u16string& title) {
+  SettingsWrites writes(s_.store);
+  writes.Check(deleted, QStringLiteral("The address \"%1\"").arg(Q(title)));
+  return writes.ReportFailures(this);
 }
 
 void CMainDlg::OnCheckOne() {

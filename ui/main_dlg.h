@@ -126,6 +126,9 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   // Saves the dialog's entry and gives it a row at `row`; false, and the user
   // told, when the store refused it.
   bool StoreFromDialog(UrlEntry& entry, const class CUrlDlg& dialog, int row);
+  // Tells the user when the store refused to delete the entry `title` (its
+  // row then stays); returns `deleted`.
+  bool ReportRefusedDelete(bool deleted, const std::u16string& title);
 
   MainServices s_;
   QtWindowHost host_;

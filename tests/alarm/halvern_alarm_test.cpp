@@ -65,7 +65,8 @@ bool WaitEnded(pid_t pid, std::chrono::milliseconds limit = 5s) {
   }
 }
 
-// <root>/bin with a program "marker" that records its environment, and the
+// <root>/bin with the program "HalvernRun", a stand-in that records its name
+// and environment, and the
 // helper copied to <root>/libexec/halvern/.
 class Arrangement {
  public:
@@ -73,9 +74,11 @@ class Arrangement {
     fs::create_directories(bin());
     fs::create_directories(helper().parent_path());
     fs::copy_file(HALVERN_ALARM_BINARY, helper());
-    std::ofstream(bin() / "marker") << "#!/bin/sh\nd=\"$(dirname \"$0\")\"\n"
-                                       "env > \"$d/env.tmp\" && mv \"$d/env.tmp\" \"$d/env.txt\"\n";
-    ::chmod((bin() / "marker").c_str(), 0755);
+    std::ofstream(bin() / "HalvernRun")
+        << "#!/bin/sh\nd=\"$(dirname \"$0\")\"\n"
+           "echo \"$(basename \"$0\")\" >> \"$d/ran.txt\"\n"
+           "env > \"$d/env.tmp\" && mv \"$d/env.tmp\" \"$d/env.txt\"\n";
+    ::chmod((bin() / "HalvernRun").c_str(), 0755);
   }
   fs::path root() const { return dir_.path(); }
   fs::path bin() const { return dir_.path() / "bin"; }
@@ -198,7 +201,7 @@ TEST_F(HalvernAlarmTest, StartsABookedProgramWithExactlyTheEnvironmentItWasSent)
   helper.Send(FormatEnv("TMPDIR=/a folder/100%") + FormatEnv("PATH=/usr/bin:/bin") +
               FormatEnv("TMPDIR=/the last one counts"));
   const std::int64_t when = NowMs() + 300;
-  helper.Send(halvern::alarm::FormatBook("key 1", when, "marker"));
+  helper.Send(halvern::alarm::FormatBook("key 1", when, "HalvernRun"));
 
   const std::string fired = helper.ReadLine();
   const auto reply = halvern::alarm::ParseReply(fired);
@@ -260,14 +263,37 @@ TEST_F(HalvernAlarmTest, RefusesMalformedLinesAndServesOn) {
   EXPECT_EQ(helper.ReadLine(), "refused too-long");
 
   // Still serving: a booking in the past fires at once.
-  helper.Send("book k -5 marker\n");
+  helper.Send("book k -5 HalvernRun\n");
   const auto reply = halvern::alarm::ParseReply(helper.ReadLine());
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->key, "k");
   EXPECT_GT(reply->pidOrError, 0);
   // A cancelled booking does not fire.
-  helper.Send(halvern::alarm::FormatBook("c", NowMs() + 200, "marker") + "cancel c\n");
+  helper.Send(halvern::alarm::FormatBook("c", NowMs() + 200, "HalvernRun") + "cancel c\n");
   EXPECT_EQ(helper.ReadLine(700ms), "");
+}
+
+// Installed, its program folder is /usr/bin: a booking of any program but
+// HalvernRun is refused, however well formed, and starts nothing.
+TEST_F(HalvernAlarmTest, StartsHalvernRunAndNoOtherProgramOfItsFolder) {
+  fs::copy_file(arrangement_.bin() / "HalvernRun", arrangement_.bin() / "other");
+  Helper helper(arrangement_.helper(), arrangement_.bin().string());
+  ASSERT_EQ(helper.ReadLine(), "alarm 1");
+  helper.Send(halvern::alarm::FormatEnv("PATH=/usr/bin:/bin"));
+  for (const char* file : {"other", "halvernrun", "HalvernRun.exe", "HalvernRun~", "sh"}) {
+    helper.Send(halvern::alarm::FormatBook(file, NowMs() - 5, file));
+    EXPECT_EQ(helper.ReadLine(), "refused program") << file;
+  }
+  helper.Send(halvern::alarm::FormatBook("k", NowMs() - 5, "HalvernRun"));
+  const auto reply = halvern::alarm::ParseReply(helper.ReadLine());
+  ASSERT_TRUE(reply);
+  EXPECT_GT(reply->pidOrError, 0);
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!fs::exists(arrangement_.bin() / "env.txt") &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(ReadFile(arrangement_.bin() / "ran.txt"), "HalvernRun\n");
 }
 
 TEST(HalvernAlarmStartTest, DeclinesAProgramFolderThatIsNotItsOwn) {
@@ -326,7 +352,7 @@ TEST(HalvernAlarmStartTest, EndsWithoutServingWhenStartedOtherwiseThanByHalvern)
 TEST_F(HalvernAlarmTest, EndsAtEndOfItsSocket) {
   Helper helper(arrangement_.helper(), arrangement_.bin().string());
   ASSERT_EQ(helper.ReadLine(), "alarm 1");
-  helper.Send(halvern::alarm::FormatBook("k", NowMs() + 3'600'000, "marker"));
+  helper.Send(halvern::alarm::FormatBook("k", NowMs() + 3'600'000, "HalvernRun"));
   helper.CloseSocket();
   EXPECT_EQ(helper.WaitExit(), 0);
 }
@@ -338,7 +364,7 @@ TEST_F(HalvernAlarmTest, EndsWhenItsParentDiesAlthoughItsSocketStaysOpen) {
                 "exec 3<&0; \"$0\" \"$1\" $$ <&3 3<&- & echo $!; wait");
   ASSERT_GT(helper.pid(), 0);
   ASSERT_EQ(helper.ReadLine(), "alarm 1");
-  helper.Send(halvern::alarm::FormatBook("k", NowMs() + 3'600'000, "marker"));
+  helper.Send(halvern::alarm::FormatBook("k", NowMs() + 3'600'000, "HalvernRun"));
   std::this_thread::sleep_for(100ms);
   ASSERT_FALSE(WaitEnded(helper.pid(), 0ms));
   ::kill(helper.shellPid(), SIGKILL);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "fault_store.h"
 #include "settings.h"
 #include "temp_store.h"
 #include "url_entry.h"
@@ -72,7 +73,9 @@ TEST_F(CheckLogTest, RecordHasFieldsAtTheirOffsetsAndIsNamedByItsTime) {
 }
 
 TEST_F(CheckLogTest, OutcomesOfTheSameSecondAllKeepTheirRecord) {
-  for (int i = 0; i < 5; ++i) WriteLogRecord(t.store(), clock, Entry(u"s"), i % 2, u"OK");
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_TRUE(WriteLogRecord(t.store(), clock, Entry(u"s"), i % 2, u"OK"));
+  }
   const auto names = Names();
   ASSERT_EQ(names.size(), 5u);
   for (const auto& n : names) {
@@ -88,11 +91,11 @@ TEST_F(CheckLogTest, OutcomesOfTheSameSecondAllKeepTheirRecord) {
 TEST_F(CheckLogTest, AClockSetBackStillFindsFreeNames) {
   // Two records at kNow, then records in twenty later seconds, then the clock
   // goes back to kNow: the writer must find the next free suffix, not loop.
-  WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK");
-  WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK");
+  EXPECT_TRUE(WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK"));
+  EXPECT_TRUE(WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK"));
   for (int i = 0; i < 20; ++i) {
     clock.Advance(1);
-    WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK");
+    EXPECT_TRUE(WriteLogRecord(t.store(), clock, Entry(u"s"), true, u"OK"));
   }
   clock.Set(kNow);
   for (int i = 0; i < 3; ++i)
@@ -206,6 +209,22 @@ TEST_F(CheckLogTest, ExpiryRemovesByRetentionOncePerDay) {
   clock.Advance(kDay);
   ExpireLog(t.store(), clock);
   EXPECT_TRUE(Names().empty());
+}
+
+// A delete the store refuses leaves the day undone: the next run of the same
+// day expires the records after all.
+TEST_F(CheckLogTest, ExpiryThatTheStoreRefusedIsTriedAgainTheSameDay) {
+  test::FaultStore fault(t.store());
+  Seed(kNow - 9 * kDay);
+  fault.FailNthWrite(1);  // the delete
+  ExpireLog(fault, clock);
+  EXPECT_EQ(Names().size(), 1u);
+  EXPECT_EQ(ReadSetting(t.store(), kRemoveExpairedLogItems), u"");
+
+  clock.Advance(3600);
+  ExpireLog(fault, clock);
+  EXPECT_TRUE(Names().empty());
+  EXPECT_EQ(ReadSetting(t.store(), kRemoveExpairedLogItems), u"11/26/07");
 }
 
 TEST_F(CheckLogTest, ExpiryJudgesNamesAtTheLimitsAsLongAgo) {

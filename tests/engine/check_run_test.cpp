@@ -371,7 +371,7 @@ TEST_F(CheckRunTest, ARunWithNothingDueStillBooksRepeatsAndExpires) {
   UrlEntry old;
   InitUrlEntry(old);
   SetEntryTitle(old, u"Old");
-  WriteLogRecord(t.store(), clock, old, true, u"OK");
+  ASSERT_TRUE(WriteLogRecord(t.store(), clock, old, true, u"OK"));
   // An alert raised 20 minutes ago, its sound long over: the 15-minute repeat
   // is due.
   clock.Set(kNow - 20 * 60);

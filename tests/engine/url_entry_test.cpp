@@ -1,6 +1,7 @@
 #include "url_entry.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "fake_url_list.h"
+#include "fault_store.h"
 #include "temp_store.h"
 #include "url_list.h"
 
@@ -91,11 +93,59 @@ TEST(UrlEntryTest, StoreLoadDeleteKeepListInStep) {
   ASSERT_TRUE(LoadUrlEntry(t.store(), u"a VERY long title that I", loaded));  // names fold case
   EXPECT_EQ(std::memcmp(&loaded, &e, sizeof e), 0);
 
-  DeleteUrlEntryRow(t.store(), list, title, 0);
+  EXPECT_TRUE(DeleteUrlEntryRow(t.store(), list, title, 0));
   EXPECT_TRUE(list.rows.empty());
   EXPECT_FALSE(LoadUrlEntry(t.store(), title, loaded));
   EXPECT_EQ(loaded.enabled, 1);  // left freshly initialised
   EXPECT_EQ(EntryTitle(loaded), u"");
+}
+
+// The row goes only with its stored entry: a delete the store refuses keeps
+// both, while an entry that is gone already (deleted meanwhile) only takes its
+// row away.
+TEST(UrlEntryTest, DeleteKeepsTheRowWhileTheEntryIsStillStored) {
+  test::TempStore t;
+  test::FaultStore fault(t.store());
+  FakeList list;
+  UrlEntry e;
+  InitUrlEntry(e);
+  SetEntryTitle(e, u"kept");
+  ASSERT_TRUE(StoreUrlEntryRow(t.store(), list, u"kept", e, 0));
+
+  fault.FailAllWrites(true);
+  EXPECT_FALSE(DeleteUrlEntryRow(fault, list, u"kept", 0));
+  ASSERT_EQ(list.rows.size(), 1u);
+  UrlEntry loaded;
+  EXPECT_TRUE(LoadUrlEntry(t.store(), u"kept", loaded));
+
+  ASSERT_TRUE(t.store().DeleteValue(kUrlsSection, u"kept"));
+  EXPECT_TRUE(DeleteUrlEntryRow(fault, list, u"kept", 0));
+  EXPECT_TRUE(list.rows.empty());
+}
+
+// A stored value far longer than a record (another program's, or damage) is
+// never loaded: Load takes it for missing and the walk passes it by.
+TEST(UrlEntryTest, AHugeValueIsNeverLoaded) {
+  test::TempStore t;
+  UrlEntry e;
+  InitUrlEntry(e);
+  SetEntryTitle(e, u"small");
+  ASSERT_TRUE(SaveUrlEntry(t.store(), u"small", e));
+  constexpr std::size_t kHuge = 8 << 20;
+  ASSERT_TRUE(t.store().WriteSettingBinary(kUrlsSection, u"huge", Bytes(kHuge, 0x41)));
+
+  // SQLite's peak of memory in use from here on: a few connections' caches
+  // (about 2 MB), far below the value's size.
+  const sqlite3_int64 before = sqlite3_memory_highwater(1);
+  UrlEntry loaded;
+  EXPECT_FALSE(LoadUrlEntry(t.store(), u"huge", loaded));
+  std::vector<std::u16string> walked;
+  EXPECT_TRUE(
+      WalkUrlEntries(t.store(), [&](const UrlEntry& v) { walked.push_back(EntryTitle(v)); }));
+  EXPECT_EQ(walked, std::vector<std::u16string>{u"small"});
+  EXPECT_LT(sqlite3_memory_highwater(0) - before, static_cast<sqlite3_int64>(kHuge / 2));
+  // The whole value is still there for a reader that asks for it.
+  EXPECT_EQ(t.store().ReadSettingBinary(kUrlsSection, u"huge")->size(), kHuge);
 }
 
 TEST(UrlEntryTest, FillListsEveryStoredTitle) {

@@ -301,9 +301,9 @@ TEST_F(CurlInternetTest, BodyCutShortEndsTheReadsWithAnError) {
 TEST_F(CurlInternetTest, ReceiveTimeoutEndsSilentAnswers) {
   // No answer at all within connect + receive time: the open fails.
   auto session = Session();
-  session->SetOption(InternetOption::kConnectTimeout, 100);
-  session->SetOption(InternetOption::kReceiveTimeout, 100);
-  session->SetOption(InternetOption::kSendTimeout, 100);
+  ASSERT_TRUE(session->SetOption(InternetOption::kConnectTimeout, 100));
+  ASSERT_TRUE(session->SetOption(InternetOption::kReceiveTimeout, 100));
+  ASSERT_TRUE(session->SetOption(InternetOption::kSendTimeout, 100));
   OpenResult open = session->OpenUrl(server_.Url16("/slow-head"), kCheckOpenFlags);
   EXPECT_FALSE(open.request);
   EXPECT_EQ(open.error.code, 28);  // CURLE_OPERATION_TIMEDOUT

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "sqlite_store.h"
 #include "temp_store.h"
@@ -69,6 +72,114 @@ TEST(SqliteStoreFilesTest, FolderAndFilesArePrivate) {
 // The database file goes from under the running store (a user removing it, a
 // restore moving another store over it): the store notices and goes on with
 // the file at the path, so that what is written from then on is kept there.
+// What another user could have made or may still change is refused, with a
+// message naming the path and why: a settings folder of another user or open
+// to writing by others, and a database or side file that is a link, another
+// user's or no regular file. Nothing is written or changed through them.
+TEST(SqliteStoreFilesTest, RefusesFoldersAndFilesThatAreNotPrivate) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving files to another user needs root";
+  constexpr uid_t kOther = 4242;
+  namespace fs = std::filesystem;
+  struct Paths {
+    fs::path folder, file, elsewhere, victim;
+  };
+  const auto giveAway = [](const fs::path& p) {
+    ASSERT_EQ(::lchown(p.c_str(), kOther, kOther), 0);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const Paths&)> arrange;
+    std::function<fs::path(const Paths&)> named;
+    const char* why;
+  };
+  const auto folder = [](const Paths& p) { return p.folder; };
+  const auto side = [](const char* suffix) {
+    return [suffix](const Paths& p) { return Side(p.file, suffix); };
+  };
+  const Case cases[] = {
+      {"folder of another user",
+       [&](const Paths& p) {
+         fs::create_directory(p.folder);
+         ::chmod(p.folder.c_str(), 0777);
+         giveAway(p.folder);
+       },
+       folder, "belongs to another user (uid 4242)"},
+      {"folder linked to a folder of another user",
+       [&](const Paths& p) {
+         fs::create_directory(p.elsewhere / "theirs");
+         giveAway(p.elsewhere / "theirs");
+         fs::create_directory_symlink(p.elsewhere / "theirs", p.folder);
+       },
+       folder, "belongs to another user"},
+      {"folder linked to a folder others may write",
+       [&](const Paths& p) {
+         fs::create_directory(p.elsewhere / "open");
+         ::chmod((p.elsewhere / "open").c_str(), 0777);
+         fs::create_directory_symlink(p.elsewhere / "open", p.folder);
+       },
+       folder, "is open to other users (mode 0777)"},
+      {"database is a link",
+       [&](const Paths& p) {
+         fs::create_directory(p.folder);
+         fs::create_symlink(p.victim, p.file);
+       },
+       side(""), "is a link"},
+      {"database of another user",
+       [&](const Paths& p) {
+         fs::create_directory(p.folder);
+         std::ofstream(p.file).close();
+         giveAway(p.file);
+       },
+       side(""), "belongs to another user"},
+      {"log is a link",
+       [&](const Paths& p) {
+         fs::create_directory(p.folder);
+         fs::create_symlink(p.victim, Side(p.file, "-wal"));
+       },
+       side("-wal"), "is a link"},
+      {"index of another user",
+       [&](const Paths& p) {
+         fs::create_directory(p.folder);
+         std::ofstream(Side(p.file, "-shm")).close();
+         giveAway(Side(p.file, "-shm"));
+       },
+       side("-shm"), "belongs to another user"},
+      {"journal is a link",
+       [&](const Paths& p) {
+         fs::create_directory(p.folder);
+         fs::create_symlink(p.victim, Side(p.file, "-journal"));
+       },
+       side("-journal"), "is a link"},
+      {"database is a pipe",
+       [&](const Paths& p) {
+         fs::create_directory(p.folder);
+         ASSERT_EQ(::mkfifo(p.file.c_str(), 0600), 0);
+       },
+       side(""), "is not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    const Paths paths{dir.path() / "Velmora", dir.path() / "Velmora" / "registry.sqlite3",
+                      dir.path() / "elsewhere", dir.path() / "elsewhere" / "victim"};
+    fs::create_directory(paths.elsewhere);
+    std::ofstream(paths.victim) << "not for the store";
+    ::chmod(paths.victim.c_str(), 0644);
+    c.arrange(paths);
+
+    std::string error;
+    SqliteStore::OpenStatus status = SqliteStore::OpenStatus::kOpened;
+    EXPECT_FALSE(SqliteStore::Open(paths.file, u"Velmora", error, status));
+    EXPECT_EQ(status, SqliteStore::OpenStatus::kUnusable);
+    EXPECT_NE(error.find("\"" + c.named(paths).string() + "\" " + c.why), std::string::npos)
+        << error;
+    // The file a link led to is as it was.
+    std::ifstream in(paths.victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not for the store");
+    EXPECT_EQ(ModeOf(paths.victim), 0644u);
+  }
+}
+
 TEST(SqliteStoreFilesTest, ARemovedOrReplacedFileIsFollowed) {
   const Umask umask(022);
   struct Case {

@@ -107,19 +107,22 @@ class FiredLog {
 
 // An install arrangement in a temporary folder: <root>/bin holds the small
 // program "marker", which records that it ran, its descriptors, capabilities
-// and environment; with `withHelper`, <root>/libexec/halvern/HalvernAlarm is a
+// and environment, and the same program as "HalvernRun", the one program the
+// helper starts; with `withHelper`, <root>/libexec/halvern/HalvernAlarm is a
 // copy of the built helper (a copy has no file capability).
 class ProgramFolder {
  public:
   explicit ProgramFolder(bool withHelper = false) {
     std::filesystem::create_directories(bin());
-    WriteProgram(bin() / "marker",
-                 "#!/bin/sh\n"
-                 "d=\"$(dirname \"$0\")\"\n"
-                 "ls -l /proc/$$/fd > \"$d/fds.txt\" 2>&1\n"
-                 "grep '^Cap' /proc/$$/status > \"$d/caps.txt\"\n"
-                 "env > \"$d/env.txt\"\n"
-                 "echo ran >> \"$d/ran.txt\"\n");
+    for (const char* name : {"marker", "HalvernRun"}) {
+      WriteProgram(bin() / name,
+                   "#!/bin/sh\n"
+                   "d=\"$(dirname \"$0\")\"\n"
+                   "ls -l /proc/$$/fd > \"$d/fds.txt\" 2>&1\n"
+                   "grep '^Cap' /proc/$$/status > \"$d/caps.txt\"\n"
+                   "env > \"$d/env.txt\"\n"
+                   "echo ran >> \"$d/ran.txt\"\n");
+    }
     if (withHelper) InstallHelper(HALVERN_ALARM_BINARY);
   }
   const std::filesystem::path& root() const { return dir_.path(); }

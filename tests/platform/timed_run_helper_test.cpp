@@ -132,25 +132,25 @@ TEST_F(TimedRunHelperTest, HoldsBookReplaceAndCancelOnTheAlarmClockOfTheHelper) 
   EXPECT_TRUE(service.CanWakeMachine());
   const std::int64_t now = WallNow();
 
-  ASSERT_TRUE(service.RunAppAtTime(u"marker", ToLocal(now + 3600)));
+  ASSERT_TRUE(service.RunAppAtTime(u"HalvernRun.exe", ToLocal(now + 3600)));
   auto timer = WaitForTimer(helper, [](const auto& t) { return Near(t, 3600); });
   ASSERT_TRUE(timer) << (Timers(helper).empty() ? "no timer" : Timers(helper)[0].text);
   EXPECT_EQ(timer->clockId, kAlarmClock) << timer->text;
 
   // Replaced (by another spelling of the name): the later time only.
-  ASSERT_TRUE(service.RunAppAtTime(u"Marker", ToLocal(now + 7200)));
+  ASSERT_TRUE(service.RunAppAtTime(u"HalvernRun.EXE", ToLocal(now + 7200)));
   EXPECT_TRUE(WaitForTimer(helper, [](const auto& t) { return Near(t, 7200); }));
-  // A sooner booking of another program arms the timer for it; cancelling it
-  // goes back to the other one.
-  ASSERT_TRUE(service.RunAppAtTime(u"other", ToLocal(now + 1800)));
-  EXPECT_TRUE(WaitForTimer(helper, [](const auto& t) { return Near(t, 1800); }));
-  ASSERT_TRUE(service.RunAppAtTime(u"other", std::nullopt));
-  EXPECT_TRUE(WaitForTimer(helper, [](const auto& t) { return Near(t, 7200); }));
-  // (A disarmed alarm timer keeps showing its last expiry in fdinfo: that a
-  // cancelled booking does not fire is checked by TimedRunServiceTest.)
-
   // Meanwhile this process armed no timer of its own.
   for (const auto& own : Timers(::getpid())) EXPECT_FALSE(own.armed) << own.text;
+
+  // A sooner booking of another program, which the helper does not start,
+  // stays with this process's own timer; the helper's keeps the launcher's.
+  ASSERT_TRUE(service.RunAppAtTime(u"other", ToLocal(now + 1800)));
+  EXPECT_TRUE(WaitForTimer(::getpid(), [](const auto& t) { return Near(t, 1800); }));
+  EXPECT_TRUE(WaitForTimer(helper, [](const auto& t) { return Near(t, 7200); }));
+  ASSERT_TRUE(service.RunAppAtTime(u"other", std::nullopt));
+  // (A disarmed alarm timer keeps showing its last expiry in fdinfo: that a
+  // cancelled booking does not fire is checked by TimedRunServiceTest.)
 }
 
 TEST_F(TimedRunHelperTest, ABookingOutlivesTheHelperAndOneThatCameDueMeanwhileFiresAtOnce) {
@@ -160,8 +160,8 @@ TEST_F(TimedRunHelperTest, ABookingOutlivesTheHelperAndOneThatCameDueMeanwhileFi
   ASSERT_GT(helper, 0);
   std::filesystem::copy_file(folder_.bin() / "marker", folder_.bin() / "later");
   const std::int64_t now = WallNow();
-  ASSERT_TRUE(service.RunAppAtTime(u"marker", ToLocal(now + 1)));
-  ASSERT_TRUE(service.RunAppAtTime(u"later", ToLocal(now + 4)));
+  ASSERT_TRUE(service.RunAppAtTime(u"HalvernRun", ToLocal(now + 1)));
+  ASSERT_TRUE(service.RunAppAtTime(u"later", ToLocal(now + 4)));  // held here
 
   // A stopped helper cannot start anything; its booking comes due meanwhile.
   ASSERT_EQ(::kill(helper, SIGSTOP), 0);
@@ -171,7 +171,7 @@ TEST_F(TimedRunHelperTest, ABookingOutlivesTheHelperAndOneThatCameDueMeanwhileFi
 
   // The service takes both over: the due one at once, the other at its time.
   ASSERT_TRUE(log.WaitFor(1, 2s));
-  EXPECT_EQ(log.Get()[0].program, u"marker");
+  EXPECT_EQ(log.Get()[0].program, u"HalvernRun");
   EXPECT_GT(log.Get()[0].pid, 0);
   EXPECT_EQ(service.HelperPid(), -1);
   EXPECT_TRUE(folder_.WaitForRuns(1));
@@ -180,7 +180,7 @@ TEST_F(TimedRunHelperTest, ABookingOutlivesTheHelperAndOneThatCameDueMeanwhileFi
   EXPECT_GT(log.Get()[1].pid, 0);
   EXPECT_GE(log.Get()[1].at, now + 4);
   // The service goes on taking bookings in-process.
-  ASSERT_TRUE(service.RunAppAtTime(u"marker", ToLocal(WallNow() - 1)));
+  ASSERT_TRUE(service.RunAppAtTime(u"HalvernRun", ToLocal(WallNow() - 1)));
   ASSERT_TRUE(log.WaitFor(3, 5s));
   EXPECT_TRUE(folder_.WaitForRuns(3));
 }
@@ -190,7 +190,7 @@ TEST_F(TimedRunHelperTest, TheHelperEndsWithTheService) {
   {
     TimedRunService service(folder_.path());
     helper = HelperOf(service);
-    ASSERT_TRUE(service.RunAppAtTime(u"marker", ToLocal(WallNow() + 3600)));
+    ASSERT_TRUE(service.RunAppAtTime(u"HalvernRun", ToLocal(WallNow() + 3600)));
   }
   ASSERT_GT(helper, 0);
   // Reaped by the service, so it is gone and not a zombie.
@@ -273,7 +273,8 @@ class TimedRunPrivilegeTest : public testing::Test {
   void SetUp() override {
     std::string why;
     if (!CanRunPrivilegeCases(why)) GTEST_SKIP() << why;
-    std::filesystem::copy_file(HALVERN_RUN_BINARY, folder_.bin() / "HalvernRun");
+    std::filesystem::copy_file(HALVERN_RUN_BINARY, folder_.bin() / "HalvernRun",
+                               std::filesystem::copy_options::overwrite_existing);
     // Another user must reach the programs, and own its temporary folder.
     for (const auto& dir : {folder_.root(), folder_.bin(), folder_.helper().parent_path(),
                             folder_.helper().parent_path().parent_path()}) {

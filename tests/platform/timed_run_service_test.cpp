@@ -98,11 +98,11 @@ TEST_P(TimedRunServiceTest, FiresABookingAtItsTimeAndStartsTheProgram) {
   TimedRunService service(folder().path(), log.Callback());
   ExpectHolder(service);
   const std::int64_t when = WallNow() + 2;
-  ASSERT_TRUE(service.RunAppAtTime(u"marker", ToLocal(when)));
+  ASSERT_TRUE(service.RunAppAtTime(u"HalvernRun", ToLocal(when)));
 
   ASSERT_TRUE(log.WaitFor(1));
   const Fired fired = log.Get().front();
-  EXPECT_EQ(fired.program, u"marker");
+  EXPECT_EQ(fired.program, u"HalvernRun");
   EXPECT_EQ(fired.booked, when);
   EXPECT_GE(fired.at, when);  // never early
   EXPECT_GT(fired.pid, 0);
@@ -139,9 +139,10 @@ TEST_P(TimedRunServiceTest, ANewBookingReplacesThePendingOneAndNoTimeCancels) {
   const std::int64_t now = WallNow();
 
   // Replaced: only the later time fires. The name is matched without regard to
-  // letter case.
-  ASSERT_TRUE(service.RunAppAtTime(u"marker", ToLocal(now + 1)));
-  ASSERT_TRUE(service.RunAppAtTime(u"MARKER", ToLocal(now + 3)));
+  // letter case (the helper starts only "HalvernRun": another spelling takes
+  // the booking back from it).
+  ASSERT_TRUE(service.RunAppAtTime(u"HalvernRun", ToLocal(now + 1)));
+  ASSERT_TRUE(service.RunAppAtTime(u"HALVERNRUN", ToLocal(now + 3)));
   // Cancelled: nothing fires for "other".
   ASSERT_TRUE(service.RunAppAtTime(u"other", ToLocal(now + 1)));
   ASSERT_TRUE(service.RunAppAtTime(u"other", std::nullopt));
@@ -152,14 +153,14 @@ TEST_P(TimedRunServiceTest, ANewBookingReplacesThePendingOneAndNoTimeCancels) {
   ASSERT_EQ(fired.size(), 1u);
   EXPECT_EQ(fired[0].booked, now + 3);
   EXPECT_GE(fired[0].at, now + 3);
-  EXPECT_EQ(fired[0].program, u"MARKER");
+  EXPECT_EQ(fired[0].program, u"HALVERNRUN");
 }
 
 TEST_P(TimedRunServiceTest, ATimeInThePastFiresAtOnce) {
   FiredLog log;
   TimedRunService service(folder().path(), log.Callback());
   ExpectHolder(service);
-  ASSERT_TRUE(service.RunAppAtTime(u"marker", ToLocal(WallNow() - 30)));
+  ASSERT_TRUE(service.RunAppAtTime(u"HalvernRun", ToLocal(WallNow() - 30)));
   ASSERT_TRUE(log.WaitFor(1, 5s));
 }
 
@@ -170,7 +171,7 @@ TEST_P(TimedRunServiceTest, AMissingProgramIsReportedAndTheServiceGoesOn) {
   ASSERT_TRUE(service.RunAppAtTime(u"absent", ToLocal(WallNow() - 1)));
   ASSERT_TRUE(log.WaitFor(1, 5s));
   EXPECT_LT(log.Get()[0].pid, 0);
-  ASSERT_TRUE(service.RunAppAtTime(u"marker", ToLocal(WallNow() - 1)));
+  ASSERT_TRUE(service.RunAppAtTime(u"HalvernRun", ToLocal(WallNow() - 1)));
   ASSERT_TRUE(log.WaitFor(2, 5s));
   EXPECT_GT(log.Get()[1].pid, 0);
   ExpectHolder(service);
@@ -256,7 +257,7 @@ TEST_P(TimedRunServiceTest, FiresAtTheBookedMillisecondAndByTheBookedOffset) {
   ::gmtime_r(&whole, &utc);
   const LocalTime when{utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
                        utc.tm_min,         utc.tm_sec,     700,         0};
-  ASSERT_TRUE(service.RunAppAtTime(u"marker", when));
+  ASSERT_TRUE(service.RunAppAtTime(u"HalvernRun", when));
   ASSERT_TRUE(log.WaitFor(1));
   const Fired fired = log.Get().front();
   EXPECT_EQ(fired.booked, whenMs / 1000);
@@ -274,7 +275,8 @@ TEST_P(TimedRunServiceTest, StartsHalvernRunWhichDeliversRunCheck) {
   ASSERT_EQ(listener.Listen(), LauncherSocket::ListenResult::kListening);
   test::EnvGuard runtimeEnv("XDG_RUNTIME_DIR", runtime.path().c_str());  // inherited by the child
 
-  std::filesystem::copy_file(HALVERN_RUN_BINARY, folder().bin() / "HalvernRun");
+  std::filesystem::copy_file(HALVERN_RUN_BINARY, folder().bin() / "HalvernRun",
+                             std::filesystem::copy_options::overwrite_existing);
   FiredLog log;
   TimedRunService service(folder().path(), log.Callback());
   ExpectHolder(service);

@@ -347,10 +347,10 @@ TEST_F(DesktopWindowTest, MissingOrDamagedPlaceLeavesTheTemplateSize) {
   const QSize templateSize = window->size();
   window_.reset();
   SettingsStore& store = temp_.store();
-  store.WriteSettingInt(ui::kWindowSection, u"X", 10);
-  store.WriteSettingInt(ui::kWindowSection, u"Y", 10);
-  store.WriteSettingInt(ui::kWindowSection, u"Width", 0);
-  store.WriteSettingInt(ui::kWindowSection, u"Height", 900);
+  ASSERT_TRUE(store.WriteSettingInt(ui::kWindowSection, u"X", 10));
+  ASSERT_TRUE(store.WriteSettingInt(ui::kWindowSection, u"Y", 10));
+  ASSERT_TRUE(store.WriteSettingInt(ui::kWindowSection, u"Width", 0));
+  ASSERT_TRUE(store.WriteSettingInt(ui::kWindowSection, u"Height", 900));
   EXPECT_FALSE(ui::ReadWindowPlacement(store).has_value());
   window = &Open();
   EXPECT_EQ(window->size(), templateSize);

@@ -8,6 +8,7 @@
 
 #include "check_log.h"
 #include "clock.h"
+#include "fault_store.h"
 #include "list_view.h"
 #include "log_files_dlg.h"
 #include "log_rows.h"
@@ -129,6 +130,23 @@ TEST_F(LogFilesDlgTest, ClearAsksAndDeletesOnlyOnOk) {
   dlg->Control<QPushButton>(IDC_LOG_CLEAR)->click();
   EXPECT_EQ(list->ItemCount(), 0);
   EXPECT_FALSE(temp_.store().ReadSettingBinary(kLogSection, u"none").has_value());
+  ui::MessageBoxScript::TakeShown();
+
+  // A clear the store refuses is told and keeps the log.
+  Log(1786000000, u"two", true, u"ok");
+  FaultStore fault(temp_.store());
+  fault.FailAllWrites(true);
+  CLogFilesDlg refused(fault);
+  refused.Create();
+  ui::MessageBoxScript::PresetAnswers({IDOK});
+  refused.Control<QPushButton>(IDC_LOG_CLEAR)->click();
+  const auto told = ui::MessageBoxScript::TakeShown();
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_EQ(told[1].flags, ui::MB_OK | ui::MB_ICONSTOP);
+  EXPECT_EQ(refused.Control<ui::ListView>(IDC_LOG_LIST)->ItemCount(), 1);
+  EXPECT_TRUE(temp_.store().ReadSettingBinary(kLogSection, u"ntwo").has_value());
+  ASSERT_TRUE(temp_.store().DeleteSection(kLogSection));
+  refused.Control<QPushButton>(IDC_LOG_CLEAR)->click();  // (answered by the fallback)
   ui::MessageBoxScript::TakeShown();
 
   // An empty log still asks.

@@ -7,6 +7,7 @@
 #include <QtWidgets/QDialogButtonBox>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QPushButton>
+#include <algorithm>
 #include <memory>
 
 #include "clock.h"
@@ -163,6 +164,55 @@ TEST_F(SettingsSaveFailureTest, AnAddressTheStoreRefusesIsToldAndTheOldEntryStay
   EXPECT_TRUE(ui::MessageBoxScript::TakeShown().empty());
   EXPECT_EQ(rows(), (std::vector<QString>{QStringLiteral("Zeta")}));
   EXPECT_FALSE(temp_.store().ReadSettingBinary(kUrlsSection, u"Alpha"));
+}
+
+// Delete, and the old title of a rename, take a row away only with its stored
+// entry: a delete the store refuses is told and both stay.
+TEST_F(SettingsSaveFailureTest, ADeleteTheStoreRefusesKeepsTheRowAndIsTold) {
+  UrlEntry entry;
+  InitUrlEntry(entry);
+  SetEntryTitle(entry, u"Alpha");
+  SetEntryUrl(entry, u"http://example.org/");
+  ASSERT_TRUE(StoreUrlEntryRow(temp_.store(), *window_, u"Alpha", entry, 0));
+  const auto rows = [&] {
+    std::vector<QString> titles;
+    for (int row = 0; row < window_->list()->ItemCount(); ++row) {
+      titles.push_back(window_->list()->ItemText(row));
+    }
+    std::sort(titles.begin(), titles.end());
+    return titles;
+  };
+
+  window_->list()->SelectItem(0);
+  fault_.FailAllWrites(true);
+  window_->SendCommand(IDC_DELETE);  // the question is answered OK
+  auto shown = ui::MessageBoxScript::TakeShown();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_TRUE(shown[1].text.contains(QStringLiteral("The address \"Alpha\"")));
+  EXPECT_EQ(shown[1].flags, ui::MB_OK | ui::MB_ICONSTOP);
+  EXPECT_EQ(rows(), (std::vector<QString>{QStringLiteral("Alpha")}));
+  EXPECT_TRUE(temp_.store().ReadSettingBinary(kUrlsSection, u"Alpha"));
+
+  // A rename whose new entry is saved but whose old one the store keeps: both
+  // stay listed, as both stay stored.
+  fault_.FailAllWrites(false);
+  fault_.FailNthWrite(2);
+  window_->list()->SelectItem(0);
+  OnNextModal<ui::CUrlDlg>([&](ui::CUrlDlg* dlg) {
+    dlg->Control<QLineEdit>(IDC_URL_TITLE)->setText(QStringLiteral("Beta"));
+    dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+  });
+  window_->SendCommand(IDC_EDIT);
+  shown = ui::MessageBoxScript::TakeShown();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_TRUE(shown[0].text.contains(QStringLiteral("The address \"Alpha\"")));
+  EXPECT_EQ(rows(), (std::vector<QString>{QStringLiteral("Alpha"), QStringLiteral("Beta")}));
+  EXPECT_TRUE(temp_.store().ReadSettingBinary(kUrlsSection, u"Alpha"));
+
+  window_->list()->SelectItem(0);
+  window_->SendCommand(IDC_DELETE);
+  EXPECT_EQ(ui::MessageBoxScript::TakeShown().size(), 1u);  // only the question
+  EXPECT_EQ(rows().size(), 1u);
 }
 
 }  // namespace

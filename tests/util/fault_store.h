@@ -55,12 +55,15 @@ class FaultStore final : public SettingsStore {
                                    const std::u16string& defaultValue) override {
     return inner_.ReadSettingString(section, entry, defaultValue);
   }
-  std::optional<Bytes> ReadSettingBinary(const std::u16string& section,
-                                         const std::u16string& entry) override {
-    return inner_.ReadSettingBinary(section, entry);
+  using SettingsStore::OpenSection;
+  using SettingsStore::ReadSettingBinary;
+  std::optional<Bytes> ReadSettingBinary(const std::u16string& section, const std::u16string& entry,
+                                         std::size_t maxBytes) override {
+    return inner_.ReadSettingBinary(section, entry, maxBytes);
   }
-  std::unique_ptr<SectionCursor> OpenSection(const std::u16string& section) override {
-    return inner_.OpenSection(section);
+  std::unique_ptr<SectionCursor> OpenSection(const std::u16string& section,
+                                             std::size_t maxData) override {
+    return inner_.OpenSection(section, maxData);
   }
 
   bool WriteSettingInt(const std::u16string& section, const std::u16string& entry,
