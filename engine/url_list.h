@@ -20,6 +20,12 @@ class UrlList {
   virtual int FindRow(const std::u16string& text) const = 0;
   virtual void SetRowStatusText(int row, const std::u16string& text) = 0;
   virtual void SetRowImage(int row, int image) = 0;
+  // Text shown when the pointer rests on the row's title (the entry's
+  // address); a list without tooltips ignores it.
+  virtual void SetRowToolTip(int row, const std::u16string& text) {
+    static_cast<void>(row);
+    static_cast<void>(text);
+  }
 };
 
 }  // namespace halvern
