@@ -2,6 +2,7 @@
 
 #include "alert_devices.h"
 #include "clock.h"
+#include "entry_states.h"
 #include "settings.h"
 #include "url_entry.h"
 #include "window_host.h"
@@ -18,7 +19,13 @@ std::atomic<bool> gVibrationToggle{false};
 
 constexpr char16_t kFailedSuffix[] = u" failed";
 constexpr char16_t kBackSuffix[] = u" is back";
+constexpr char16_t kBackAfter[] = u" after ";
 constexpr char16_t kBackText[] = u"The check passed again.";
+
+std::u16string Decimal(std::size_t value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
 
 }  // namespace
 
@@ -26,12 +33,27 @@ std::u16string AlertDescription(const std::optional<std::u16string>& text) {
   return text.value_or(kVerificationFailed) + kSeeLogLine;
 }
 
-DesktopNotice AlertNotice(const UrlEntry& entry, const std::optional<std::u16string>& text) {
-  return {EntryTitle(entry) + kFailedSuffix, EntryUrl(entry) + u'\n' + AlertDescription(text)};
+DesktopNotice AlertNotice(const std::vector<PendingFailure>& failures) {
+  if (failures.empty()) return {};
+  if (failures.size() == 1) {
+    const PendingFailure& f = failures.front();
+    return {f.title + kFailedSuffix, f.url + u'\n' + f.reason + kSeeLogLine};
+  }
+  DesktopNotice notice{Decimal(failures.size()) + u" addresses failed", {}};
+  for (std::size_t i = 0; i < failures.size() && i < kNoticeNamesShown; ++i) {
+    if (i > 0) notice.body += u'\n';
+    notice.body += failures[i].title + u": " + failures[i].reason;
+  }
+  if (failures.size() > kNoticeNamesShown) {
+    notice.body += u"\nand " + Decimal(failures.size() - kNoticeNamesShown) + u" more";
+  }
+  return notice;
 }
 
-DesktopNotice BackNotice(const UrlEntry& entry) {
-  return {EntryTitle(entry) + kBackSuffix, EntryUrl(entry) + u'\n' + kBackText};
+DesktopNotice BackNotice(const UrlEntry& entry, std::optional<std::int64_t> downSeconds) {
+  std::u16string summary = EntryTitle(entry) + kBackSuffix;
+  if (downSeconds) summary += kBackAfter + FormatOutage(*downSeconds);
+  return {summary, EntryUrl(entry) + u'\n' + kBackText};
 }
 
 int RepeatIntervalMinutes(std::int32_t index) {
@@ -58,14 +80,33 @@ Alerts::Alerts(const AlertServices& services)
 
 void Alerts::SetLed(int device, bool on) { s_.leds.SetLed(device, on); }
 
-void Alerts::RaiseAlert(const UrlEntry& entry, const std::optional<std::u16string>& text) {
-  AcknowledgeAlert();
+void Alerts::RaiseAlert(const UrlEntry& entry, const std::optional<std::u16string>& text,
+                        std::u16string_view reason) {
+  // The popup shows the latest failure only; the notification names all.
+  EndAlert();
   const std::int64_t now = s_.clock.Now();
   s_.popup.Show(entry, text, now);
-  if (notifier_) notifier_->ShowAlert(AlertNotice(entry, text));
-  failedTitles_.insert(FoldTitle(EntryTitle(entry)));
+  const std::u16string title = EntryTitle(entry);
+  const std::u16string folded = FoldTitle(title);
+  std::erase_if(pending_, [&](const PendingFailure& f) { return FoldTitle(f.title) == folded; });
+  pending_.push_back(
+      {title, EntryUrl(entry),
+       reason.empty() ? text.value_or(kVerificationFailed) : std::u16string(reason)});
+  if (notifier_) notifier_->ShowAlert(AlertNotice(pending_));
+  failedTitles_.insert(folded);
   StartAlert();
-  alertTime_ = now;
+  SetAlertTime(now);
+}
+
+void Alerts::SetAlertTime(std::int64_t time) {
+  alertTime_ = time;
+  if (states_) states_->SetAlertPending(alertTime_ != 0);
+}
+
+void Alerts::EndAlert() {
+  StopAlert(true);
+  s_.popup.Destroy();
+  SetAlertTime(0);
 }
 
 void Alerts::StartAlert() { sequence_.Start(ReadAlertSettings(s_.store)); }
@@ -73,10 +114,9 @@ void Alerts::StartAlert() { sequence_.Start(ReadAlertSettings(s_.store)); }
 void Alerts::StopAlert(bool includeLed) { sequence_.Stop(includeLed); }
 
 void Alerts::AcknowledgeAlert() {
-  StopAlert(true);
-  s_.popup.Destroy();
+  EndAlert();
+  pending_.clear();
   if (notifier_) notifier_->CloseAlert();
-  alertTime_ = 0;
 }
 
 int Alerts::MinutesToNextRepeat() const {
@@ -93,12 +133,32 @@ int Alerts::MinutesToNextRepeat() const {
 void Alerts::RepeatAlertIfDue() {
   if (MinutesToNextRepeat() != 0) return;
   StartAlert();
-  alertTime_ = s_.clock.Now();
+  SetAlertTime(s_.clock.Now());
 }
 
-void Alerts::OnEntryPassed(const UrlEntry& entry) {
-  if (failedTitles_.erase(FoldTitle(EntryTitle(entry))) == 0) return;
-  if (notifier_) notifier_->ShowInfo(BackNotice(entry));
+void Alerts::NoteDown(const std::u16string& title) { failedTitles_.insert(FoldTitle(title)); }
+
+void Alerts::OnEntryPassed(const UrlEntry& entry, std::int64_t lastSuccessBefore) {
+  const std::u16string folded = FoldTitle(EntryTitle(entry));
+  if (std::erase_if(pending_,
+                    [&](const PendingFailure& f) { return FoldTitle(f.title) == folded; }) != 0 &&
+      notifier_) {
+    // The alert's notification names the failures still pending, or goes
+    // when none is left; the popup keeps what it showed until acknowledged.
+    if (pending_.empty()) {
+      notifier_->CloseAlert();
+    } else {
+      notifier_->ShowAlert(AlertNotice(pending_));
+    }
+  }
+  if (failedTitles_.erase(folded) == 0) return;
+  if (!notifier_) return;
+  std::optional<std::int64_t> down;
+  if (const auto start =
+          OutageStart(s_.store, EntryTitle(entry), lastSuccessBefore, entry.lastSuccessTime)) {
+    down = SaturatingSub(entry.lastSuccessTime, *start);
+  }
+  notifier_->ShowInfo(BackNotice(entry, down));
 }
 
 // The alert keeps its LED lit when the duration ends: the popup, AlertTime and

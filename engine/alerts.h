@@ -11,6 +11,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "alert_sequence.h"
 
@@ -18,6 +20,7 @@ namespace halvern {
 
 class Clock;
 class DesktopNotifier;
+class EntryStates;
 class LedDevices;
 class SettingsStore;
 class SoundPlayer;
@@ -35,9 +38,22 @@ inline constexpr char16_t kSeeLogLine[] = u"\nSee the log file for more details.
 // "Verification failed." without one, then a line that points to the log.
 std::u16string AlertDescription(const std::optional<std::u16string>& text);
 
-// The desktop notifications of an alert and of an entry that is back.
-DesktopNotice AlertNotice(const UrlEntry& entry, const std::optional<std::u16string>& text);
-DesktopNotice BackNotice(const UrlEntry& entry);
+// A failure the desktop's notification names while the alert is pending.
+struct PendingFailure {
+  std::u16string title;
+  std::u16string url;
+  std::u16string reason;  // what failed: the row's text after "Failed. "
+};
+
+// The most failures the alert's notification names one by one.
+inline constexpr std::size_t kNoticeNamesShown = 5;
+
+// The desktop notification of the pending alert: one failure names its title,
+// address and reason; several are counted and named one a line with their
+// reasons, the first kNoticeNamesShown of them, then "and N more".
+DesktopNotice AlertNotice(const std::vector<PendingFailure>& failures);
+// "<title> is back", and "after <how long>" when the outage's length is known.
+DesktopNotice BackNotice(const UrlEntry& entry, std::optional<std::int64_t> downSeconds = {});
 
 // The alert popup as the engine sees it; the main window gives it a window.
 class AlertPopup {
@@ -82,9 +98,16 @@ class Alerts {
   // The desktop's notifications; none (the default) sends none. The notifier
   // must outlive the alerts or be taken away first.
   void SetNotifier(DesktopNotifier* notifier) { notifier_ = notifier; }
+  // Told whether an alert is pending (the tray blinks); none tells nothing.
+  // It must outlive the alerts or be taken away first.
+  void SetEntryStates(EntryStates* states) { states_ = states; }
 
   // Ends any earlier alert, shows the popup for `entry` and starts the alert.
-  void RaiseAlert(const UrlEntry& entry, const std::optional<std::u16string>& text);
+  // The desktop's notification names every failure raised since the user
+  // last acknowledged, each with its `reason` (empty: `text`, or the standard
+  // "Verification failed."), and is updated in place.
+  void RaiseAlert(const UrlEntry& entry, const std::optional<std::u16string>& text,
+                  std::u16string_view reason = {});
   void StartAlert();
   void StopAlert(bool includeLed);
   // Stops everything, destroys the popup and forgets the pending alert.
@@ -94,8 +117,16 @@ class Alerts {
   void RepeatAlertIfDue();
   void SetLed(int device, bool on);
   // A check of `entry` passed: when the entry had raised an alert since it
-  // last passed, the desktop is told once that it is back.
-  void OnEntryPassed(const UrlEntry& entry);
+  // last passed (or had failed when the program started), the desktop is
+  // told once that it is back, and for how long it was down: from the first
+  // failure logged after `lastSuccessBefore` (the stored last success before
+  // this check) to the entry's lastSuccessTime. The failure leaves the
+  // pending alert's notification.
+  void OnEntryPassed(const UrlEntry& entry, std::int64_t lastSuccessBefore = 0);
+  // An entry known to be down without an alert of this run of the program
+  // (it had failed when the program started): its pass is told as "back".
+  void NoteDown(const std::u16string& title);
+  const std::vector<PendingFailure>& PendingFailures() const { return pending_; }
 
   // Handles IDT_ALERT_DURATION and IDT_VIBRATE_PULSE; false for any other id.
   bool OnTimer(std::uint32_t id);
@@ -104,10 +135,17 @@ class Alerts {
   std::int64_t AlertTime() const { return alertTime_; }
 
  private:
+  // Stops the alert and forgets it, keeping the failures it names.
+  void EndAlert();
+  void SetAlertTime(std::int64_t time);
+
   AlertServices s_;
   AlertSequence sequence_;
   DesktopNotifier* notifier_ = nullptr;
+  EntryStates* states_ = nullptr;
   std::int64_t alertTime_ = 0;
+  // The failures raised since the user last acknowledged, oldest first.
+  std::vector<PendingFailure> pending_;
   // Folded titles of the entries that raised an alert and have not passed
   // since. Kept in memory, as the pending alert is.
   std::set<std::u16string> failedTitles_;

@@ -8,6 +8,7 @@
 #include "check_log.h"
 #include "clock.h"
 #include "connection_manager.h"
+#include "entry_states.h"
 #include "event.h"
 #include "scheduler.h"
 #include "settings.h"
@@ -54,15 +55,26 @@ void CheckRun::OnRunCheck(std::int64_t checkNowTime) {
   const std::int64_t now = s_.clock->Now();
   const std::int32_t frequency = ReadSetting(*s_.store, kFrequency);
   const bool manual = IsManualRun(now, checkNowTime);
+  const bool watchFailed = !manual && ReadSetting(*s_.store, kWatchFailedEntries) != 0;
   WalkUrlEntries(*s_.store, [&](const UrlEntry& entry) {
     if (entry.enabled == 0) return;
-    if (!manual && !IsEntryDue(*s_.store, entry, now, frequency)) return;
+    CheckKind kind = CheckKind::ManualRun;
+    if (!manual) {
+      if (IsEntryDue(*s_.store, entry, now, frequency)) {
+        kind = CheckKind::Scheduled;
+      } else if (watchFailed && !retryTitles_.contains(entry.id & ~kRetryTimerBit) &&
+                 IsEntryWatchDue(*s_.store, entry, now, frequency)) {
+        // A failure that waits for its retry is the retry's to check.
+        kind = CheckKind::WatchFailed;
+      } else {
+        return;
+      }
+    }
     auto copy = std::make_unique<UrlEntry>();
     std::memcpy(copy.get(), &entry, sizeof(UrlEntry));
-    walkLeft_.push_back(std::move(copy));
+    walkLeft_.push_back({std::move(copy), kind});
   });
   walking_ = true;
-  walkRetries_ = !manual;
   inRunWalk_ = true;
   connectionFailedInWalk_ = false;
   ContinueWalk(false);
@@ -84,10 +96,10 @@ void CheckRun::ContinueWalk(bool whole) {
       s_.host.SetTimer(IDT_RUN_WALK, 0);
       return;
     }
-    const std::unique_ptr<UrlEntry> entry = std::move(walkLeft_.front());
+    const WalkItem item = std::move(walkLeft_.front());
     walkLeft_.pop_front();
     // A connection that cannot be had was logged and alerted already.
-    static_cast<void>(StartEntryCheck(*entry, walkRetries_));
+    static_cast<void>(StartEntryCheck(*item.entry, item.kind));
     // The checks started so far show their progress while the walk goes on:
     // a worker waiting for its row is not held up until the last entry, and
     // worker threads that finish are taken up again by later entries.
@@ -108,6 +120,11 @@ void CheckRun::EndWalk() {
 }
 
 bool CheckRun::StartEntryCheck(const UrlEntry& entry, bool retryAllowed) {
+  return StartEntryCheck(entry, retryAllowed ? CheckKind::Scheduled : CheckKind::SingleCheck);
+}
+
+bool CheckRun::StartEntryCheck(const UrlEntry& entry, CheckKind kind) {
+  const bool retryAllowed = RetriesAllowed(kind);
   if (entry.enabled == 0) return true;
   // One check of an entry at a time: a run, a retry or a double-click while
   // its check still runs starts nothing and returns true (the connection is
@@ -120,11 +137,15 @@ bool CheckRun::StartEntryCheck(const UrlEntry& entry, bool retryAllowed) {
   auto copy = std::make_unique<UrlEntry>();
   InitUrlEntry(*copy);
   std::memcpy(copy.get(), &entry, sizeof(UrlEntry));
-  if (!retryAllowed) copy->failureCount = 0;  // a manual check starts afresh
+  // A manual check starts afresh; a watch counts on from the stored count.
+  if (!retryAllowed && kind != CheckKind::WatchFailed) copy->failureCount = 0;
 
   auto job = std::make_unique<CheckJob>(
       s_.workerHost, &s_.list, downloadEvent_, retryAllowed ? 1 : 0,
       CheckServices{s_.store, s_.clock, s_.internet, options_.internetTimeoutMs});
+  job->kind = kind;
+  job->failureCountBefore = entry.failureCount;
+  job->lastSuccessBefore = entry.lastSuccessTime;
   checking_.insert(title);
   // A worker that cannot start records its failure and posts its completion
   // all the same, which releases what was acquired here.
@@ -186,7 +207,7 @@ void CheckRun::ShowWaitingForNetwork(const UrlEntry& entry, bool waiting) {
     s_.list.SetRowStatusText(row, kWaitingForNetworkText);
   };
   show(entry);
-  for (const auto& left : walkLeft_) show(*left);
+  for (const auto& left : walkLeft_) show(*left.entry);
   // The window thread blocks while it waits: the rows are drawn now.
   s_.host.PaintNow();
 }
@@ -258,25 +279,33 @@ void CheckRun::EndKeepAwakeThread() {
 void CheckRun::OnCheckDone(std::unique_ptr<CheckJob> job, std::intptr_t outcome) {
   if (job == nullptr) return;
   const UrlEntry& copy = *job->entry;
-  checking_.erase(EntryTitle(copy));
+  const std::u16string title = EntryTitle(copy);
+  checking_.erase(title);
   const std::uint32_t timerId = RetryTimerId(copy.id);
   s_.host.KillTimer(timerId);
+  retryTitles_.erase(copy.id & ~kRetryTimerBit);  // the retry went with its timer
   const bool wasBooked = retriesBooked_.erase(timerId) != 0;
   bool booked = false;
-  if (outcome == 0) {
+  if (outcome == kCheckPassed) {
+    if (states_) states_->SetPassed(title);
+    s_.alerts.OnEntryPassed(copy, job->lastSuccessBefore);
+  } else {
+    // A cancelled check has no outcome: it changes no state and raises no
+    // alert, since the address did not fail. Scheduled checks and retries are
+    // still tried again; their stored count is unchanged.
+    if (!job->cancelled && states_) states_->SetFailed(title, job->failureText);
     if (job->retryAllowed != 0 && copy.failureCount < kRetryBound) {
       s_.host.SetTimer(timerId, options_.retryDelayMs);
-      retryTitles_[copy.id & ~kRetryTimerBit].insert(EntryTitle(copy));
+      retryTitles_[copy.id & ~kRetryTimerBit].insert(title);
       retriesBooked_.insert(timerId);
       booked = true;
-    } else {
-      s_.alerts.RaiseAlert(copy, std::nullopt);
+    } else if (!job->cancelled && job->kind != CheckKind::WatchFailed) {
+      s_.alerts.RaiseAlert(copy, std::nullopt, job->failureText);
     }
   }
   // A booked retry keeps the machine awake until it fires; this check's own
   // use goes with the connection below.
   if (booked != wasBooked) SetKeepAwake(booked);
-  if (outcome == kCheckPassed) s_.alerts.OnEntryPassed(copy);
   job.reset();
   ReleaseConnection();
 }
@@ -305,11 +334,13 @@ void CheckRun::RetryEntry(std::uint32_t id) {
     UrlEntry entry;
     if (!LoadUrlEntry(*s_.store, title, entry) || (entry.id & ~kRetryTimerBit) != id) continue;
     found = true;
-    static_cast<void>(StartEntryCheck(entry, true));  // a failure is logged and alerted
+    static_cast<void>(StartEntryCheck(entry, CheckKind::Retry));  // a failure is logged and alerted
   }
   if (found) return;
   WalkUrlEntries(*s_.store, [&](const UrlEntry& entry) {
-    if ((entry.id & ~kRetryTimerBit) == id) static_cast<void>(StartEntryCheck(entry, true));
+    if ((entry.id & ~kRetryTimerBit) == id) {
+      static_cast<void>(StartEntryCheck(entry, CheckKind::Retry));
+    }
   });
 }
 

@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 
+#include "check_kind.h"
 #include "site_check.h"
 #include "worker_pool.h"
 
@@ -24,6 +25,7 @@ namespace halvern {
 class Alerts;
 class Clock;
 class Connection;
+class EntryStates;
 class ConnectionManager;
 class IdleTimer;
 class Internet;
@@ -121,13 +123,18 @@ struct CheckRunOptions {
 class CheckRun {
  public:
   explicit CheckRun(const CheckRunServices& services, CheckRunOptions options = {});
+  // Where the outcomes of checks are noted (the tray's state); none notes
+  // nothing. It must outlive the run or be taken away first.
+  void SetEntryStates(EntryStates* states) { states_ = states; }
   // Ends the keep-awake thread. Running checks are not waited for.
   ~CheckRun();
   CheckRun(const CheckRun&) = delete;
   CheckRun& operator=(const CheckRun&) = delete;
 
-  // UM_RUN_CHECK. Manual when `checkNowTime` lies at most 5 s back. The
-  // entries to check are chosen at once; their checks start in turns (see
+  // UM_RUN_CHECK. Manual when `checkNowTime` lies at most 5 s back. A
+  // scheduled run checks the due entries and, while WatchFailedEntries is on,
+  // watches the failed ones that wait for no retry. The entries to check are
+  // chosen at once; their checks start in turns (see
   // kWalkTurnEntries), and the next wake-up is booked after the last has
   // started. A run that comes while an earlier one still walks first starts
   // what is left of the earlier one.
@@ -139,11 +146,17 @@ class CheckRun {
   // entry (the same title) still runs; false only when no connection could be
   // obtained.
   [[nodiscard]] bool StartEntryCheck(const UrlEntry& entry, bool retryAllowed);
+  // The same for a check of a given kind: scheduled checks and retries may be
+  // retried; a watch of a failed entry keeps its stored count, the manual
+  // kinds start from 0.
+  [[nodiscard]] bool StartEntryCheck(const UrlEntry& entry, CheckKind kind);
   [[nodiscard]] bool AcquireConnection(const UrlEntry& entry, bool retryAllowed);
   void ReportConnectionFailure(const UrlEntry& entry, bool retryAllowed);
   void ReleaseConnection();
   void SetKeepAwake(bool on);
-  // UM_CHECK_DONE: books a retry or raises the alert, then frees the job.
+  // UM_CHECK_DONE: books a retry or raises the alert, then frees the job. A
+  // cancelled check raises no alert (a scheduled one is still retried), and a
+  // watch of a failed entry neither alerts nor retries.
   void OnCheckDone(std::unique_ptr<CheckJob> job, std::intptr_t outcome);
   // A retry timer fired: kills it and checks the entries with that id.
   void OnRetryTimer(std::uint32_t timerId);
@@ -158,6 +171,10 @@ class CheckRun {
   bool HoldsConnection() const { return connection_ != nullptr; }
   int KeepAwakeUsers() const { return keepAwakeUsers_; }
   bool IsChecking(const std::u16string& title) const { return checking_.contains(title); }
+  // Whether a retry of the entry with this id is booked.
+  bool RetryBooked(std::uint32_t entryId) const {
+    return retryTitles_.contains(entryId & ~kRetryTimerBit);
+  }
   ManualResetEvent& DownloadEvent() { return *downloadEvent_; }
   ManualResetEvent& PreventEvent() { return *preventEvent_; }
   const WorkerPool& workers() const { return workers_; }
@@ -190,10 +207,13 @@ class CheckRun {
   // so that the walk's further entries fail without blocking on the manager.
   bool inRunWalk_ = false;
   bool connectionFailedInWalk_ = false;
-  // The walk's entries not started yet; scheduled ones may retry.
+  // The walk's entries not started yet, each with the kind of its check.
+  struct WalkItem {
+    std::unique_ptr<UrlEntry> entry;
+    CheckKind kind;
+  };
   bool walking_ = false;
-  bool walkRetries_ = false;
-  std::deque<std::unique_ptr<UrlEntry>> walkLeft_;
+  std::deque<WalkItem> walkLeft_;
   // Titles of the entries whose retry is booked, by their id: a retry loads
   // its entry by title instead of walking every stored entry.
   std::map<std::uint32_t, std::set<std::u16string>> retryTitles_;
@@ -203,6 +223,7 @@ class CheckRun {
   // Titles of the rows showing kWaitingForNetworkText, with what they showed.
   std::map<std::u16string, std::u16string> waitingRows_;
   std::unique_ptr<Connection> connection_;
+  EntryStates* states_ = nullptr;
   int keepAwakeUsers_ = 0;
   // Set by the keep-awake thread as its last act; held by it too.
   std::shared_ptr<ManualResetEvent> keepAwakeEnded_;

@@ -12,7 +12,10 @@ Monitor::Monitor(const MonitorServices& services, MonitorOptions options)
       alerts_(AlertServices{*s_.store, *s_.clock, s_.host, s_.sound, s_.leds, s_.popup}),
       run_(CheckRunServices{s_.store, s_.clock, s_.host, s_.workerHost, s_.list, watchdog_,
                             s_.connections, s_.idleTimer, s_.internet, s_.button, alerts_},
-           options) {}
+           options) {
+  alerts_.SetEntryStates(&states_);
+  run_.SetEntryStates(&states_);
+}
 
 Monitor::~Monitor() = default;
 
@@ -58,6 +61,12 @@ bool Monitor::CheckEntry(const std::u16string& title) {
 
 void Monitor::ScheduleNextWakeUp() {
   ScheduleLauncher({watchdog_, *s_.store, *s_.clock}, alerts_.MinutesToNextRepeat(), true, false);
+}
+
+void Monitor::ShowStoredOutcomes() {
+  for (const std::u16string& title : halvern::ShowStoredOutcomes(*s_.store, s_.list, states_)) {
+    alerts_.NoteDown(title);
+  }
 }
 
 void Monitor::OnOverdueWakeUp(bool manual) {

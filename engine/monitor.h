@@ -17,8 +17,11 @@
 //    acknowledged) and false for everything else.
 //  - Check Now button and menu item (1000): CheckNow(). Double tap on a row:
 //    CheckEntry(title of the row).
-//  - Initialisation, as its last step, and the timetable dialog after OK:
-//    ScheduleNextWakeUp().
+//  - Initialisation: once the list is filled, ShowStoredOutcomes() (rows and
+//    tray tell each entry's last known outcome); as its last step, and the
+//    timetable dialog after OK: ScheduleNextWakeUp().
+//  - The tray draws states().Tray() and listens for its changes; a row that
+//    goes away is forgotten there, an edited entry starts as never checked.
 //  - Window destruction: Shutdown(), then close the window host (so no message
 //    or timer reaches the Monitor any more and workers' row updates return at
 //    once), then destroy the Monitor. Running checks are not waited for.
@@ -33,6 +36,7 @@
 
 #include "alerts.h"
 #include "check_run.h"
+#include "entry_states.h"
 #include "scheduler.h"
 #include "window_host.h"
 
@@ -90,6 +94,9 @@ class Monitor final : public WindowHandler {
   bool CheckEntry(const std::u16string& title);
   // Books the launcher for the next wake-up.
   void ScheduleNextWakeUp();
+  // Start-up: every listed row shows its entry's last known outcome, the
+  // tray's state knows it, and entries that failed count as down.
+  void ShowStoredOutcomes();
   void AcknowledgeAlert();
   // Window destruction: download and prevent events set, booking cancelled,
   // alert acknowledged.
@@ -101,6 +108,7 @@ class Monitor final : public WindowHandler {
   bool HoldsConnection() const { return run_.HoldsConnection(); }
   int KeepAwakeUsers() const { return run_.KeepAwakeUsers(); }
   Alerts& alerts() { return alerts_; }
+  EntryStates& states() { return states_; }
   const WakeUpWatchdog& watchdog() const { return watchdog_; }
   CheckRun& checkRun() { return run_; }
 
@@ -108,6 +116,7 @@ class Monitor final : public WindowHandler {
   void OnOverdueWakeUp(bool manual);
 
   MonitorServices s_;
+  EntryStates states_;
   WakeUpWatchdog watchdog_;  // every booking of the launcher goes through it
   Alerts alerts_;
   CheckRun run_;

@@ -114,6 +114,14 @@ bool IsEntryDue(SettingsStore& store, const UrlEntry& entry, std::int64_t now,
   return IsEntryDue(entry, now, frequency, ReadSetting(store, kTimetable));
 }
 
+bool IsEntryWatchDue(SettingsStore& store, const UrlEntry& entry, std::int64_t now,
+                     std::int32_t frequency) {
+  if (entry.failureCount <= 0) return false;
+  UrlEntry asPassed = entry;
+  asPassed.failureCount = 0;
+  return IsEntryDue(asPassed, now, frequency, ReadSetting(store, kTimetable));
+}
+
 bool IsManualRun(std::int64_t now, std::int64_t checkNowTime) {
   return SaturatingSub(now, checkNowTime) <= kManualRunWindow;
 }

@@ -46,6 +46,12 @@ bool IsEntryDue(const UrlEntry& entry, std::int64_t now, std::int32_t frequency,
 bool IsEntryDue(SettingsStore& store, const UrlEntry& entry, std::int64_t now,
                 std::int32_t frequency);
 
+// While WatchFailedEntries is on, a scheduled run also watches an entry that
+// failed (failureCount above 0) until it is back: by every other rule of the
+// due test, the hour of `now` and the frequency included.
+bool IsEntryWatchDue(SettingsStore& store, const UrlEntry& entry, std::int64_t now,
+                     std::int32_t frequency);
+
 // The run kind rule: manual when now - checkNowTime <= 5 s.
 bool IsManualRun(std::int64_t now, std::int64_t checkNowTime);
 

@@ -104,6 +104,7 @@ std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& reques
     // A plain test instead of a 1 ms wait: the same signal without a sleep per chunk.
     if (job.cancelEvent->IsSet()) {
       job.heldProgress.clear();  // a cancelled download shows only "Canceled"
+      job.cancelled = true;
       SetRowStatus(job, u"Canceled", kImageIdle);
       return std::nullopt;
     }
@@ -303,6 +304,7 @@ bool RecordOutcome(CheckJob& job, bool passed, std::u16string_view text,
     status += u" Code: ";
     status += error.message;
   }
+  job.failureText = status.substr(std::size(u"Failed. ") - 1);
   SetRowStatus(job, status, kImageFailed);
   return passed;
 }

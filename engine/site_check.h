@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "check_kind.h"
 #include "internet.h"
 #include "window_host.h"
 #include "worker_pool.h"
@@ -64,7 +65,13 @@ struct CheckJob final : MessagePayload {
   CheckJob(const CheckJob&) = delete;
   CheckJob& operator=(const CheckJob&) = delete;
 
-  std::int32_t retryAllowed;        // 1 scheduled run or retry, 0 manual; read by the run
+  std::int32_t retryAllowed;  // 1 scheduled run or retry, 0 manual; read by the run
+  // Why the check was started; set by the run before it starts the job.
+  CheckKind kind = CheckKind::ManualRun;
+  // The stored entry's failureCount and lastSuccessTime when the check was
+  // started (a manual check's copy starts from a count of 0).
+  std::int32_t failureCountBefore = 0;
+  std::int64_t lastSuccessBefore = 0;
   std::unique_ptr<UrlEntry> entry;  // the job's own copy; set by StartCheckJob
   // Receives UM_CHECK_DONE; its Send reaches the list. A host whose window is
   // gone drops posts and runs no Send.
@@ -80,6 +87,12 @@ struct CheckJob final : MessagePayload {
   // StartCheckJob has shown "Connecting..." on the window's thread already,
   // so the worker starts without a row update of its own.
   bool connectingShown = false;
+  // Set by the worker: the check was stopped (Stop, or the window's end)
+  // before it had an outcome. Nothing was recorded.
+  bool cancelled = false;
+  // Set by RecordOutcome: the row's status text after "Failed. " of a
+  // failure, empty for a pass.
+  std::u16string failureText;
 };
 
 // On the window's thread: gives `job` its entry copy, shows "Connecting..." in

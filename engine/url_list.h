@@ -25,6 +25,12 @@ class UrlList {
     return {};
   }
   virtual void SetRowImage(int row, int image) = 0;
+  // Text shown when the pointer rests on the row's title (the entry's
+  // address); a list without tooltips ignores it.
+  virtual void SetRowToolTip(int row, const std::u16string& text) {
+    static_cast<void>(row);
+    static_cast<void>(text);
+  }
 };
 
 }  // namespace halvern

@@ -53,32 +53,46 @@ void DBusDesktopNotifier::QueryCapabilities() {
 }
 
 void DBusDesktopNotifier::ShowAlert(const DesktopNotice& notice) {
-  CloseAlert();
   if (!bus_.isConnected()) return;
   alertOpen_ = true;
-  const std::uint64_t serial = ++alertSerial_;
-  Notify(notice, Urgency::kCritical, true, [this, serial](uint id) {
-    if (serial == alertSerial_ && alertOpen_) {
-      alertId_ = id;
-    } else {
-      CloseNotification(id);  // acknowledged before the service answered
+  if (alertInFlight_) {
+    queued_ = notice;  // sent once the service has told the id to replace
+    return;
+  }
+  SendAlert(notice);
+}
+
+void DBusDesktopNotifier::SendAlert(const DesktopNotice& notice) {
+  alertInFlight_ = true;
+  Notify(notice, Urgency::kCritical, true, alertId_, [this](uint id) {
+    alertInFlight_ = false;
+    if (!alertOpen_) {
+      // Acknowledged before the service answered: what it shows goes now.
+      const uint shown = std::exchange(alertId_, 0);
+      if (id != 0) CloseNotification(id);
+      if (shown != 0 && shown != id) CloseNotification(shown);
+      return;
     }
+    alertId_ = id;
+    if (queued_) SendAlert(*std::exchange(queued_, std::nullopt));
   });
 }
 
 void DBusDesktopNotifier::CloseAlert() {
   alertOpen_ = false;
-  if (alertId_ == 0) return;
+  queued_.reset();
+  // A Notify still waiting for its answer closes what it shows once answered.
+  if (alertInFlight_ || alertId_ == 0) return;
   CloseNotification(std::exchange(alertId_, 0));
 }
 
 void DBusDesktopNotifier::ShowInfo(const DesktopNotice& notice) {
   if (!bus_.isConnected()) return;
-  Notify(notice, Urgency::kNormal, false, {});
+  Notify(notice, Urgency::kNormal, false, 0, {});
 }
 
 void DBusDesktopNotifier::Notify(const DesktopNotice& notice, Urgency urgency, bool withAction,
-                                 std::function<void(uint)> onId) {
+                                 uint replaces, std::function<void(uint)> onId) {
   QStringList actions;
   if (withAction) actions << QStringLiteral("default") << QStringLiteral("Show");
   QVariantMap hints;
@@ -88,14 +102,14 @@ void DBusDesktopNotifier::Notify(const DesktopNotice& notice, Urgency urgency, b
   hints.insert(QStringLiteral("suppress-sound"), true);
 
   QDBusMessage call = NotificationsCall("Notify");
-  call << Q(kNotifyAppName) << uint{0} << Q(kNotifyAppIcon)
+  call << Q(kNotifyAppName) << replaces << Q(kNotifyAppIcon)
        << QString::fromStdU16String(notice.summary) << BodyText(notice.body) << actions << hints
        << kServerExpiry;
   auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
   connect(watcher, &QDBusPendingCallWatcher::finished, this,
           [onId = std::move(onId)](QDBusPendingCallWatcher* pending) {
             const QDBusPendingReply<uint> reply = *pending;
-            if (reply.isValid() && onId) onId(reply.value());
+            if (onId) onId(reply.isValid() ? reply.value() : 0);
             pending->deleteLater();
           });
 }

@@ -5,14 +5,17 @@
 //
 // The alert's notification is critical, carries a default action (a click on
 // it calls the activation hook) and is closed when the alert is acknowledged,
-// also when that happens before the service has told its id. Informations are
-// of normal urgency and left to the service.
+// also when that happens before the service has told its id. A new text for
+// it while it is shown replaces it in place (replaces_id), so the desktop
+// shows one alert notification at a time. Informations are of normal urgency
+// and left to the service.
 
 #include <QtCore/QObject>
 #include <QtCore/QString>
 #include <QtDBus/QDBusConnection>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "alert_devices.h"
 
@@ -50,20 +53,27 @@ class DBusDesktopNotifier final : public QObject, public DesktopNotifier {
 
  private:
   enum class Urgency : std::uint8_t { kNormal = 1, kCritical = 2 };
-  // Sends Notify; `onId` receives the id the service answers with.
-  void Notify(const DesktopNotice& notice, Urgency urgency, bool withAction,
+  // Sends Notify, replacing notification `replaces` (0: none); `onId`
+  // receives the id the service answers with, or 0 when it answered with an
+  // error.
+  void Notify(const DesktopNotice& notice, Urgency urgency, bool withAction, uint replaces,
               std::function<void(uint)> onId);
+  // Sends the alert's notice, in place of the one shown if any.
+  void SendAlert(const DesktopNotice& notice);
   void CloseNotification(uint id);
   QString BodyText(const std::u16string& body) const;
   void QueryCapabilities();
 
   QDBusConnection bus_;
   std::function<void()> activated_;
-  // The alert's notification: `alertSerial_` counts the alerts sent, so that
-  // an id answered for an alert already closed or replaced is closed at once.
-  std::uint64_t alertSerial_ = 0;
+  // The alert's notification: wanted while `alertOpen_`; its id once the
+  // service has told it. While a Notify waits for its answer, a newer text
+  // waits in `queued_` and replaces it once the id is known; an answer that
+  // comes after the alert was acknowledged closes what it names.
   bool alertOpen_ = false;
+  bool alertInFlight_ = false;
   uint alertId_ = 0;  // 0 while none is known
+  std::optional<DesktopNotice> queued_;
   // Until the service has said otherwise, the body is taken as markup, as
   // nearly every service reads it, and is escaped.
   bool bodyMarkup_ = true;

@@ -103,4 +103,7 @@ const DialogTemplate* FindDialogTemplate(int id);
 // settings_templates.cpp.
 std::span<const DialogTemplate* const> SettingsDialogTemplates();
 
+// The Preferences dialog's template (143), kept in preferences_template.cpp.
+const DialogTemplate& PreferencesDialogTemplate();
+
 }  // namespace halvern::res

@@ -15,13 +15,10 @@ constexpr MenuItem kUrlsMenu[] = {
 };
 
 constexpr MenuItem kToolsMenu[] = {
-    {"Check Now", IDC_CHECK_NOW, {}},
-    kSeparator,
-    {"Timetable", IDC_TIMETABLE, {}},
-    {"Proxy Server", IDC_PROXY_SERVER, {}},
-    {"Notifications", IDC_NOTIFICATIONS, {}},
-    {"Log File", IDC_LOG_FILE, {}},
-    kSeparator,
+    {"Check Now", IDC_CHECK_NOW, {}},          kSeparator,
+    {"Timetable", IDC_TIMETABLE, {}},          {"Proxy Server", IDC_PROXY_SERVER, {}},
+    {"Notifications", IDC_NOTIFICATIONS, {}},  {"Log File", IDC_LOG_FILE, {}},
+    {"Preferences", ID_PREFERENCES, {}},       kSeparator,
     {"Start at Login", ID_START_AT_LOGIN, {}},
 };
 

@@ -14,6 +14,7 @@ inline constexpr int IDD_LOG_FILES = 136;        // CLogFilesDlg
 inline constexpr int IDD_PROXY = 137;            // CProxyDlg
 inline constexpr int IDD_NOTIFICATION = 138;     // CNotificationDlg, the alert popup
 inline constexpr int IDD_ABOUT = 141;            // CAboutDlg
+inline constexpr int IDD_PREFERENCES = 143;      // CPreferencesDlg
 
 // Menus.
 inline constexpr int IDR_MAIN_MENU = 128;
@@ -25,6 +26,7 @@ inline constexpr int IDI_STATUS_BUSY = 132;    // grey circling arrows
 inline constexpr int IDI_STATUS_IDLE = 133;    // blue globe
 inline constexpr int IDI_STATUS_PASSED = 134;  // green tick
 inline constexpr int IDI_ALERT = 139;          // the popup's red cross
+inline constexpr int IDI_TRAY_WARNING = 142;   // the tray's amber warning
 
 // Strings.
 inline constexpr int IDS_APP_TITLE = 57344;  // "Velmora Halvern"
@@ -51,6 +53,10 @@ inline constexpr int ID_EXIT_PROGRAM = 1035;
 inline constexpr int ID_VISIT_WEBSITE = 32774;
 inline constexpr int ID_APP_ABOUT = 32776;
 inline constexpr int ID_START_AT_LOGIN = 32778;  // Tools > "Start at Login", a check item
+inline constexpr int ID_PREFERENCES = 32779;     // Tools > "Preferences"
+
+// Preferences (template 143).
+inline constexpr int IDC_PREF_WATCH_FAILED = 1050;
 
 // URL editor (template 129).
 inline constexpr int IDC_URL_ENABLE = 1001;

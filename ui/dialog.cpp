@@ -7,6 +7,7 @@
 #include <QtWidgets/QMenuBar>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QVBoxLayout>
+#include <algorithm>
 
 #include "list_view.h"
 #include "menu_bar.h"
@@ -137,12 +138,25 @@ void CDialog::Create() {
 int CDialog::DoModal() {
   Create();
   setResult(res::IDCANCEL);
+  // Modal to its owner only: the other windows of the program (the alert
+  // popup, the tray menu) stay usable while it runs.
+  setWindowModality(parentWidget() ? Qt::WindowModal : Qt::ApplicationModal);
   if (template_->style & res::DS_SETFOREGROUND) {
     raise();
     activateWindow();
   }
   exec();
   return result();
+}
+
+void CDialog::SizeForListColumns(int id, QSize atLeast) {
+  auto* list = Control<ListView>(id);
+  if (list == nullptr) return;
+  // Besides the list, the window holds the margins the template gives it.
+  const int besideList = units_.ToPixelsX(template_->width) - list->width();
+  const QSize smallest = minimumSizeHint();
+  resize(std::max({atLeast.width(), smallest.width(), besideList + list->WidthForColumns()}),
+         std::max(atLeast.height(), smallest.height()));
 }
 
 void CDialog::EndDialog(int result) { QDialog::done(result); }

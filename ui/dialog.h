@@ -41,6 +41,8 @@
 //   Create): the template's size is their smallest, the list takes the room.
 // - Enter on a list row with a double-click handler runs that handler.
 // - The result of DoModal (and result() after the run) is IDOK or IDCANCEL.
+// - A modal run blocks its owner (and the owner's owners) only; a dialog
+//   without an owner blocks the whole program.
 // - Message boxes and the open-file dialog: message_box.h.
 
 #include <QtWidgets/QDialog>
@@ -110,6 +112,9 @@ class CDialog : public QDialog {
   void SetButtonRow(ButtonRow row) { buttonRow_ = row; }
   // The window can be made larger; the control `id` takes the room gained.
   void SetGrowingControl(int id) { growingId_ = id; }
+  // A window that grows, on its first start: as wide as the list `id` needs to
+  // show all of its columns, and at least `atLeast` (and its smallest size).
+  void SizeForListColumns(int id, QSize atLeast);
   // No push button is the default: Enter presses only the focused button and
   // does nothing elsewhere.
   void SetNoDefaultButton() { noDefaultButton_ = true; }

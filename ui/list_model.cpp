@@ -88,7 +88,7 @@ void ListModel::InsertRow(int row, const QString& text, int image) {
   cells_.insert(Cell(row, 0), Columns(), QString());
   // A cell that was given a text shows it, even an empty one.
   cells_[Cell(row, 0)] = text.isNull() ? QStringLiteral("") : text;
-  info_.insert(info_.begin() + row, RowInfo{0, image});
+  info_.insert(info_.begin() + row, RowInfo{0, image, {}});
   index_.Inserted(row, text);
   if (bulkDepth_ == 0) endInsertRows();
 }

@@ -48,6 +48,11 @@ class ListModel final : public QAbstractTableModel {
   void SetImage(int row, int image);
   std::int64_t Data(int row) const { return info_[static_cast<std::size_t>(row)].data; }
   void SetData(int row, std::int64_t data) { info_[static_cast<std::size_t>(row)].data = data; }
+  // A text of the row's own, shown as the tooltip of its first cell.
+  const QString& ToolTip(int row) const { return info_[static_cast<std::size_t>(row)].toolTip; }
+  void SetToolTip(int row, const QString& text) {
+    info_[static_cast<std::size_t>(row)].toolTip = text;
+  }
 
   // The first row whose column 0 is exactly `text`, or -1.
   int FindFirst(const QString& text) const { return index_.Find(text); }
@@ -67,6 +72,7 @@ class ListModel final : public QAbstractTableModel {
   struct RowInfo {
     std::int64_t data = 0;
     int image = -1;
+    QString toolTip;
   };
 
   qsizetype Cell(int row, int column) const {

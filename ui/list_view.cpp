@@ -1,8 +1,10 @@
 #include "list_view.h"
 
+#include <QtGui/QHelpEvent>
 #include <QtGui/QKeyEvent>
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QStyle>
+#include <QtWidgets/QToolTip>
 #include <algorithm>
 #include <numeric>
 
@@ -66,11 +68,10 @@ void ListView::InsertColumn(int column, const QString& header, int widthPixels) 
 
 QString ListView::HeaderText(int column) const { return model_->Header(column); }
 
-void ListView::FitColumnTo(int column, const QString& sample) {
-  if (column < 0 || column >= columnCount()) return;
+int ListView::CellWidthFor(int column, const QString& text) const {
   QStyleOptionViewItem option;
   initViewItemOption(&option);
-  option.text = sample;
+  option.text = text;
   option.features |= QStyleOptionViewItem::HasDisplay;
   if (column == 0) {
     option.features |= QStyleOptionViewItem::HasDecoration;
@@ -78,8 +79,38 @@ void ListView::FitColumnTo(int column, const QString& sample) {
   }
   const QSize cell = style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this);
   // The grid line takes one pixel of the column.
-  const int needed = cell.width() + (showGrid() ? 1 : 0);
+  return cell.width() + (showGrid() ? 1 : 0);
+}
+
+void ListView::FitColumnTo(int column, const QString& sample) {
+  if (column < 0 || column >= columnCount()) return;
+  const int needed = CellWidthFor(column, sample);
   if (needed > columnWidth(column)) setColumnWidth(column, needed);
+}
+
+int ListView::WidthForColumns() const {
+  int width = 2 * frameWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+  for (int column = 0; column < columnCount(); ++column) {
+    const bool last = column == columnCount() - 1;
+    width += last && lastColumnMinWidth_ >= 0 ? lastColumnMinWidth_ : columnWidth(column);
+  }
+  return width;
+}
+
+void ListView::SetItemToolTip(int row, const QString& text) {
+  if (HasRow(row)) model_->SetToolTip(row, text);
+}
+
+QString ListView::CellToolTip(int row, int column) const {
+  if (!HasRow(row) || column < 0 || column >= columnCount()) return {};
+  const QString& text = model_->Text(row, column);
+  QString tip;
+  if (!text.isEmpty() && CellWidthFor(column, text) > columnWidth(column)) tip = text;
+  if (column == 0 && !model_->ToolTip(row).isEmpty()) {
+    if (!tip.isEmpty()) tip += QLatin1Char('\n');
+    tip += model_->ToolTip(row);
+  }
+  return tip;
 }
 
 void ListView::StretchLastColumn() {
@@ -101,6 +132,17 @@ void ListView::FitLastColumn() {
 bool ListView::viewportEvent(QEvent* event) {
   // The viewport changes size with the list and when a scroll bar comes or goes.
   if (event->type() == QEvent::Resize) FitLastColumn();
+  if (event->type() == QEvent::ToolTip) {
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const QModelIndex index = indexAt(help->pos());
+    const QString tip = index.isValid() ? CellToolTip(index.row(), index.column()) : QString();
+    if (tip.isEmpty()) {
+      QToolTip::hideText();
+    } else {
+      QToolTip::showText(help->globalPos(), tip, viewport(), visualRect(index));
+    }
+    return true;
+  }
   return QTableView::viewportEvent(event);
 }
 

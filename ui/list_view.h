@@ -37,6 +37,9 @@ class ListView : public QTableView {
   // The last column fills the room the others leave and never gets narrower
   // than its width at this call.
   void StretchLastColumn();
+  // The width the list needs to show every column at its width (the last at
+  // its smallest), with its frame and a vertical scroll bar.
+  int WidthForColumns() const;
   // Enter on a row selects it and emits rowEntered instead of passing the key on.
   void SetEnterActivates(bool on) { enterActivates_ = on; }
   // LVS_EX_GRIDLINES (0x01) and LVS_EX_FULLROWSELECT (0x20).
@@ -52,6 +55,13 @@ class ListView : public QTableView {
   void SetItemText(int row, int column, const QString& text);
   int ItemImage(int row) const;
   void SetItemImage(int row, int image);
+  // A text kept with the row and shown, after the whole first cell when that
+  // is cut, as the tooltip of its first cell.
+  void SetItemToolTip(int row, const QString& text);
+  // The tooltip of a cell: its whole text when the column is too narrow to
+  // show it, and the row's own text (SetItemToolTip) for the first cell;
+  // empty when there is nothing to add to what the cell shows.
+  QString CellToolTip(int row, int column) const;
   // Item data: a number kept with the row, used for sorting.
   void SetItemData(int row, std::int64_t data);
   std::int64_t ItemData(int row) const;
@@ -101,6 +111,8 @@ class ListView : public QTableView {
 
  private:
   bool HasRow(int row) const { return row >= 0 && row < rowCount(); }
+  // The width a cell of `column` needs to show `text` whole.
+  int CellWidthFor(int column, const QString& text) const;
   int SortedPosition(const QString& text) const;
   void SortBulkRows();
   void FitLastColumn();

@@ -10,6 +10,7 @@
 #include "settings.h"
 #include "settings_commands.h"
 #include "settings_store.h"
+#include "window_placement.h"
 
 namespace halvern::ui {
 namespace {
@@ -22,6 +23,9 @@ constexpr const char* kKeepTexts[] = {"Don't keep",   "Keep 1 day",   "Keep 2 da
 // characters.
 constexpr char kTimeSample[] = "00:00:00 00/00/00";
 constexpr char kTitleSample[] = "nnnnnnnnnnnnnnnnnnnnnnnn";
+
+// The first start's smallest size: room for a screenful of records.
+constexpr QSize kFirstSize{560, 420};
 
 constexpr int kImagePassed = 0;
 constexpr int kImageFailed = 1;
@@ -47,6 +51,9 @@ bool CLogFilesDlg::OnInitDialog() {
   list->FitColumnTo(0, QString::fromLatin1(kTimeSample));
   list->FitColumnTo(1, QString::fromLatin1(kTitleSample));
   list->StretchLastColumn();
+  // The viewer keeps its own size and place; its first start shows every column.
+  auto* placement = new WindowPlacementKeeper(*this, store_, kLogWindowSection);
+  if (!placement->Restore()) SizeForListColumns(res::IDC_LOG_LIST, kFirstSize);
   auto* keep = Control<QComboBox>(res::IDC_LOG_KEEP);
   for (const char* text : kKeepTexts) keep->addItem(QString::fromUtf8(text));
   UpdateData(false);

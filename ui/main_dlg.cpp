@@ -3,10 +3,12 @@
 #include <QtCore/QEventLoop>
 #include <QtGui/QAction>
 #include <QtGui/QCloseEvent>
+#include <QtWidgets/QApplication>
 #include <QtWidgets/QMenu>
 #include <QtWidgets/QMenuBar>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QSystemTrayIcon>
+#include <unordered_set>
 
 #include "about_dlg.h"
 #include "autostart.h"
@@ -16,8 +18,10 @@
 #include "list_view.h"
 #include "log_files_dlg.h"
 #include "message_box.h"
+#include "preferences_dlg.h"
 #include "settings_commands.h"
 #include "string_table.h"
+#include "transfer_commands.h"
 #include "url_dlg.h"
 #include "url_entry.h"
 
@@ -25,6 +29,8 @@ namespace halvern::ui {
 namespace {
 
 constexpr int kAddRowPosition = 4095;
+// The first start's smallest size; the window is also as wide as its columns.
+constexpr QSize kFirstSize{560, 420};
 // Wide enough for most titles of the 24 characters an entry keeps.
 constexpr char kTitleSample[] = "nnnnnnnnnnnnnnnnnnnnnnnn";
 
@@ -75,16 +81,31 @@ CMainDlg::CMainDlg(const MainServices& services)
   MapCommand(res::IDC_PROXY_SERVER, [settings] { OpenProxySettings(settings()); });
   MapCommand(res::IDC_NOTIFICATIONS, [settings] { OpenAlertSettings(settings()); });
   MapCommand(res::IDC_LOG_FILE, [this] { OpenLogViewer(this, s_.store, s_.clock); });
+  MapCommand(res::ID_PREFERENCES, [this] { OpenPreferences(this, s_.store); });
   MapCommand(res::ID_VISIT_WEBSITE, [this] {
     if (s_.openUrl) s_.openUrl(QString::fromUtf8(res::kHomePage));
   });
   MapCommand(res::ID_APP_ABOUT, [this] { CAboutDlg(this).DoModal(); });
   MapCommand(res::ID_EXIT_PROGRAM, [this] { OnExitProgram(); });
   MapCommand(res::ID_START_AT_LOGIN, [this] { OnStartAtLogin(); });
+  const auto transfer = [this] {
+    return TransferContext{
+        this, s_.store, s_.storeFile,
+        [this](const std::vector<std::u16string>& titles) { ListStoredTitles(titles); },
+        [this] { monitor_->ScheduleNextWakeUp(); }};
+  };
+  MapCommand(res::ID_EXPORT, [transfer] { ExportEntries(transfer()); });
+  MapCommand(res::ID_IMPORT, [transfer] { ImportEntries(transfer()); });
+  MapCommand(res::ID_BACK_UP_STORE, [transfer] { BackUpStoreCommand(transfer()); });
   MapDoubleClick(res::IDC_URL_LIST, [this] { OnCheckOne(); });
   if (s_.notifier) {
     monitor_->alerts().SetNotifier(s_.notifier);
-    s_.notifier->SetActivationHook([this] { popup_.Activate(); });
+    // A click on the alert's notification shows the window, and the popup in
+    // front of it.
+    s_.notifier->SetActivationHook([this] {
+      ShowWindow();
+      popup_.Activate();
+    });
   }
 }
 
@@ -107,15 +128,27 @@ bool CMainDlg::OnInitDialog() {
   urls->FitColumnTo(0, QString::fromLatin1(kTitleSample));
   urls->StretchLastColumn();
   placement_ = new WindowPlacementKeeper(*this, s_.store);
-  placement_->Restore();
+  if (!placement_->Restore()) SizeForListColumns(res::IDC_URL_LIST, kFirstSize);
   {
     // The stored titles come in the store's order; the list sorts them once.
     ListView::BulkFill fill(*urls);
     FillUrlList(s_.store, *this);
   }
+  // Rows and tray tell each entry's last known outcome from the start; the
+  // tray follows the engine's state from here on.
+  monitor_->ShowStoredOutcomes();
+  if (trayMenu_) {
+    trayMenu_->Render(monitor_->states().Tray());
+    monitor_->states().SetListener([tray = trayMenu_](const TrayState& state) {
+      if (tray) tray->Render(state);
+    });
+  }
   ExpireLog(s_.store, s_.clock);
   monitor_->ScheduleNextWakeUp();
   UpdateStartAtLoginItem();
+  if (QAction* item = FindMenuAction(menuBar(), res::ID_BACK_UP_STORE)) {
+    item->setEnabled(!s_.storeFile.empty());
+  }
   return true;
 }
 
@@ -129,10 +162,6 @@ void CMainDlg::CreateTrayIcon() {
       this);
   tray_ = trayMenu_->icon();
   trayMenu_->Show();
-}
-
-void CMainDlg::SetTrayAlertLook(bool on) {
-  if (tray_) tray_->setIcon(on ? LoadResIcon(res::IDI_ALERT) : appIcon_);
 }
 
 int CMainDlg::RunMainWindow() {
@@ -200,9 +229,20 @@ void CMainDlg::RemoveRowsOf(const std::u16string& title) {
   const std::u16string folded = FoldTitle(title);
   for (int row = list()->ItemCount() - 1; row >= 0; --row) {
     if (FoldTitle(list()->ItemText(row).toStdU16String()) != folded) continue;
-    if (trayMenu_) trayMenu_->RowRemoved(list()->ItemText(row).toStdU16String());
     list()->DeleteItem(row);
   }
+}
+
+void CMainDlg::ListStoredTitles(const std::vector<std::u16string>& titles) {
+  // One sweep over the list, however many titles: an import may bring many.
+  std::unordered_set<std::u16string> folded;
+  for (const std::u16string& title : titles) folded.insert(FoldTitle(title));
+  for (int row = list()->ItemCount() - 1; row >= 0; --row) {
+    if (folded.count(FoldTitle(list()->ItemText(row).toStdU16String())) == 0) continue;
+    DeleteRow(row);
+  }
+  ListView::BulkFill fill(*list());
+  for (const std::u16string& title : titles) InsertRow(kAddRowPosition, title, kImageIdle);
 }
 
 bool CMainDlg::StoreFromDialog(UrlEntry& entry, const CUrlDlg& dialog, int row) {
@@ -218,9 +258,12 @@ bool CMainDlg::StoreFromDialog(UrlEntry& entry, const CUrlDlg& dialog, int row) 
     writes.ReportFailures(this);
     return false;
   }
-  // The list shows what is stored: one row for the title, the saved entry's.
+  // The list shows what is stored: one row for the title, the saved entry's,
+  // not checked since.
   RemoveRowsOf(title);
-  InsertRow(row, title, kImageIdle);
+  const int inserted = InsertRow(row, title, kImageIdle);
+  SetRowToolTip(inserted, EntryUrl(entry));
+  monitor_->states().SetNeverChecked(title);
   return true;
 }
 
@@ -290,7 +333,17 @@ void CMainDlg::OnExitProgram() {
   const QString question =
       QStringLiteral("Do you really want to close the ") + AppTitle() + QStringLiteral("?");
   if (MessageBox(this, question, MB_OKCANCEL | MB_ICONQUESTION) != res::IDOK) return;
+  CloseOpenDialogs();
   CDialog::OnOK();
+}
+
+void CMainDlg::CloseOpenDialogs() {
+  // Exit Program may come from the tray menu while a dialog runs: that
+  // dialog's loop must return before the window's own can.
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* dialog = qobject_cast<QDialog*>(widget);
+    if (dialog && dialog != this && dialog->isVisible() && dialog->isModal()) dialog->reject();
+  }
 }
 
 void CMainDlg::EndSession() { CDialog::OnOK(); }
@@ -336,8 +389,8 @@ int CMainDlg::InsertRow(int position, const std::u16string& text, int image) {
 }
 
 void CMainDlg::DeleteRow(int row) {
-  if (trayMenu_ && row >= 0 && row < list()->ItemCount()) {
-    trayMenu_->RowRemoved(list()->ItemText(row).toStdU16String());
+  if (row >= 0 && row < list()->ItemCount() && monitor_) {
+    monitor_->states().Forget(list()->ItemText(row).toStdU16String());
   }
   list()->DeleteItem(row);
 }
@@ -356,11 +409,10 @@ std::u16string CMainDlg::RowStatusText(int row) const {
   return self->list()->ItemText(row, 1).toStdU16String();
 }
 
-void CMainDlg::SetRowImage(int row, int image) {
-  list()->SetItemImage(row, image);
-  if (trayMenu_ && row >= 0 && row < list()->ItemCount()) {
-    trayMenu_->RowImageChanged(list()->ItemText(row).toStdU16String(), image);
-  }
+void CMainDlg::SetRowImage(int row, int image) { list()->SetItemImage(row, image); }
+
+void CMainDlg::SetRowToolTip(int row, const std::u16string& text) {
+  list()->SetItemToolTip(row, Q(text));
 }
 
 void CMainDlg::SetCaption(const std::u16string& caption) {

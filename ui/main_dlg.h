@@ -73,8 +73,6 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   ListView* list();
   // Shows the window again (tray icon, UM_NOTIFY_ICON).
   void ShowWindow();
-  // The tray icon's look while the notification LED is lit.
-  void SetTrayAlertLook(bool on);
   QSystemTrayIcon* trayIcon() const { return tray_; }
   TrayIcon* tray() const { return trayMenu_; }
   // Ends the run as Exit Program does once its question is answered OK (the
@@ -91,6 +89,7 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   void SetRowStatusText(int row, const std::u16string& text) override;
   std::u16string RowStatusText(int row) const override;
   void SetRowImage(int row, int image) override;
+  void SetRowToolTip(int row, const std::u16string& text) override;
   // CheckNowButton
   void SetCaption(const std::u16string& caption) override;
   void SetEnabled(bool enabled) override;
@@ -114,6 +113,9 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   void OnDelete();
   void OnCheckOne();
   void OnExitProgram();
+  // Ends the modal runs of dialogs still open (as cancelled), so that the
+  // main window's own run can end.
+  void CloseOpenDialogs();
   void OnStartAtLogin();
   void UpdateStartAtLoginItem();
   void Hide();

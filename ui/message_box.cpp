@@ -62,6 +62,8 @@ int MessageBox(QWidget* parent, const QString& text, std::uint32_t flags) {
   }
   // Every box comes to the front, also over a hidden or inactive main window.
   box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+  // Modal to its parent only, as every dialog of the program.
+  box.setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
   box.show();
   box.raise();
   box.activateWindow();

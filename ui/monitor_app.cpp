@@ -151,7 +151,6 @@ int CMonitorApp::RunMainWindow(const std::shared_ptr<SqliteStore>& store) {
   services.notifier = &notifier;
   services.autostart = &autostart;
   CMainDlg mainDlg(services);
-  leds.SetNotificationCallback([&mainDlg](bool on) { mainDlg.SetTrayAlertLook(on); });
   window_ = &mainDlg;
   mainDlg.RunMainWindow();
   window_ = nullptr;
@@ -159,7 +158,6 @@ int CMonitorApp::RunMainWindow(const std::shared_ptr<SqliteStore>& store) {
   // object (its row updates return at once, its completion is dropped and
   // frees its job), and it is not waited for.
   mainDlg.Shutdown();
-  leds.SetNotificationCallback({});
   // A write of a running check that meets another program's lock gets a
   // bounded time, so that no check keeps the program's end waiting.
   store->BeginExit(kExitWriteBound);

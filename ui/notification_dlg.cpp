@@ -11,7 +11,10 @@
 namespace halvern::ui {
 
 CNotificationDlg::CNotificationDlg(CDialog& owner, SettingsStore& store, const Clock& clock)
-    : CDialog(res::IDD_NOTIFICATION, &owner), owner_(owner), store_(store), clock_(clock) {
+    // A window of its own, not one the main window owns: a dialog that is modal
+    // to the main window then does not block it, so an alert can always be
+    // read and closed.
+    : CDialog(res::IDD_NOTIFICATION, nullptr), owner_(owner), store_(store), clock_(clock) {
   // No OK/Cancel row: its own Close button acknowledges the alert.
   SetButtonRow(ButtonRow::kNone);
   setModal(false);

@@ -7,7 +7,8 @@
 //
 // NotificationPopup is the main window's popup member: every Show makes a
 // fresh window when none exists; Destroy removes it; Activate brings it to the
-// front.
+// front. The window has no parent, so that no dialog modal to the main window
+// blocks it.
 
 #include <QtCore/QPointer>
 #include <cstdint>

@@ -30,6 +30,7 @@ std::unique_ptr<QFileDialog> MakeSoundFileDialog(QWidget* parent) {
   dialog->setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::HideNameFilterDetails);
   dialog->setFileMode(QFileDialog::ExistingFile);
   dialog->setAcceptMode(QFileDialog::AcceptOpen);
+  dialog->setWindowModality(Qt::WindowModal);  // the alert popup stays usable
   QStringList types;
   for (const char* type : kSoundFileTypes) types << QString::fromUtf8(type);
   dialog->setNameFilters(types);

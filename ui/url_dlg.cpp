@@ -2,6 +2,7 @@
 
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QLabel>
+#include <QtWidgets/QLineEdit>
 
 #include "message_box.h"
 #include "url_entry.h"
@@ -14,6 +15,8 @@ CUrlDlg::CUrlDlg(QWidget* owner) : CDialog(res::IDD_URL, owner) {
 
 bool CUrlDlg::OnInitDialog() {
   CDialog::OnInitDialog();
+  // The field takes no more of a title than the entry keeps.
+  Control<QLineEdit>(res::IDC_URL_TITLE)->setMaxLength(static_cast<int>(kMaxTitleLength));
   auto* modes = Control<QComboBox>(res::IDC_URL_MODE);
   modes->addItem(QString::fromUtf8(kDownloadModeText));
   modes->addItem(QString::fromUtf8(kScriptModeText));

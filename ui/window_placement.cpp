@@ -44,20 +44,20 @@ std::vector<QRect> AvailableScreens() {
 
 }  // namespace
 
-std::optional<QRect> ReadWindowPlacement(SettingsStore& store) {
-  const std::int32_t x = store.ReadSettingInt(kWindowSection, kX, kMissing);
-  const std::int32_t y = store.ReadSettingInt(kWindowSection, kY, kMissing);
-  const std::int32_t width = store.ReadSettingInt(kWindowSection, kWidth, kMissing);
-  const std::int32_t height = store.ReadSettingInt(kWindowSection, kHeight, kMissing);
+std::optional<QRect> ReadWindowPlacement(SettingsStore& store, const char16_t* section) {
+  const std::int32_t x = store.ReadSettingInt(section, kX, kMissing);
+  const std::int32_t y = store.ReadSettingInt(section, kY, kMissing);
+  const std::int32_t width = store.ReadSettingInt(section, kWidth, kMissing);
+  const std::int32_t height = store.ReadSettingInt(section, kHeight, kMissing);
   if (x == kMissing || y == kMissing || width <= 0 || height <= 0) return std::nullopt;
   return QRect(x, y, width, height);
 }
 
-bool WriteWindowPlacement(SettingsStore& store, const QRect& place) {
-  bool written = store.WriteSettingInt(kWindowSection, kX, place.x());
-  written = store.WriteSettingInt(kWindowSection, kY, place.y()) && written;
-  written = store.WriteSettingInt(kWindowSection, kWidth, place.width()) && written;
-  return store.WriteSettingInt(kWindowSection, kHeight, place.height()) && written;
+bool WriteWindowPlacement(SettingsStore& store, const QRect& place, const char16_t* section) {
+  bool written = store.WriteSettingInt(section, kX, place.x());
+  written = store.WriteSettingInt(section, kY, place.y()) && written;
+  written = store.WriteSettingInt(section, kWidth, place.width()) && written;
+  return store.WriteSettingInt(section, kHeight, place.height()) && written;
 }
 
 QRect FitOnScreens(const QRect& kept, const QSize& minimum, const std::vector<QRect>& screens) {
@@ -77,27 +77,29 @@ QRect FitOnScreens(const QRect& kept, const QSize& minimum, const std::vector<QR
                size.height());
 }
 
-WindowPlacementKeeper::WindowPlacementKeeper(QWidget& window, SettingsStore& store)
-    : QObject(&window), window_(window), store_(store) {
+WindowPlacementKeeper::WindowPlacementKeeper(QWidget& window, SettingsStore& store,
+                                             const char16_t* section)
+    : QObject(&window), window_(window), store_(store), section_(section) {
   settle_.setSingleShot(true);
   settle_.setInterval(kSettleMs);
   connect(&settle_, &QTimer::timeout, this, [this] { Save(); });
   window_.installEventFilter(this);
 }
 
-void WindowPlacementKeeper::Restore() {
-  const std::optional<QRect> kept = ReadWindowPlacement(store_);
-  if (!kept) return;
+bool WindowPlacementKeeper::Restore() {
+  const std::optional<QRect> kept = ReadWindowPlacement(store_, section_);
+  if (!kept) return false;
   written_ = kept;
   const QRect place = FitOnScreens(*kept, window_.minimumSizeHint(), AvailableScreens());
   window_.resize(place.size());
   window_.move(place.topLeft());
+  return true;
 }
 
 void WindowPlacementKeeper::Save() {
   settle_.stop();
   if (!seen_ || seen_ == written_) return;
-  if (WriteWindowPlacement(store_, *seen_)) written_ = seen_;
+  if (WriteWindowPlacement(store_, *seen_, section_)) written_ = seen_;
 }
 
 bool WindowPlacementKeeper::eventFilter(QObject* watched, QEvent* event) {

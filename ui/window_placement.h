@@ -1,6 +1,7 @@
 #pragma once
-// The main window's size and place, kept in the "Window" section of the
-// settings store as four integers: X and Y (the window's top-left corner,
+// A window's size and place, kept in a section of the settings store of its
+// own ("Window" for the main window, "LogWindow" for the log viewer) as four
+// integers: X and Y (the window's top-left corner,
 // frame included, in desktop coordinates; negative on a screen left of or
 // above the primary one), Width and Height (the inside of the window).
 
@@ -19,11 +20,14 @@ class SettingsStore;
 namespace halvern::ui {
 
 inline constexpr char16_t kWindowSection[] = u"Window";
+inline constexpr char16_t kLogWindowSection[] = u"LogWindow";
 
 // The kept place, or nothing when a value is missing or the size is not
 // positive.
-[[nodiscard]] std::optional<QRect> ReadWindowPlacement(SettingsStore& store);
-bool WriteWindowPlacement(SettingsStore& store, const QRect& place);
+[[nodiscard]] std::optional<QRect> ReadWindowPlacement(SettingsStore& store,
+                                                       const char16_t* section = kWindowSection);
+bool WriteWindowPlacement(SettingsStore& store, const QRect& place,
+                          const char16_t* section = kWindowSection);
 
 // Where a window kept at `kept` goes on the screens there are now (their
 // available areas; the first is the primary screen). It goes on the screen it
@@ -40,9 +44,11 @@ class WindowPlacementKeeper : public QObject {
   Q_OBJECT
 
  public:
-  WindowPlacementKeeper(QWidget& window, SettingsStore& store);
-  // Moves and sizes the (not yet shown) window to its kept place, if any.
-  void Restore();
+  WindowPlacementKeeper(QWidget& window, SettingsStore& store,
+                        const char16_t* section = kWindowSection);
+  // Moves and sizes the (not yet shown) window to its kept place; false when
+  // none is kept (the window's first start).
+  bool Restore();
   // Writes the last place seen, when it differs from what was written.
   void Save();
 
@@ -52,6 +58,7 @@ class WindowPlacementKeeper : public QObject {
  private:
   QWidget& window_;
   SettingsStore& store_;
+  const char16_t* section_;
   QTimer settle_;
   std::optional<QRect> seen_;
   std::optional<QRect> written_;

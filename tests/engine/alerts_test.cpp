@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "entry_states.h"
 #include "fakes.h"
 #include "qt_loop.h"
 #include "qt_window_host.h"
@@ -294,6 +295,76 @@ TEST_F(AlertsTest, AnEntryThatRaisedAnAlertIsBackOnceWhenItPasses) {
   alerts.OnEntryPassed(entry);
   EXPECT_EQ(notifier.infos.size(), 1u);
   alerts.SetNotifier(nullptr);
+}
+
+// While several failures are pending, one notification names them all with
+// their reasons (the first five, then how many more), and follows them as
+// they come and go; the popup shows the latest only, as before.
+TEST_F(AlertsTest, TheNotificationNamesEveryPendingFailureWithItsReason) {
+  test::FakeDesktopNotifier notifier;
+  alerts.SetNotifier(&notifier);
+  std::vector<UrlEntry> entries;
+  for (int i = 1; i <= 7; ++i) {
+    UrlEntry e = entry;
+    SetEntryTitle(e, u"Site " + std::u16string(1, char16_t(u'0' + i)));
+    entries.push_back(e);
+  }
+  alerts.RaiseAlert(entries[0], std::nullopt, u"Not Found");
+  ASSERT_EQ(notifier.alerts.size(), 1u);
+  EXPECT_EQ(notifier.alerts[0].summary, u"Site 1 failed");
+  EXPECT_EQ(notifier.alerts[0].body,
+            u"http://example.org/\nNot Found\nSee the log file for more details.");
+
+  alerts.RaiseAlert(entries[1], std::nullopt);  // no reason given: the standard text
+  EXPECT_EQ(notifier.alerts.back().summary, u"2 addresses failed");
+  EXPECT_EQ(notifier.alerts.back().body, u"Site 1: Not Found\nSite 2: Verification failed.");
+  for (std::size_t i = 2; i < entries.size(); ++i) {
+    alerts.RaiseAlert(entries[i], std::nullopt, u"Reason " + std::u16string(1, char16_t(u'0' + i)));
+  }
+  alerts.RaiseAlert(entries[0], std::u16string(kConnectionFailureText));  // again, last now
+  EXPECT_EQ(notifier.alerts.back().summary, u"7 addresses failed");
+  EXPECT_EQ(notifier.alerts.back().body,
+            u"Site 2: Verification failed.\nSite 3: Reason 2\nSite 4: Reason 3\n"
+            u"Site 5: Reason 4\nSite 6: Reason 5\nand 2 more");
+  EXPECT_EQ(notifier.closes, 0);  // one notification, updated in place
+  EXPECT_EQ(popup.title, u"Site 1");
+
+  // A failure that passes leaves it; the last one takes it away.
+  UrlEntry passed = entries[1];
+  alerts.OnEntryPassed(passed);
+  EXPECT_EQ(notifier.alerts.back().summary, u"6 addresses failed");
+  EXPECT_EQ(notifier.alerts.back().body.substr(0, 16), u"Site 3: Reason 2");
+  ASSERT_EQ(notifier.infos.size(), 1u);
+  EXPECT_EQ(notifier.infos[0].summary, u"Site 2 is back");
+  for (std::size_t i = 2; i < entries.size(); ++i) alerts.OnEntryPassed(entries[i]);
+  EXPECT_EQ(notifier.alerts.back().summary, u"Site 1 failed");
+  alerts.OnEntryPassed(entries[0]);
+  EXPECT_FALSE(notifier.alertShown);
+  EXPECT_TRUE(popup.shown);  // the popup waits for the user
+
+  // Acknowledged, the list starts afresh.
+  alerts.RaiseAlert(entries[3], std::nullopt, u"Not Found");
+  alerts.AcknowledgeAlert();
+  EXPECT_TRUE(alerts.PendingFailures().empty());
+  alerts.RaiseAlert(entries[4], std::nullopt, u"Gone");
+  EXPECT_EQ(notifier.alerts.back().summary, u"Site 5 failed");
+  alerts.SetNotifier(nullptr);
+}
+
+// The tray blinks while the alert is pending; acknowledging stops the
+// blinking, and the entry that failed keeps the tray red.
+TEST_F(AlertsTest, AcknowledgingStopsTheTraysBlinkingButNotItsRed) {
+  EntryStates states;
+  alerts.SetEntryStates(&states);
+  states.SetFailed(u"Example", u"Not Found");
+  alerts.RaiseAlert(entry, std::nullopt, u"Not Found");
+  EXPECT_EQ(states.Tray(), (TrayState{TrayLevel::kFailed, true, 1, 0}));
+  clock.Advance(15 * 60);
+  alerts.RepeatAlertIfDue();
+  EXPECT_TRUE(states.Tray().blinking);
+  alerts.AcknowledgeAlert();
+  EXPECT_EQ(states.Tray(), (TrayState{TrayLevel::kFailed, false, 1, 0}));
+  alerts.SetEntryStates(nullptr);
 }
 
 // The alert and the settings' Test run one sequence; only the end differs.

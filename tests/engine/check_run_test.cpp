@@ -428,20 +428,94 @@ TEST_F(CheckRunTest, StopCancelsADownloadAndTheScheduledCheckIsRetried) {
   EXPECT_TRUE(button.enabled);
 }
 
-TEST_F(CheckRunTest, StopCancelsAManualCheckWithAnAlert) {
+// A cancelled check did not find the address down: a manual one raises no
+// alert and sends no notification, records nothing and leaves the stored
+// count and the tray's state as they were.
+TEST_F(CheckRunTest, StopCancelsAManualCheckWithoutAnAlert) {
   Build();
-  Add(u"Slow", "/slow/m", true, 0, 0);
+  test::FakeDesktopNotifier notifier;
+  monitor->alerts().SetNotifier(&notifier);
+  Add(u"Slow", "/slow/m", true, 0, 2);
+  monitor->ShowStoredOutcomes();
+  ASSERT_EQ(monitor->states().Tray().failed, 1);
   EXPECT_TRUE(monitor->CheckEntry(u"Slow"));
   ASSERT_TRUE(RunUntil([&] { return Row(u"Slow").status.starts_with(u"Downloading:"); }));
   monitor->CheckNow();
   ASSERT_TRUE(RunUntil([&] { return Idle(); }));
   EXPECT_EQ(Row(u"Slow").status, u"Canceled");
   EXPECT_EQ(Row(u"Slow").image, kImageIdle);
-  EXPECT_EQ(popup.shows, 1);
-  RunFor(800ms);
-  EXPECT_EQ(sites.Hits("/slow/m"), 1);  // no retry
+  EXPECT_EQ(popup.shows, 0);
+  EXPECT_TRUE(notifier.alerts.empty());
+  EXPECT_EQ(monitor->AlertTime(), 0);
+  EXPECT_FALSE(sound.playing);
+  EXPECT_FALSE(monitor->checkRun().RetryBooked(Stored(u"Slow").id));
+  EXPECT_EQ(sites.Hits("/slow/m"), 1);
   EXPECT_EQ(Log(u"Slow").failed, 0);
+  EXPECT_EQ(Log(u"Slow").passed, 0);
+  EXPECT_EQ(Stored(u"Slow").failureCount, 2);
+  EXPECT_EQ(monitor->states().Tray().failed, 1);
   EXPECT_TRUE(button.enabled);
+  monitor->alerts().SetNotifier(nullptr);
+}
+
+// WatchFailedEntries 0 leaves failed entries to manual checks; 1 makes
+// scheduled runs watch them, within the enabled hours, until they are back:
+// a failed watch is logged and counted but raises nothing and books no retry;
+// a pass clears the count and tells for how long the address was down, from
+// the log and the stored entry of a program that has just started.
+TEST_F(CheckRunTest, WatchFailedEntriesChecksFailedEntriesUntilTheyAreBack) {
+  Build();
+  test::FakeDesktopNotifier notifier;
+  monitor->alerts().SetNotifier(&notifier);
+  const std::int64_t outageStart = kNow - (2 * 3600 + 14 * 60);
+  const UrlEntry back = Add(u"Back", "/ok/back", true, outageStart - 3600, 3);
+  const UrlEntry still = Add(u"Still", "/missing/still", true, outageStart - 3600, 3);
+  // Failures before the last success belong to an earlier outage.
+  for (const std::int64_t at : {outageStart - 7200, outageStart, outageStart + 300}) {
+    clock.Set(at);
+    WriteLogRecord(t.store(), clock, back, false, u"Not Found");
+    WriteLogRecord(t.store(), clock, still, false, u"Not Found");
+  }
+  monitor->ShowStoredOutcomes();  // as the program does when it starts
+  EXPECT_EQ(monitor->states().Tray().failed, 2);
+
+  struct Case {
+    std::int32_t watch;
+    std::int32_t timetable;
+    int checks;
+  };
+  const Case cases[] = {
+      {0, -1, 0},         // off: the due test skips every failed entry
+      {1, ~(3 << 9), 0},  // on, but 9:00 to 10:59 are not enabled hours
+      {1, -1, 2},         // on: both are watched
+  };
+  std::int64_t at = kNow - 3 * 60;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.watch);
+    EXPECT_TRUE(WriteSetting(t.store(), kWatchFailedEntries, c.watch));
+    EXPECT_TRUE(WriteSetting(t.store(), kTimetable, c.timetable));
+    clock.Set(at += 60);
+    const std::size_t bookings = timedRun.bookings.size();
+    RunCheck();
+    ASSERT_TRUE(RunUntil([&] { return timedRun.bookings.size() == bookings + 1; }));
+    ASSERT_TRUE(RunUntil([&] { return sites.TotalHits() == c.checks && Idle(); }));
+  }
+  EXPECT_EQ(at, kNow);
+
+  const UrlEntry backNow = Stored(u"Back");
+  EXPECT_EQ(backNow.failureCount, 0);
+  EXPECT_EQ(backNow.lastSuccessTime, kNow);
+  ASSERT_EQ(notifier.infos.size(), 1u);
+  EXPECT_EQ(notifier.infos[0].summary, u"Back is back after 2 h 14 min");
+
+  EXPECT_EQ(Stored(u"Still").failureCount, 4);
+  EXPECT_EQ(Log(u"Still").failed, 4);
+  EXPECT_EQ(Row(u"Still").status, u"Failed. Not Found");
+  EXPECT_EQ(popup.shows, 0);
+  EXPECT_TRUE(notifier.alerts.empty());
+  EXPECT_FALSE(monitor->checkRun().RetryBooked(still.id));
+  EXPECT_EQ(monitor->states().Tray().failed, 1);
+  monitor->alerts().SetNotifier(nullptr);
 }
 
 TEST_F(CheckRunTest, NoConnectionLogsAndAlertsEachEntryOnce) {

@@ -56,18 +56,47 @@ TEST_F(DesktopNotifierTest, AlertIsCriticalEscapedAndClosedWhenAcknowledged) {
   EXPECT_TRUE(n.actions.contains(QStringLiteral("default")));
   EXPECT_EQ(n.expireTimeout, -1);
 
-  // A second alert replaces the first one's notification.
+  // A second alert's text replaces the first one's in place.
   notifier->ShowAlert(kAlert);
   ASSERT_TRUE(WaitNotices(2));
-  ASSERT_TRUE(RunUntil([&] { return service.closed.size() == 1; }, 10s));
-  EXPECT_EQ(service.closed[0], service.notices[0].id);
+  EXPECT_EQ(service.notices[1].replacesId, service.notices[0].id);
+  EXPECT_TRUE(service.closed.empty());
 
   notifier->CloseAlert();
-  ASSERT_TRUE(RunUntil([&] { return service.closed.size() == 2; }, 10s));
-  EXPECT_EQ(service.closed[1], service.notices[1].id);
+  ASSERT_TRUE(RunUntil([&] { return service.closed.size() == 1; }, 10s));
+  EXPECT_EQ(service.closed[0], service.notices[0].id);
   notifier->CloseAlert();  // nothing left to close
   RunFor(200ms);
-  EXPECT_EQ(service.closed.size(), 2u);
+  EXPECT_EQ(service.closed.size(), 1u);
+}
+
+// Texts that follow each other faster than the service answers still end in
+// one notification showing the last of them.
+TEST_F(DesktopNotifierTest, QuickUpdatesReplaceTheOneNotificationInPlace) {
+  auto notifier = MakeNotifier();
+  notifier->ShowAlert({u"Shop failed", u"first"});
+  notifier->ShowAlert({u"2 addresses failed", u"second"});
+  notifier->ShowAlert({u"3 addresses failed", u"third"});
+  ASSERT_TRUE(RunUntil(
+      [&] {
+        return !service.notices.empty() && service.notices.back().body == QStringLiteral("third");
+      },
+      10s));
+  const uint id = service.notices.front().id;
+  for (const auto& notice : service.notices) EXPECT_EQ(notice.id, id);
+  EXPECT_LE(service.notices.size(), 3u);
+  EXPECT_EQ(service.notices.front().replacesId, 0u);
+  EXPECT_EQ(service.notices.back().replacesId, id);
+  EXPECT_TRUE(service.closed.empty());
+
+  // Acknowledged, the next alert is a notification of its own.
+  notifier->CloseAlert();
+  notifier->ShowAlert(kAlert);
+  ASSERT_TRUE(RunUntil([&] { return service.closed.size() == 1; }, 10s));
+  ASSERT_TRUE(RunUntil(
+      [&] { return service.notices.back().body.startsWith(QStringLiteral("http://shop")); }, 10s));
+  EXPECT_EQ(service.notices.back().replacesId, 0u);
+  EXPECT_NE(service.notices.back().id, id);
 }
 
 TEST_F(DesktopNotifierTest, AlertAcknowledgedBeforeTheServiceAnswersIsClosedAllTheSame) {

@@ -11,6 +11,7 @@
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QDialogButtonBox>
 #include <QtWidgets/QHeaderView>
+#include <QtWidgets/QLineEdit>
 #include <QtWidgets/QMenu>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QScrollBar>
@@ -169,9 +170,9 @@ TEST_F(DesktopWindowTest, MainWindowGrowsFromItsTemplateSizeAndTheListTakesTheRo
   StoreThree();
   auto& window = Open();
   QCoreApplication::processEvents();
-  const QSize start = window.size();
   // The template's size is the smallest.
-  EXPECT_EQ(window.minimumSize(), start);
+  const QSize start = window.minimumSize();
+  ResizeShown(&window, start);
   EXPECT_GT(window.maximumWidth(), start.width());
   const QRect listAtStart = list()->geometry();
   std::map<int, QRect> buttonsAtStart;
@@ -197,6 +198,57 @@ TEST_F(DesktopWindowTest, MainWindowGrowsFromItsTemplateSizeAndTheListTakesTheRo
   QCoreApplication::processEvents();
   EXPECT_EQ(window.size(), start);
   EXPECT_EQ(list()->geometry(), listAtStart);
+}
+
+// With nothing kept, the first start is at least 560 x 420 and as wide as
+// both columns need: the whole Status column shows without scrolling.
+TEST_F(DesktopWindowTest, FirstStartShowsBothColumnsWhole) {
+  StoreThree();
+  auto& window = Open();
+  QCoreApplication::processEvents();
+  EXPECT_GE(window.width(), 560);
+  EXPECT_GE(window.height(), 420);
+  EXPECT_GE(list()->viewport()->width(), list()->columnWidth(0) + 360);
+  EXPECT_EQ(list()->columnWidth(0) + list()->columnWidth(1), list()->viewport()->width());
+  EXPECT_FALSE(list()->horizontalScrollBar()->isVisible());
+}
+
+// A cell too narrow for its text shows the whole text as its tooltip; a
+// row's title shows the entry's address. The title field takes no more than
+// the 24 characters an entry keeps.
+TEST_F(DesktopWindowTest, CutCellsAndTitlesTellTheWholeTextAsTooltip) {
+  StoreEntry(u"Shop", u"http://shop.example/status?full=1");
+  auto& window = Open();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(list()->ItemCount(), 1);
+  EXPECT_EQ(list()->CellToolTip(0, 0), QStringLiteral("http://shop.example/status?full=1"));
+  EXPECT_TRUE(list()->CellToolTip(0, 1).isEmpty());  // an empty status needs none
+  const QString longStatus = QStringLiteral(
+      "Failed. Cannot connect to the server. Code: SSL certificate problem: "
+      "unable to get local issuer certificate, and then some more words");
+  window.SetRowStatusText(0, longStatus.toStdU16String());
+  EXPECT_EQ(list()->CellToolTip(0, 1), longStatus);
+  window.SetRowStatusText(0, u"Not Found");
+  EXPECT_TRUE(list()->CellToolTip(0, 1).isEmpty());
+  // A title cut by a narrow column shows itself before the address.
+  list()->setColumnWidth(0, 20);
+  EXPECT_EQ(list()->CellToolTip(0, 0), QStringLiteral("Shop\nhttp://shop.example/status?full=1"));
+
+  // Added entries get their address too.
+  QTimer::singleShot(0, [] {
+    auto* dialog = qobject_cast<ui::CUrlDlg*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    auto* title = dialog->Control<QLineEdit>(IDC_URL_TITLE);
+    title->setText(QStringLiteral("A title of far more than twenty-four characters"));
+    EXPECT_EQ(title->text(), QStringLiteral("A title of far more than"));
+    dialog->Control<QLineEdit>(IDC_URL_ADDRESS)->setText(QStringLiteral("http://new.example/"));
+    dialog->SendCommand(IDOK);
+  });
+  window.SendCommand(IDC_ADD);
+  const int added = window.FindRow(u"A title of far more than");
+  ASSERT_GE(added, 0);
+  list()->setColumnWidth(0, 400);
+  EXPECT_EQ(list()->CellToolTip(added, 0), QStringLiteral("http://new.example/"));
 }
 
 TEST_F(DesktopWindowTest, TitleColumnsShowATitleOfTwentyFourCharactersWhole) {
@@ -241,10 +293,12 @@ TEST_F(LogViewerWindowTest, GrowsWithTheListAndShowsTimeAndTitleWhole) {
   EXPECT_GE(list->columnWidth(1), 100);
   const int titleWidth = list->columnWidth(1);
   EXPECT_GE(titleWidth, list->fontMetrics().horizontalAdvance(list->ItemText(1, 1)));
-  EXPECT_EQ(list->columnWidth(2), 360);
 
-  const QSize start = dlg.size();
-  EXPECT_EQ(dlg.minimumSize(), start);
+  // Its first start shows every column whole.
+  EXPECT_GE(list->viewport()->width(), list->columnWidth(0) + list->columnWidth(1) + 360);
+  const QSize start = dlg.minimumSize();
+  ResizeShown(&dlg, start);
+  EXPECT_EQ(list->columnWidth(2), 360);
   const QRect listAtStart = list->geometry();
   const QRect keepAtStart = dlg.GetDlgItem(IDC_LOG_KEEP)->geometry();
   const QRect refreshAtStart = dlg.GetDlgItem(IDC_LOG_REFRESH)->geometry();
@@ -342,7 +396,36 @@ TEST_F(DesktopWindowTest, MainWindowKeepsItsSizeAndPlaceInTheWindowSection) {
   EXPECT_EQ(window->size(), QSize(400, 350).expandedTo(window->minimumSize()));
 }
 
-TEST_F(DesktopWindowTest, MissingOrDamagedPlaceLeavesTheTemplateSize) {
+// The log viewer keeps its own size and place, beside the main window's.
+TEST_F(LogViewerWindowTest, KeepsItsOwnSizeAndPlace) {
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  QSize larger;
+  const QPoint place = screen.topLeft() + QPoint(50, 60);
+  {
+    ui::CLogFilesDlg dlg(temp_.store());
+    dlg.Create();
+    dlg.show();
+    // Not the first start's size, and small enough for any screen.
+    larger = dlg.minimumSize() + QSize(30, 40);
+    ResizeShown(&dlg, larger);
+    dlg.move(place);
+    Settle([&] { return dlg.pos() == place && dlg.size() == larger; });
+    dlg.SendCommand(IDOK);  // closing hides it: the place is written then
+  }
+  SettingsStore& store = temp_.store();
+  EXPECT_EQ(store.ReadSettingInt(ui::kLogWindowSection, u"Width", -1), larger.width());
+  EXPECT_EQ(store.ReadSettingInt(ui::kLogWindowSection, u"Height", -1), larger.height());
+  EXPECT_FALSE(ui::ReadWindowPlacement(store).has_value());  // the main window's is its own
+
+  ui::CLogFilesDlg again(temp_.store());
+  again.Create();
+  again.show();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(again.size(), larger);
+  EXPECT_EQ(again.pos(), place);
+}
+
+TEST_F(DesktopWindowTest, MissingOrDamagedPlaceLeavesTheFirstStartSize) {
   auto* window = &Open();
   const QSize templateSize = window->size();
   window_.reset();

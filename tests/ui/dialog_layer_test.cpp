@@ -156,13 +156,13 @@ TEST(Menu, MainMenuHoldsEveryCommand) {
     }
   };
   walk(menu[0].popup);
-  EXPECT_EQ(ids, (std::vector<int>{1005, 1008, 1009, 1000, 1006, 1002, 1004, 1010, 32778, 32774,
-                                   32776, 1035}));
+  EXPECT_EQ(ids, (std::vector<int>{1005, 1008, 1009, 1000, 1006, 1002, 1004, 1010, 32779, 32778,
+                                   32774, 32776, 1035}));
 }
 
 TEST(Icons, EveryIconDrawsSomething) {
   for (int id : {IDI_APP, IDI_STATUS_FAILED, IDI_STATUS_BUSY, IDI_STATUS_IDLE, IDI_STATUS_PASSED,
-                 IDI_ALERT}) {
+                 IDI_ALERT, IDI_TRAY_WARNING}) {
     SCOPED_TRACE(id);
     const QIcon icon = ui::LoadResIcon(id);
     ASSERT_FALSE(icon.isNull());

@@ -78,7 +78,7 @@ TEST_F(LogFilesDlgTest, ListsNewestFirstWithTickOrCross) {
   // texts need it in the desktop's font.
   EXPECT_GE(list->columnWidth(0), 120);
   EXPECT_GE(list->columnWidth(1), 100);
-  EXPECT_EQ(list->columnWidth(2), 360);
+  EXPECT_GE(list->columnWidth(2), 360);
 
   // Refresh shows what was logged meanwhile.
   Log(ten + 9000, u"later", false, u"Failed.");

@@ -54,7 +54,7 @@ TEST_F(MainWindowTest, StartsWithItsLayoutAndTheStoredEntriesSorted) {
   // At least the widths the list was made with; the Title column more where a
   // title of 24 characters needs it.
   EXPECT_GE(list()->columnWidth(0), 100);
-  EXPECT_EQ(list()->columnWidth(1), 360);
+  EXPECT_GE(list()->columnWidth(1), 360);
   EXPECT_TRUE(list()->showGrid());
   EXPECT_EQ(list()->selectionBehavior(), QAbstractItemView::SelectRows);
   EXPECT_TRUE(QFontInfo(window.GetDlgItem(IDC_CHECK_NOW)->font()).bold());

@@ -1,4 +1,4 @@
-// The tray icon's menu and tooltip, on their own and in the main window.
+// The tray icon's menu, look and tooltip, on their own and in the main window.
 
 #include "tray_icon.h"
 
@@ -7,11 +7,14 @@
 #include <QtWidgets/QMenu>
 #include <QtWidgets/QSystemTrayIcon>
 
+#include "check_log.h"
 #include "main_window_fixture.h"
 #include "url_list.h"
 
 namespace halvern::test {
 namespace {
+
+using Look = ui::TrayIcon::Look;
 
 TEST(TrayIconTest, MenuRunsTheCommands) {
   std::vector<std::string> ran;
@@ -33,35 +36,81 @@ TEST(TrayIconTest, MenuRunsTheCommands) {
   EXPECT_EQ(ran.back(), "show");
 }
 
-TEST(TrayIconTest, ToolTipCountsTheAddressesWhoseLastCheckFailed) {
+// The icon and the tooltip tell the same state: red while an entry failed,
+// amber for a certificate warning, blinking while an alert is pending.
+TEST(TrayIconTest, LookAndToolTipFollowTheState) {
   ui::TrayIcon tray(QIcon(), {}, nullptr);
   const auto tip = [&] { return tray.icon()->toolTip(); };
   EXPECT_EQ(tip(), QStringLiteral("Velmora Halvern\nNo address failed its last check"));
-  tray.RowImageChanged(u"Shop", kImageFailed);
-  EXPECT_EQ(tip(), QStringLiteral("Velmora Halvern\n1 address failed its last check"));
-  tray.RowImageChanged(u"Blog", kImageFailed);
-  tray.RowImageChanged(u"SHOP", kImageFailed);  // one entry to the store
-  EXPECT_EQ(tip(), QStringLiteral("Velmora Halvern\n2 addresses failed their last check"));
-  // A check under way or cancelled is no outcome; a pass or a removal is.
-  tray.RowImageChanged(u"Shop", kImageBusy);
-  tray.RowImageChanged(u"Blog", kImageIdle);
-  EXPECT_EQ(tray.FailedCount(), 2);
-  tray.RowImageChanged(u"shop", kImagePassed);
-  tray.RowRemoved(u"Blog");
-  EXPECT_EQ(tip(), QStringLiteral("Velmora Halvern\nNo address failed its last check"));
+  EXPECT_EQ(tray.look(), Look::kNormal);
+
+  struct Case {
+    TrayState state;
+    Look look;
+    bool blinking;
+    const char* tip;
+  };
+  const Case cases[] = {
+      {{TrayLevel::kFailed, false, 1, 0}, Look::kFailed, false, "1 address failed its last check"},
+      {{TrayLevel::kFailed, true, 5, 0},
+       Look::kFailed,
+       true,
+       "5 addresses failed their last check"},
+      {{TrayLevel::kWarning, false, 0, 1},
+       Look::kWarning,
+       false,
+       "No address failed its last check\n1 address has a certificate warning"},
+      {{TrayLevel::kFailed, false, 2, 3},
+       Look::kFailed,
+       false,
+       "2 addresses failed their last check\n3 addresses have a certificate warning"},
+      {{TrayLevel::kNormal, true, 0, 0}, Look::kFailed, true, "No address failed its last check"},
+      {{TrayLevel::kNormal, false, 0, 0}, Look::kNormal, false, "No address failed its last check"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tip);
+    tray.Render(c.state);
+    EXPECT_EQ(tray.look(), c.look);
+    EXPECT_EQ(tray.blinking(), c.blinking);
+    EXPECT_EQ(tip(), QStringLiteral("Velmora Halvern\n") + QString::fromUtf8(c.tip));
+  }
+
+  // Blinking goes between red and the normal icon.
+  tray.Render({TrayLevel::kFailed, true, 1, 0});
+  ASSERT_TRUE(WaitFor([&] { return tray.look() == Look::kNormal; }, 5000));
+  ASSERT_TRUE(WaitFor([&] { return tray.look() == Look::kFailed; }, 5000));
 }
 
-TEST_F(MainWindowTest, TrayToolTipFollowsTheListAndItsMenuAsksBeforeExit) {
-  StoreEntry(u"Down", u"http://127.0.0.1:9/");
+// After a restart the tray knows from the store which addresses are down; an
+// alert makes it blink, and acknowledging the alert stops the blinking while
+// the failed address keeps it red and counted.
+TEST_F(MainWindowTest, TrayTellsTheStoredStateAndStaysRedAfterAcknowledge) {
+  UrlEntry down = StoreEntry(u"Down", u"http://127.0.0.1:9/");
+  down.failureCount = 3;
+  ASSERT_TRUE(SaveUrlEntry(temp_.store(), u"Down", down));
+  StoreEntry(u"Fine", u"http://127.0.0.1:9/fine");
   ui::CMainDlg& window = Open();
   ASSERT_NE(window.tray(), nullptr);
-  ASSERT_EQ(list()->ItemCount(), 1);
-  window.SetRowImage(0, kImageFailed);
-  EXPECT_EQ(window.trayIcon()->toolTip(),
-            QStringLiteral("Velmora Halvern\n1 address failed its last check"));
-  window.DeleteRow(0);
-  EXPECT_EQ(window.tray()->FailedCount(), 0);
+  const QString oneFailed = QStringLiteral("Velmora Halvern\n1 address failed its last check");
+  EXPECT_EQ(window.trayIcon()->toolTip(), oneFailed);
+  EXPECT_EQ(window.tray()->look(), Look::kFailed);
+  EXPECT_FALSE(window.tray()->blinking());
 
+  window.monitor().alerts().RaiseAlert(down, std::nullopt, u"Not Found");
+  EXPECT_TRUE(window.tray()->blinking());
+  window.SendCommand(0, ALERT_CLOSED_LPARAM);  // the popup's Close
+  EXPECT_FALSE(window.tray()->blinking());
+  EXPECT_EQ(window.tray()->look(), Look::kFailed);
+  EXPECT_EQ(window.trayIcon()->toolTip(), oneFailed);
+
+  // Deleting the entry takes it out of the count.
+  window.DeleteRow(window.FindRow(u"Down"));
+  EXPECT_EQ(window.tray()->look(), Look::kNormal);
+  EXPECT_EQ(window.tray()->state().failed, 0);
+}
+
+TEST_F(MainWindowTest, TrayMenuAsksBeforeExit) {
+  ui::CMainDlg& window = Open();
   ui::MessageBoxScript::PresetAnswers({res::IDCANCEL});
   window.tray()->menu()->actions().back()->trigger();  // Exit Program
   const auto shown = ui::MessageBoxScript::TakeShown();

@@ -20,10 +20,11 @@ class FakeUrlList final : public UrlList {
     std::u16string status;
     int image = 0;
     std::vector<std::u16string> history;  // every status shown
+    std::u16string toolTip;
   };
   int InsertRow(int position, const std::u16string& text, int image) override {
     position = std::clamp(position, 0, static_cast<int>(rows.size()));
-    rows.insert(rows.begin() + position, Row{text, u"", image, {}});
+    rows.insert(rows.begin() + position, Row{text, u"", image, {}, {}});
     return position;
   }
   void DeleteRow(int row) override { rows.erase(rows.begin() + row); }
@@ -40,6 +41,7 @@ class FakeUrlList final : public UrlList {
   }
   std::u16string RowStatusText(int row) const override { return rows[row].status; }
   void SetRowImage(int row, int image) override { rows[row].image = image; }
+  void SetRowToolTip(int row, const std::u16string& text) override { rows[row].toolTip = text; }
   const Row* Find(const std::u16string& text) const {
     const int i = FindRow(text);
     return i < 0 ? nullptr : &rows[i];

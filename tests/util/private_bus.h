@@ -102,7 +102,8 @@ class RecordingNotifications : public QObject {
   uint Notify(const QString& appName, uint replacesId, const QString& appIcon,
               const QString& summary, const QString& body, const QStringList& actions,
               const QVariantMap& hints, int expireTimeout) {
-    const uint id = ++lastId_;
+    // A notification replaced in place keeps its id, as services do.
+    const uint id = replacesId != 0 ? replacesId : ++lastId_;
     notices.push_back(
         {id, appName, replacesId, appIcon, summary, body, actions, hints, expireTimeout});
     return id;
