@@ -93,3 +93,56 @@ bool WritePrivateFile(const std::filesystem::path& file, std::string_view bytes,
 }
 
 }  // namespace halvern
+
+namespace halvern {
+
+ReadResult ReadWholeFile(const std::filesystem::path& file, std::size_t maxBytes,
+                         std::string& bytes, std::string& error) {
+  bytes.clear();
+  const auto cannotRead = [&](int failure) {
+    error = "Cannot read \"" + file.string() + "\": " + std::strerror(failure) + ".";
+    return ReadResult::kFailed;
+  };
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return cannotRead(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int failure = errno;
+    ::close(fd);
+    return cannotRead(failure);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (S_ISDIR(st.st_mode)) return cannotRead(EISDIR);
+    error = "Cannot read \"" + file.string() + "\": it is not a file.";
+    return ReadResult::kFailed;
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+    ::close(fd);
+    return ReadResult::kTooLarge;
+  }
+  // One byte more than allowed tells a file that grew meanwhile.
+  bytes.resize(maxBytes + 1);
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int failure = errno;
+      ::close(fd);
+      bytes.clear();
+      return cannotRead(failure);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  bytes.resize(got);
+  if (got > maxBytes) {
+    bytes.clear();
+    return ReadResult::kTooLarge;
+  }
+  return ReadResult::kRead;
+}
+
+}  // namespace halvern

@@ -1,8 +1,10 @@
 #pragma once
 // Files the program writes for the user that may hold credentials (an export
 // of addresses with user:password@, a copy of the store): readable by their
-// owner only and never seen half-written.
+// owner only and never seen half-written. And the reading of a file the user
+// chose, bounded in size and kind.
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -24,5 +26,18 @@ std::filesystem::path MakePrivateTempFile(const std::filesystem::path& file, std
 // that fails.
 [[nodiscard]] bool CommitPrivateFile(const std::filesystem::path& temp,
                                      const std::filesystem::path& file, std::string& error);
+
+}  // namespace halvern
+
+namespace halvern {
+
+enum class ReadResult { kRead, kTooLarge, kFailed };
+
+// Reads a whole regular file of at most `maxBytes` into `bytes`. kTooLarge
+// when it holds more (nothing more than that is read); kFailed with `error`
+// when it cannot be read or is no regular file (a folder, a device or a pipe,
+// which could be endless or never answer).
+ReadResult ReadWholeFile(const std::filesystem::path& file, std::size_t maxBytes,
+                         std::string& bytes, std::string& error);
 
 }  // namespace halvern

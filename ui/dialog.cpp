@@ -95,6 +95,12 @@ void CDialog::BuildButtonRow() {
     QPushButton* cancel = buttons_->addButton(QDialogButtonBox::Cancel);
     connect(cancel, &QPushButton::clicked, this, [this] { SendCommand(res::IDCANCEL); });
   }
+  for (const auto& [id, text] : rowButtons_) {
+    QPushButton* button = buttons_->addButton(text, QDialogButtonBox::ActionRole);
+    button->setAutoDefault(false);
+    controls_[id] = button;
+    connect(button, &QPushButton::clicked, this, [this, id = id] { SendCommand(id); });
+  }
   auto* row = new QWidget(this);
   auto* rowLayout = new QVBoxLayout(row);
   rowLayout->setContentsMargins(units_.ToPixelsX(7), 0, units_.ToPixelsX(7), units_.ToPixelsY(7));

@@ -7,6 +7,7 @@
 #include <QtWidgets/QMenuBar>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QSystemTrayIcon>
+#include <unordered_set>
 
 #include "about_dlg.h"
 #include "autostart.h"
@@ -18,6 +19,7 @@
 #include "message_box.h"
 #include "settings_commands.h"
 #include "string_table.h"
+#include "transfer_commands.h"
 #include "url_dlg.h"
 #include "url_entry.h"
 
@@ -79,6 +81,15 @@ CMainDlg::CMainDlg(const MainServices& services)
   MapCommand(res::ID_APP_ABOUT, [this] { CAboutDlg(this).DoModal(); });
   MapCommand(res::ID_EXIT_PROGRAM, [this] { OnExitProgram(); });
   MapCommand(res::ID_START_AT_LOGIN, [this] { OnStartAtLogin(); });
+  const auto transfer = [this] {
+    return TransferContext{
+        this, s_.store, s_.storeFile,
+        [this](const std::vector<std::u16string>& titles) { ListStoredTitles(titles); },
+        [this] { monitor_->ScheduleNextWakeUp(); }};
+  };
+  MapCommand(res::ID_EXPORT, [transfer] { ExportEntries(transfer()); });
+  MapCommand(res::ID_IMPORT, [transfer] { ImportEntries(transfer()); });
+  MapCommand(res::ID_BACK_UP_STORE, [transfer] { BackUpStoreCommand(transfer()); });
   MapDoubleClick(res::IDC_URL_LIST, [this] { OnCheckOne(); });
   if (s_.notifier) {
     monitor_->alerts().SetNotifier(s_.notifier);
@@ -114,6 +125,9 @@ bool CMainDlg::OnInitDialog() {
   ExpireLog(s_.store, s_.clock);
   monitor_->ScheduleNextWakeUp();
   UpdateStartAtLoginItem();
+  if (QAction* item = FindMenuAction(menuBar(), res::ID_BACK_UP_STORE)) {
+    item->setEnabled(!s_.storeFile.empty());
+  }
   return true;
 }
 
@@ -201,6 +215,18 @@ void CMainDlg::RemoveRowsOf(const std::u16string& title) {
     if (trayMenu_) trayMenu_->RowRemoved(list()->ItemText(row).toStdU16String());
     list()->DeleteItem(row);
   }
+}
+
+void CMainDlg::ListStoredTitles(const std::vector<std::u16string>& titles) {
+  // One sweep over the list, however many titles: an import may bring many.
+  std::unordered_set<std::u16string> folded;
+  for (const std::u16string& title : titles) folded.insert(FoldTitle(title));
+  for (int row = list()->ItemCount() - 1; row >= 0; --row) {
+    if (folded.count(FoldTitle(list()->ItemText(row).toStdU16String())) == 0) continue;
+    DeleteRow(row);
+  }
+  ListView::BulkFill fill(*list());
+  for (const std::u16string& title : titles) InsertRow(kAddRowPosition, title, kImageIdle);
 }
 
 bool CMainDlg::StoreFromDialog(UrlEntry& entry, const CUrlDlg& dialog, int row) {

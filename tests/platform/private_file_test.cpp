@@ -103,3 +103,43 @@ TEST(PrivateFileTest, AFailedWriteLeavesTheOldFileAndNoPartOfTheNewOne) {
 
 }  // namespace
 }  // namespace halvern
+
+namespace halvern {
+namespace {
+
+TEST(PrivateFileTest, ReadsOnlyWholeRegularFilesWithinTheirBound) {
+  test::TempDir dir;
+  Write(dir.path() / "small.txt", "http://a.example/\n");
+  Write(dir.path() / "large.txt", std::string(101, 'x'));
+  std::filesystem::create_directory(dir.path() / "folder");
+  ASSERT_EQ(::mkfifo((dir.path() / "pipe").c_str(), 0600), 0);  // nobody ever writes to it
+  struct Case {
+    std::filesystem::path file;
+    ReadResult result;
+    std::string text;  // the bytes read, or a part of the message
+  };
+  const std::vector<Case> cases = {
+      {dir.path() / "small.txt", ReadResult::kRead, "http://a.example/\n"},
+      {dir.path() / "large.txt", ReadResult::kTooLarge, ""},
+      {dir.path() / "missing.txt", ReadResult::kFailed, "No such file or directory."},
+      {dir.path() / "folder", ReadResult::kFailed, "Is a directory."},
+      {dir.path() / "pipe", ReadResult::kFailed, "it is not a file."},
+      {"/dev/zero", ReadResult::kFailed, "it is not a file."},
+  };
+  for (const Case& c : cases) {
+    std::string bytes = "old";
+    std::string error;
+    EXPECT_EQ(ReadWholeFile(c.file, 100, bytes, error), c.result) << c.file;
+    if (c.result == ReadResult::kRead) {
+      EXPECT_EQ(bytes, c.text);
+    } else {
+      EXPECT_TRUE(bytes.empty()) << c.file;
+    }
+    if (c.result == ReadResult::kFailed) {
+      EXPECT_EQ(error, "Cannot read \"" + c.file.string() + "\": " + c.text) << c.file;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace halvern

@@ -42,6 +42,7 @@ class MainWindowTest : public ::testing::Test {
                               [this](const QString& url) { openedUrls_.push_back(url); },
                               MonitorOptions{200, 5000}};
     services.autostart = autostart;
+    services.storeFile = storeFile_;
     window_ = std::make_unique<ui::CMainDlg>(services);
     timedRun_.host = &window_->host();
     window_->Create();
@@ -79,6 +80,7 @@ class MainWindowTest : public ::testing::Test {
   NoIdleTimer idle_;
   CurlInternet internet_;
   std::vector<QString> openedUrls_;
+  std::filesystem::path storeFile_;  // what Back Up Store copies; empty: disabled
   std::unique_ptr<ui::CMainDlg> window_;
 };
 
