@@ -235,8 +235,10 @@ class Parser {
       while (at_ < s_.size() && s_[at_] >= '0' && s_[at_] <= '9') ++at_;
       return at_ - from;
     };
-    if (at_ < s_.size() && s_[at_] == '-') ++at_;
-    if (at_ >= s_.size() || s_[at_] < '0' || s_[at_] > '9') return Failed("unexpected character");
+    const auto digitAt = [&] { return at_ < s_.size() && s_[at_] >= '0' && s_[at_] <= '9'; };
+    if (!digitAt() && (at_ >= s_.size() || s_[at_] != '-')) return Failed("a value was expected");
+    if (s_[at_] == '-') ++at_;
+    if (!digitAt()) return Failed("a digit was expected after '-'");
     if (s_[at_] == '0') {
       ++at_;
     } else {

@@ -4,6 +4,7 @@
 #include <QtWidgets/QAbstractButton>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QDialogButtonBox>
+#include <QtWidgets/QHBoxLayout>
 #include <QtWidgets/QMenuBar>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QVBoxLayout>
@@ -95,16 +96,18 @@ void CDialog::BuildButtonRow() {
     QPushButton* cancel = buttons_->addButton(QDialogButtonBox::Cancel);
     connect(cancel, &QPushButton::clicked, this, [this] { SendCommand(res::IDCANCEL); });
   }
+  auto* row = new QWidget(this);
+  auto* rowLayout = new QHBoxLayout(row);
+  rowLayout->setContentsMargins(units_.ToPixelsX(7), 0, units_.ToPixelsX(7), units_.ToPixelsY(7));
+  // Further buttons stand at the row's left, apart from OK and Cancel.
   for (const auto& [id, text] : rowButtons_) {
-    QPushButton* button = buttons_->addButton(text, QDialogButtonBox::ActionRole);
+    auto* button = new QPushButton(text, row);
     button->setAutoDefault(false);
     controls_[id] = button;
+    rowLayout->addWidget(button);
     connect(button, &QPushButton::clicked, this, [this, id = id] { SendCommand(id); });
   }
-  auto* row = new QWidget(this);
-  auto* rowLayout = new QVBoxLayout(row);
-  rowLayout->setContentsMargins(units_.ToPixelsX(7), 0, units_.ToPixelsX(7), units_.ToPixelsY(7));
-  rowLayout->addWidget(buttons_);
+  rowLayout->addWidget(buttons_, 1);
   layout()->addWidget(row);
 }
 

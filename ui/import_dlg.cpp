@@ -61,8 +61,8 @@ bool CImportDlg::OnInitDialog() {
   list->InsertColumn(
       0, format_ == ImportFormat::kExport ? QStringLiteral("Entry") : QStringLiteral("Line"), 50);
   list->InsertColumn(1, QStringLiteral("Title"), 120);
-  list->InsertColumn(2, QStringLiteral("URL"), 200);
-  list->InsertColumn(kColumnWhat, QStringLiteral("What happens"), 200);
+  list->InsertColumn(2, QStringLiteral("URL"), 220);
+  list->InsertColumn(kColumnWhat, QStringLiteral("What happens"), 160);
   list->SetExtendedStyle(0x21);
   list->FitColumnTo(1, QString::fromLatin1(kTitleSample));
   list->StretchLastColumn();
