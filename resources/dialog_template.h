@@ -102,6 +102,8 @@ const DialogTemplate* FindDialogTemplate(int id);
 // The templates of the settings dialogs (130, 135, 137), kept in
 // settings_templates.cpp.
 std::span<const DialogTemplate* const> SettingsDialogTemplates();
+// The templates of the export and import windows, in transfer_templates.cpp.
+std::span<const DialogTemplate* const> TransferDialogTemplates();
 
 // The Preferences dialog's template (143), kept in preferences_template.cpp.
 const DialogTemplate& PreferencesDialogTemplate();

@@ -116,6 +116,9 @@ const DialogTemplate* FindDialogTemplate(int id) {
   for (const DialogTemplate* t : SettingsDialogTemplates()) {
     if (t->id == id) return t;
   }
+  for (const DialogTemplate* t : TransferDialogTemplates()) {
+    if (t->id == id) return t;
+  }
   if (id == IDD_PREFERENCES) return &PreferencesDialogTemplate();
   return nullptr;
 }

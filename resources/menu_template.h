@@ -10,6 +10,7 @@ struct MenuItem {
   const char* text;  // UTF-8; nullptr for a separator
   int id;            // command id; 0 for separators and sub-menus
   std::span<const MenuItem> popup;
+  const char* keys = nullptr;  // shortcut in QKeySequence's portable form, e.g. "Ctrl+E"
 };
 
 // The menu of that id (its top-level items), or an empty span.

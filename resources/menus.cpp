@@ -12,13 +12,17 @@ constexpr MenuItem kUrlsMenu[] = {
     {"Add", IDC_ADD, {}},
     {"Edit", IDC_EDIT, {}},
     {"Delete", IDC_DELETE, {}},
+    kSeparator,
+    {"Export...", ID_EXPORT, {}, "Ctrl+E"},
+    {"Import...", ID_IMPORT, {}, "Ctrl+I"},
 };
 
 constexpr MenuItem kToolsMenu[] = {
-    {"Check Now", IDC_CHECK_NOW, {}},          kSeparator,
-    {"Timetable", IDC_TIMETABLE, {}},          {"Proxy Server", IDC_PROXY_SERVER, {}},
-    {"Notifications", IDC_NOTIFICATIONS, {}},  {"Log File", IDC_LOG_FILE, {}},
-    {"Preferences", ID_PREFERENCES, {}},       kSeparator,
+    {"Check Now", IDC_CHECK_NOW, {}},           kSeparator,
+    {"Timetable", IDC_TIMETABLE, {}},           {"Proxy Server", IDC_PROXY_SERVER, {}},
+    {"Notifications", IDC_NOTIFICATIONS, {}},   {"Log File", IDC_LOG_FILE, {}},
+    {"Preferences", ID_PREFERENCES, {}},        {"Back Up Store...", ID_BACK_UP_STORE, {}},
+    kSeparator,
     {"Start at Login", ID_START_AT_LOGIN, {}},
 };
 

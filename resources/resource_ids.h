@@ -14,6 +14,7 @@ inline constexpr int IDD_LOG_FILES = 136;        // CLogFilesDlg
 inline constexpr int IDD_PROXY = 137;            // CProxyDlg
 inline constexpr int IDD_NOTIFICATION = 138;     // CNotificationDlg, the alert popup
 inline constexpr int IDD_ABOUT = 141;            // CAboutDlg
+inline constexpr int IDD_IMPORT = 160;           // CImportDlg, the import's preview
 inline constexpr int IDD_PREFERENCES = 143;      // CPreferencesDlg
 
 // Menus.
@@ -53,6 +54,9 @@ inline constexpr int ID_EXIT_PROGRAM = 1035;
 inline constexpr int ID_VISIT_WEBSITE = 32774;
 inline constexpr int ID_APP_ABOUT = 32776;
 inline constexpr int ID_START_AT_LOGIN = 32778;  // Tools > "Start at Login", a check item
+inline constexpr int ID_EXPORT = 32790;          // URLs > "Export..." (Ctrl+E)
+inline constexpr int ID_IMPORT = 32791;          // URLs > "Import..." (Ctrl+I)
+inline constexpr int ID_BACK_UP_STORE = 32792;   // Tools > "Back Up Store..."
 inline constexpr int ID_PREFERENCES = 32779;     // Tools > "Preferences"
 
 // Preferences (template 143).
@@ -71,6 +75,15 @@ inline constexpr int IDC_LOG_LIST = 1025;
 inline constexpr int IDC_LOG_REFRESH = 1026;
 inline constexpr int IDC_LOG_CLEAR = 1027;
 inline constexpr int IDC_LOG_KEEP = 1028;
+inline constexpr int IDC_LOG_SAVE_AS = 1100;  // "Save As..." in the button row
+
+// Import preview (template 160).
+inline constexpr int IDC_IMPORT_SUMMARY = 1101;
+inline constexpr int IDC_IMPORT_LIST = 1102;
+inline constexpr int IDC_IMPORT_SKIP = 1103;
+inline constexpr int IDC_IMPORT_REPLACE = 1104;
+inline constexpr int IDC_IMPORT_ADD_AS_NEW = 1105;
+inline constexpr int IDC_IMPORT_SETTINGS = 1106;
 
 // Alert popup (template 138).
 inline constexpr int IDC_ALERT_LOG_FILE = 1010;

@@ -4,6 +4,7 @@
 #include <QtWidgets/QAbstractButton>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QDialogButtonBox>
+#include <QtWidgets/QHBoxLayout>
 #include <QtWidgets/QMenuBar>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QVBoxLayout>
@@ -97,9 +98,17 @@ void CDialog::BuildButtonRow() {
     connect(cancel, &QPushButton::clicked, this, [this] { SendCommand(res::IDCANCEL); });
   }
   auto* row = new QWidget(this);
-  auto* rowLayout = new QVBoxLayout(row);
+  auto* rowLayout = new QHBoxLayout(row);
   rowLayout->setContentsMargins(units_.ToPixelsX(7), 0, units_.ToPixelsX(7), units_.ToPixelsY(7));
-  rowLayout->addWidget(buttons_);
+  // Further buttons stand at the row's left, apart from OK and Cancel.
+  for (const auto& [id, text] : rowButtons_) {
+    auto* button = new QPushButton(text, row);
+    button->setAutoDefault(false);
+    controls_[id] = button;
+    rowLayout->addWidget(button);
+    connect(button, &QPushButton::clicked, this, [this, id = id] { SendCommand(id); });
+  }
+  rowLayout->addWidget(buttons_, 1);
   layout()->addWidget(row);
 }
 

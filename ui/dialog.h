@@ -110,6 +110,9 @@ class CDialog : public QDialog {
   virtual QWidget* CreateControl(const res::ControlTemplate& control, QWidget* parent);
 
   void SetButtonRow(ButtonRow row) { buttonRow_ = row; }
+  // A further push button in the OK / Cancel row (the desktop's own, beside
+  // the template's controls); a click sends `id`, GetDlgItem(id) finds it.
+  void AddRowButton(int id, const QString& text) { rowButtons_.emplace_back(id, text); }
   // The window can be made larger; the control `id` takes the room gained.
   void SetGrowingControl(int id) { growingId_ = id; }
   // A window that grows, on its first start: as wide as the list `id` needs to
@@ -153,6 +156,7 @@ class CDialog : public QDialog {
   QWidget* canvas_ = nullptr;
   QDialogButtonBox* buttons_ = nullptr;
   QMenuBar* menuBar_ = nullptr;
+  std::vector<std::pair<int, QString>> rowButtons_;
   std::map<int, QWidget*> controls_;
   std::map<int, std::function<void()>> commands_;
   std::map<int, std::function<void()>> selChanges_;

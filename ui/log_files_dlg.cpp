@@ -1,12 +1,15 @@
 #include "log_files_dlg.h"
 
+#include <QtCore/QDir>
 #include <QtWidgets/QComboBox>
 
 #include "check_log.h"
 #include "icons.h"
 #include "list_view.h"
+#include "log_csv.h"
 #include "log_rows.h"
 #include "message_box.h"
+#include "private_file.h"
 #include "settings.h"
 #include "settings_commands.h"
 #include "settings_store.h"
@@ -37,6 +40,8 @@ CLogFilesDlg::CLogFilesDlg(SettingsStore& store, QWidget* owner)
   SetGrowingControl(res::IDC_LOG_LIST);
   MapCommand(res::IDC_LOG_REFRESH, [this] { Refresh(); });
   MapCommand(res::IDC_LOG_CLEAR, [this] { Clear(); });
+  AddRowButton(res::IDC_LOG_SAVE_AS, QStringLiteral("Save As..."));
+  MapCommand(res::IDC_LOG_SAVE_AS, [this] { SaveAs(); });
 }
 
 bool CLogFilesDlg::OnInitDialog() {
@@ -76,6 +81,29 @@ void CLogFilesDlg::Refresh() {
     list->SetItemText(at, 1, row.title);
     list->SetItemText(at, 2, row.text);
     list->SetItemData(at, row.seconds);
+  }
+  shown_ = std::move(rows);
+}
+
+void CLogFilesDlg::SaveAs() {
+  const auto file =
+      GetSaveFileName(this, QStringLiteral("Save Log As"),
+                      QDir::home().filePath(QStringLiteral("Velmora Halvern log.csv")),
+                      QStringLiteral("CSV files (*.csv)"));
+  if (!file) return;
+  std::vector<LogCsvRow> rows;
+  rows.reserve(shown_.size());
+  for (const LogRow& row : shown_) {
+    LogCsvRow csvRow;
+    csvRow.time = row.seconds;
+    csvRow.title = row.title.toStdU16String();
+    csvRow.passed = row.passed;
+    csvRow.text = row.text.toStdU16String();
+    rows.push_back(std::move(csvRow));
+  }
+  std::string error;
+  if (!WritePrivateFile(std::filesystem::path(file->toStdString()), LogCsv(rows, false), error)) {
+    MessageBox(this, QString::fromStdString(error), MB_OK | MB_ICONSTOP);
   }
 }
 

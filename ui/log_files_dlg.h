@@ -1,12 +1,15 @@
 #pragma once
 // CLogFilesDlg: the check log as a list, newest first, with Refresh, Clear and
-// the retention choice (template 136). OpenLogViewer is the whole Log File
+// the retention choice (template 136), and "Save As..." in the button row,
+// which writes the records shown as CSV. OpenLogViewer is the whole Log File
 // command: expiry, the dialog, and KeepLogFiles written back on OK. The
 // window can be made larger; the list takes the room.
 
 #include <cstdint>
+#include <vector>
 
 #include "dialog.h"
+#include "log_rows.h"
 
 namespace halvern {
 class Clock;
@@ -31,8 +34,10 @@ class CLogFilesDlg : public CDialog {
  private:
   void Refresh();
   void Clear();
+  void SaveAs();
 
   SettingsStore& store_;
+  std::vector<LogRow> shown_;  // the rows of the last refresh, in the list's order
 };
 
 // Runs the log viewer as the Log File command does.

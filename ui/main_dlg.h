@@ -10,6 +10,7 @@
 
 #include <QtCore/QPointer>
 #include <QtWidgets/QSystemTrayIcon>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -55,6 +56,9 @@ struct MainServices {
   std::shared_ptr<SettingsStore> sharedStore = {};
   std::shared_ptr<const Clock> sharedClock = {};
   std::shared_ptr<Internet> sharedInternet = {};
+  // The store's database file, which Tools > "Back Up Store..." copies; empty:
+  // the item is disabled.
+  std::filesystem::path storeFile = {};
 };
 
 class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, public WindowHandler {
@@ -71,6 +75,8 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   Monitor& monitor() { return *monitor_; }
   NotificationPopup& popup() { return popup_; }
   ListView* list();
+  // Lists entries just stored under these titles (an import), one row each.
+  void ListStoredTitles(const std::vector<std::u16string>& titles);
   // Shows the window again (tray icon, UM_NOTIFY_ICON).
   void ShowWindow();
   QSystemTrayIcon* trayIcon() const { return tray_; }

@@ -19,6 +19,7 @@ void AddItems(QMenu* menu, std::span<const res::MenuItem> items,
     } else {
       QAction* action = menu->addAction(QString::fromUtf8(item.text));
       action->setData(item.id);
+      if (item.keys != nullptr) action->setShortcut(QKeySequence(QString::fromUtf8(item.keys)));
       const int id = item.id;
       QObject::connect(action, &QAction::triggered, menu, [onCommand, id] { onCommand(id); });
     }

@@ -1,6 +1,9 @@
 #include "message_box.h"
 
+#include <QtCore/QFileInfo>
 #include <QtWidgets/QFileDialog>
+#include <QtWidgets/QGridLayout>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QMessageBox>
 
 #include "resource_ids.h"
@@ -15,6 +18,7 @@ struct Scripts {
   std::vector<ShownMessage> shown;
   // A chosen file, or cancelled (false).
   std::deque<std::pair<bool, QString>> files;
+  std::vector<ShownFileDialog> fileDialogs;
 };
 
 Scripts& scripts() {
@@ -113,10 +117,33 @@ void MessageBoxScript::Record(ShownMessage message) {
 
 std::optional<QString> GetOpenFileName(QWidget* parent, const QString& title,
                                        const QString& initialPath, const QString& filter) {
+  FileDialogScript::Record({title, {}});
   if (auto answer = FileDialogScript::NextAnswer()) return *answer;
   const QString file = QFileDialog::getOpenFileName(parent, title, initialPath, filter);
   if (file.isEmpty()) return std::nullopt;
   return file;
+}
+
+std::optional<QString> GetSaveFileName(QWidget* parent, const QString& title,
+                                       const QString& initialPath, const QString& filter,
+                                       const QString& note) {
+  FileDialogScript::Record({title, note});
+  if (auto answer = FileDialogScript::NextAnswer()) return *answer;
+  QFileDialog dialog(parent, title, initialPath, filter);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  // The desktop's own dialog has no room for the note.
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  const QString suffix = QFileInfo(initialPath).suffix();
+  if (!suffix.isEmpty()) dialog.setDefaultSuffix(suffix);
+  if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout()); grid && !note.isEmpty()) {
+    auto* label = new QLabel(note, &dialog);
+    label->setObjectName(QStringLiteral("fileDialogNote"));
+    label->setWordWrap(true);
+    grid->addWidget(label, grid->rowCount(), 0, 1, grid->columnCount());
+  }
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return dialog.selectedFiles().first();
 }
 
 void FileDialogScript::PresetAnswers(std::vector<std::optional<QString>> answers) {
@@ -125,7 +152,20 @@ void FileDialogScript::PresetAnswers(std::vector<std::optional<QString>> answers
   }
 }
 
-void FileDialogScript::Reset() { scripts().files.clear(); }
+void FileDialogScript::Reset() {
+  scripts().files.clear();
+  scripts().fileDialogs.clear();
+}
+
+std::vector<ShownFileDialog> FileDialogScript::TakeShown() {
+  std::vector<ShownFileDialog> taken;
+  taken.swap(scripts().fileDialogs);
+  return taken;
+}
+
+void FileDialogScript::Record(ShownFileDialog dialog) {
+  scripts().fileDialogs.push_back(std::move(dialog));
+}
 
 std::optional<std::optional<QString>> FileDialogScript::NextAnswer() {
   auto& files = scripts().files;

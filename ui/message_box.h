@@ -11,7 +11,7 @@
 // Tests: MessageBoxScript::PresetAnswers({IDCANCEL, IDOK}) makes the next boxes
 // return those answers without being shown; every box, shown or answered, is
 // recorded and TakeShown() hands the record over. FileDialogScript does the same
-// for GetOpenFileName. Both are for the window thread only.
+// for GetOpenFileName and GetSaveFileName. Both are for the window thread only.
 
 #include <QtCore/QString>
 #include <cstdint>
@@ -67,13 +67,29 @@ class MessageBoxScript {
 std::optional<QString> GetOpenFileName(QWidget* parent, const QString& title,
                                        const QString& initialPath, const QString& filter);
 
+// The save-file dialog: the chosen full path, or nothing when the user
+// cancels. `note` is shown under the file list (what the file will hold and
+// who may read it). The suffix of `initialPath`'s name is added to a chosen
+// name that has none; choosing an existing file asks before replacing it.
+std::optional<QString> GetSaveFileName(QWidget* parent, const QString& title,
+                                       const QString& initialPath, const QString& filter,
+                                       const QString& note = {});
+
+struct ShownFileDialog {
+  QString title;
+  QString note;
+};
+
 class FileDialogScript {
  public:
-  // The next open-file dialogs return these answers (nothing = cancelled)
-  // without being shown.
+  // The next open-file and save-file dialogs return these answers (nothing =
+  // cancelled) without being shown.
   static void PresetAnswers(std::vector<std::optional<QString>> answers);
   static void Reset();
   static std::optional<std::optional<QString>> NextAnswer();
+  // The file dialogs shown or answered since the last call, oldest first.
+  static std::vector<ShownFileDialog> TakeShown();
+  static void Record(ShownFileDialog dialog);
 };
 
 }  // namespace halvern::ui

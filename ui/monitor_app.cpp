@@ -145,6 +145,7 @@ int CMonitorApp::RunMainWindow(const std::shared_ptr<SqliteStore>& store) {
   services.sharedStore = store;
   services.sharedClock = clock;
   services.sharedInternet = internet;
+  services.storeFile = store->file();
   services.monitorOptions.startThread = SizedStackThreads();
   services.monitorOptions.afterLastCheck = &ReturnFreedHeap;
   DBusDesktopNotifier notifier(QDBusConnection::sessionBus());

@@ -1,6 +1,10 @@
 // The log viewer: order, images, Refresh, Clear and the retention choice.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
 
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QDialogButtonBox>
@@ -10,6 +14,7 @@
 #include "clock.h"
 #include "fault_store.h"
 #include "list_view.h"
+#include "log_csv.h"
 #include "log_files_dlg.h"
 #include "log_rows.h"
 #include "settings.h"
@@ -189,6 +194,40 @@ TEST_F(LogFilesDlgTest, RetentionIsShownAndWrittenOnlyOnOk) {
     ui::OpenLogViewer(nullptr, temp_.store(), clock);
     EXPECT_EQ(ReadSetting(temp_.store(), kKeepLogFiles), c.expected);
   }
+}
+
+TEST_F(LogFilesDlgTest, SaveAsWritesTheShownRecordsAsCsv) {
+  const std::int64_t ten = 1786000000;
+  Log(ten, u"Shop, main", true, u"Lasted checked on 10");
+  Log(ten + 60, u"Blog", false, u"Failed. \"Not Found\"");
+  auto dlg = OpenDialog();
+  // The records shown; one written after the last refresh is not.
+  Log(ten + 120, u"later", true, u"not shown yet");
+  auto* saveAs = dlg->Control<QPushButton>(IDC_LOG_SAVE_AS);
+  ASSERT_NE(saveAs, nullptr);
+  EXPECT_EQ(saveAs->text(), QStringLiteral("Save As..."));
+  const auto file = temp_.dir() / "log.csv";
+  ui::FileDialogScript::PresetAnswers({QString::fromStdString(file.string())});
+  saveAs->click();
+  ui::FileDialogScript::Reset();
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "\xEF\xBB\xBFTime,Title,Passed,Text\r\n" + FormatIsoLocalTime(ten + 60) +
+                            ",Blog,0,\"Failed. \"\"Not Found\"\"\"\r\n" + FormatIsoLocalTime(ten) +
+                            ",\"Shop, main\",1,Lasted checked on 10\r\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // A file that cannot be written is reported.
+  ui::FileDialogScript::PresetAnswers(
+      {QString::fromStdString((temp_.dir() / "none" / "x.csv").string())});
+  saveAs->click();
+  ui::FileDialogScript::Reset();
+  const auto shown = ShownTexts();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_TRUE(shown[0].startsWith(QStringLiteral("Cannot write"))) << shown[0].toStdString();
 }
 
 }  // namespace

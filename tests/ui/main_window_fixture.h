@@ -42,6 +42,7 @@ class MainWindowTest : public ::testing::Test {
                               [this](const QString& url) { openedUrls_.push_back(url); },
                               MonitorOptions{200, 5000}};
     services.autostart = autostart;
+    services.storeFile = storeFile_;
     services.notifier = notifier_;
     window_ = std::make_unique<ui::CMainDlg>(services);
     timedRun_.host = &window_->host();
@@ -80,6 +81,7 @@ class MainWindowTest : public ::testing::Test {
   NoIdleTimer idle_;
   CurlInternet internet_;
   std::vector<QString> openedUrls_;
+  std::filesystem::path storeFile_;  // what Back Up Store copies; empty: disabled
   // The desktop's notifications, when a test gives the window some.
   DBusDesktopNotifier* notifier_ = nullptr;
   std::unique_ptr<ui::CMainDlg> window_;
