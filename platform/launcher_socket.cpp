@@ -288,7 +288,7 @@ class LauncherSocket::Server {
     if (event.mask & IN_Q_OVERFLOW) return true;  // events were lost
     const std::string name = event.len > 0 ? std::string(event.name) : std::string();
     if (event.wd == folderWatch_) {
-      return name.empty() || name == launcher_place::kSocketName ||
+      return name.empty() || name == kSocketName ||
              name == launcher_place::kLockName;
     }
     if (event.wd == parentWatch_) return name.empty() || name == folderName;
