@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <system_error>
 
 #include "private_path.h"
@@ -30,10 +31,27 @@ class ScopedFd {
   int fd_;
 };
 
-// Opens a file of the store as it is: never through a link, and never waiting
-// on a FIFO put in its place.
+// Opens a file of the store for reading as it is: never through a link, and
+// never waiting on a FIFO put in its place. Only for a file no connection of
+// this process has open: closing it drops every POSIX lock the process holds on
+// the file, SQLite's included.
 int OpenAsIs(const std::filesystem::path& path) {
   return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+
+// A handle on the file itself, for its status and mode. A link is opened as
+// the link (and refused as no regular file). Closing an O_PATH descriptor
+// leaves the process's locks alone, so this is safe while SQLite holds the
+// database, its log and its index open.
+int OpenHandle(const std::filesystem::path& path) {
+  return ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// fchmod() refuses O_PATH descriptors; the descriptor's entry in /proc names
+// the same file.
+int ChangeMode(int fd, mode_t mode) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::chmod(self.c_str(), mode);
 }
 
 std::string Refusal(const std::filesystem::path& path, const std::string& why) {
@@ -46,7 +64,7 @@ std::string Refusal(const std::filesystem::path& path, const std::string& why) {
 // others. The mode changes on the open descriptor, so that a link put at the
 // path meanwhile cannot turn the change to another file.
 bool MakeFilePrivate(const std::filesystem::path& path, std::string& error) {
-  const ScopedFd fd(OpenAsIs(path));
+  const ScopedFd fd(OpenHandle(path));
   struct stat st {};
   if (fd.get() < 0) {
     if (errno == ENOENT) return true;
@@ -66,15 +84,15 @@ bool MakeFilePrivate(const std::filesystem::path& path, std::string& error) {
         "Cannot read the settings store file " + DescribePath(path) + ": " + std::strerror(errno);
     return false;
   }
-  if (!S_ISREG(st.st_mode)) {
-    error = Refusal(path, "is not a regular file");
-    return false;
-  }
   if (auto problem = PrivacyProblem(st, 0)) {
     error = Refusal(path, *problem);
     return false;
   }
-  if ((st.st_mode & 077) == 0 || ::fchmod(fd.get(), st.st_mode & 07700) == 0) return true;
+  if (!S_ISREG(st.st_mode)) {
+    error = Refusal(path, "is not a regular file");
+    return false;
+  }
+  if ((st.st_mode & 077) == 0 || ChangeMode(fd.get(), st.st_mode & 07700) == 0) return true;
   error = "Cannot make " + DescribePath(path) + " private: " + std::strerror(errno);
   return false;
 }

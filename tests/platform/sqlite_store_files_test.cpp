@@ -8,6 +8,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sstream>
+#include <string>
 
 #include "sqlite_store.h"
 #include "temp_store.h"
@@ -232,6 +234,48 @@ TEST(SqliteStoreFilesTest, ARemovedOrReplacedFileIsFollowed) {
                            : std::vector<std::string>{"1700000000", "After"}));
     EXPECT_EQ(reader.Rows("PRAGMA integrity_check"), std::vector<std::string>{"ok"});
   }
+}
+
+}  // namespace
+}  // namespace halvern
+
+namespace halvern {
+namespace {
+
+// The POSIX locks this process holds on `file`, as /proc/locks lists them.
+int LocksHeldOn(const std::filesystem::path& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return -1;
+  std::ifstream locks("/proc/locks");
+  int held = 0;
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, pid, id;
+    fields >> number >> kind;
+    if (kind == "->") fields >> kind;  // a waiting lock
+    fields >> mode >> access >> pid >> id;
+    const auto inode = id.substr(id.rfind(':') + 1);
+    if (kind == "POSIX" && pid == std::to_string(::getpid()) &&
+        inode == std::to_string(st.st_ino)) {
+      ++held;
+    }
+  }
+  return held;
+}
+
+// Making the files private after SQLite opened them must not close a
+// descriptor of them: closing one drops every lock the process holds on the
+// file. Without its lock on the index, another program that closes the store
+// takes itself for the last one and removes the log this process still
+// writes, and what is written from then on is lost.
+TEST(SqliteStoreFilesTest, TheOpenStoreKeepsItsLocks) {
+  test::TempDir dir;
+  const auto file = dir.path() / "Velmora" / "registry.sqlite3";
+  std::string error;
+  auto store = SqliteStore::Open(file, u"Velmora", error);
+  ASSERT_TRUE(store) << error;
+  ASSERT_TRUE(store->WriteSettingString(kSettingsSection, u"ProxyAddress", u"proxy"));
+  EXPECT_GT(LocksHeldOn(Side(file, "-shm")), 0);
 }
 
 }  // namespace
