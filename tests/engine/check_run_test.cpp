@@ -473,8 +473,8 @@ TEST_F(CheckRunTest, WatchFailedEntriesChecksFailedEntriesUntilTheyAreBack) {
   // Failures before the last success belong to an earlier outage.
   for (const std::int64_t at : {outageStart - 7200, outageStart, outageStart + 300}) {
     clock.Set(at);
-    WriteLogRecord(t.store(), clock, back, false, u"Not Found");
-    WriteLogRecord(t.store(), clock, still, false, u"Not Found");
+    ASSERT_TRUE(WriteLogRecord(t.store(), clock, back, false, u"Not Found"));
+    ASSERT_TRUE(WriteLogRecord(t.store(), clock, still, false, u"Not Found"));
   }
   monitor->ShowStoredOutcomes();  // as the program does when it starts
   EXPECT_EQ(monitor->states().Tray().failed, 2);

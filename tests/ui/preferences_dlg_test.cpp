@@ -87,10 +87,16 @@ TEST_F(MainWindowTest, PreferencesWriteWatchFailedEntriesOnlyOnOk) {
 }
 
 // A store that refuses the write is reported by the option's name.
-TEST_F(MainWindowTest, PreferencesThatCannotBeSavedAreReported) {
-  FaultStore faulty(temp_.store());
-  auto& window = Open(&faulty);
-  faulty.FailAllWrites(true);
+// The window saves its place when it closes, after the test body: the store
+// that fails must outlive it.
+class PreferencesOnAFaultyStoreTest : public MainWindowTest {
+ protected:
+  FaultStore faulty_{temp_.store()};
+};
+
+TEST_F(PreferencesOnAFaultyStoreTest, PreferencesThatCannotBeSavedAreReported) {
+  auto& window = Open(&faulty_);
+  faulty_.FailAllWrites(true);
   OnNextModal<CPreferencesDlg>([](CPreferencesDlg* dialog) {
     WatchBox(dialog)->click();
     dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
