@@ -7,9 +7,13 @@
 # builds and checks the Debian package (scripts/package-check.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+SECONDS=0
 ./scripts/install-deps.sh
 
 jobs=$(nproc)
+# Each stage's start and the seconds since the script began, for reading CI logs.
+stage() { echo "== $* (at ${SECONDS} s)"; }
+
 ctest_args=()
 run_suite() {
   local dir=$1; shift
@@ -19,12 +23,16 @@ run_suite() {
 }
 
 export QT_QPA_PLATFORM=offscreen
+stage "normal build and tests"
 run_suite build
 
 # clang: a build only. A dropped [[nodiscard]] result fails it (-Werror=unused-result).
-CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Its code is never run, so it is built without optimisation or debug information.
+stage "clang build"
+CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-O0
 cmake --build build-clang -j "$jobs"
 
+stage "AddressSanitizer build and tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DHALVERN_SANITIZE=ON
 
@@ -33,8 +41,11 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 # work on threads of Qt's own whose hand-overs, under Qt's uninstrumented locks,
 # it reports as races.
 ctest_args=(-E '^(SoundPlayerTest|DesktopNotifierTest|DesktopNotifierWithoutServiceTest|NetworkWatchTest|LogindIdleTimerTest|WakeRunTest|Network/WakeRunFailureTest)\.|^NetworkConnectionManagerTest\.WithoutNetworkManagerConnectsAtOnce$')
+stage "ThreadSanitizer build and tests"
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan_suppressions.txt" \
   run_suite build-tsan -DHALVERN_TSAN=ON -DHALVERN_BUILD_GUI=OFF
 
 # The Debian package, from the normal build.
+stage "package"
 ./scripts/package-check.sh build
+stage "done"
