@@ -112,8 +112,7 @@ void CheckRun::EndWalk() {
   walking_ = false;
   inRunWalk_ = false;
   connectionFailedInWalk_ = false;
-  ScheduleLauncher({s_.timedRun, *s_.store, *s_.clock}, s_.alerts.MinutesToNextRepeat(), true,
-                   false);
+  BookNextWakeUp({s_.timedRun, *s_.store, *s_.clock}, s_.alerts.MinutesToNextRepeat());
   s_.alerts.RepeatAlertIfDue();
   ExpireLog(*s_.store, *s_.clock);
   SetKeepAwake(false);

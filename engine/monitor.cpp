@@ -47,7 +47,7 @@ bool Monitor::OnCommand(std::uintptr_t, std::intptr_t lParam) {
 void Monitor::CheckNow() {
   checkNowTime_ = s_.clock->Now();
   if (run_.RunningJobCount() == 0) {
-    ScheduleLauncher({watchdog_, *s_.store, *s_.clock}, alerts_.MinutesToNextRepeat(), true, true);
+    BookWakeUpNow({watchdog_, *s_.store, *s_.clock});
   } else {
     run_.Stop();
   }
@@ -60,7 +60,7 @@ bool Monitor::CheckEntry(const std::u16string& title) {
 }
 
 void Monitor::ScheduleNextWakeUp() {
-  ScheduleLauncher({watchdog_, *s_.store, *s_.clock}, alerts_.MinutesToNextRepeat(), true, false);
+  BookNextWakeUp({watchdog_, *s_.store, *s_.clock}, alerts_.MinutesToNextRepeat());
 }
 
 void Monitor::ShowStoredOutcomes() {
@@ -80,7 +80,7 @@ void Monitor::AcknowledgeAlert() { alerts_.AcknowledgeAlert(); }
 
 void Monitor::Shutdown() {
   run_.Shutdown();
-  ScheduleLauncher({watchdog_, *s_.store, *s_.clock}, -1, false, false);
+  CancelWakeUp({watchdog_, *s_.store, *s_.clock});
   alerts_.AcknowledgeAlert();
 }
 

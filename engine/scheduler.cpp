@@ -136,22 +136,31 @@ std::int64_t NextWakeUpMs(std::int64_t nowMs, std::int32_t frequency, int minute
   return SaturatingAdd(nowMs, WakeUpMinutes(frequency, minutesToRepeat) * 60000 + 1000);
 }
 
-void ScheduleLauncher(const ScheduleContext& context, int minutesToRepeat, bool enable,
-                      bool immediately) {
-  // The program books through WakeUpWatchdog, which makes a refused booking's
-  // wake-up itself; nothing else could stand in for a refused cancellation.
-  if (!enable) {
-    static_cast<void>(context.timedRun.RunAppAtTime(kLauncherName, std::nullopt));
-    return;
-  }
-  const std::int64_t nowMs = context.clock.NowMs();
-  const std::int64_t atMs =
-      immediately ? nowMs
-                  : NextWakeUpMs(nowMs, ReadSetting(context.store, kFrequency), minutesToRepeat);
+// The program books through WakeUpWatchdog, which makes a refused booking's
+// wake-up itself; nothing else could stand in for a refused cancellation. So
+// the bookings' results are not looked at here.
+namespace {
+
+void BookLauncherAt(const ScheduleContext& context, std::int64_t atMs) {
   const auto when = ToLocalTimeMs(atMs);
   // Without a local time there is nothing to book; the pending booking stays.
   if (!when) return;
   static_cast<void>(context.timedRun.RunAppAtTime(kLauncherName, *when));
+}
+
+}  // namespace
+
+void BookNextWakeUp(const ScheduleContext& context, int minutesToRepeat) {
+  BookLauncherAt(context, NextWakeUpMs(context.clock.NowMs(),
+                                       ReadSetting(context.store, kFrequency), minutesToRepeat));
+}
+
+void BookWakeUpNow(const ScheduleContext& context) {
+  BookLauncherAt(context, context.clock.NowMs());
+}
+
+void CancelWakeUp(const ScheduleContext& context) {
+  static_cast<void>(context.timedRun.RunAppAtTime(kLauncherName, std::nullopt));
 }
 
 WakeUpWatchdog::WakeUpWatchdog(TimedRun& timedRun, WindowHost& host, const Clock& clock,

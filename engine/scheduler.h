@@ -64,15 +64,19 @@ std::int64_t WakeUpMinutes(std::int32_t frequency, int minutesToRepeat);
 // line, so a clock change in between neither lengthens nor shortens it.
 std::int64_t NextWakeUpMs(std::int64_t nowMs, std::int32_t frequency, int minutesToRepeat);
 
-// Books or cancels the launcher. enable false: cancel; immediately: book it
-// for the present moment; otherwise for the next wake-up, reading Frequency.
+// Scheduling the launcher: its three bookings.
 struct ScheduleContext {
   TimedRun& timedRun;
   SettingsStore& store;
   const Clock& clock;
 };
-void ScheduleLauncher(const ScheduleContext& context, int minutesToRepeat, bool enable,
-                      bool immediately);
+// Books it for the next wake-up: Frequency minutes ahead, or the alert's next
+// repeat when that comes first (minutesToRepeat, -1 for none).
+void BookNextWakeUp(const ScheduleContext& context, int minutesToRepeat);
+// Books it for the present moment (Check Now).
+void BookWakeUpNow(const ScheduleContext& context);
+// Cancels the pending booking.
+void CancelWakeUp(const ScheduleContext& context);
 
 // The window timer of the watchdog below; apart from the alert's 1001 and 1002
 // and from the retry timers, which carry bit 31.

@@ -222,7 +222,11 @@ TEST_F(SchedulerTest, BookingsAcrossBothClockChangesFallOnTheirInstant) {
     SCOPED_TRACE(c.what);
     EXPECT_TRUE(WriteSetting(t.store(), kFrequency, c.frequency));
     clock.SetMs(c.nowMs);
-    ScheduleLauncher(context, -1, true, c.immediately);
+    if (c.immediately) {
+      BookWakeUpNow(context);
+    } else {
+      BookNextWakeUp(context, -1);
+    }
     const std::int64_t expected = c.immediately ? c.nowMs : c.nowMs + c.frequency * kMin + 1000;
     EXPECT_EQ(BookedMs(timedRun), expected);
     const LocalTime& got = *timedRun.bookings.back().when;
@@ -234,18 +238,18 @@ TEST_F(SchedulerTest, BookingsAcrossBothClockChangesFallOnTheirInstant) {
   }
 }
 
-TEST_F(SchedulerTest, ScheduleLauncherBooksCancelsAndBooksAtOnce) {
+TEST_F(SchedulerTest, LauncherBookingsBookCancelAndBookAtOnce) {
   test::TempStore t;
   ManualClock clock(kTen + 17);  // 10:00:17
   test::FakeTimedRun timedRun;
   const ScheduleContext context{timedRun, t.store(), clock};
 
-  ScheduleLauncher(context, -1, true, false);
+  BookNextWakeUp(context, -1);
   EXPECT_TRUE(WriteSetting(t.store(), kFrequency, 30));
-  ScheduleLauncher(context, -1, true, false);
-  ScheduleLauncher(context, 3, true, false);
-  ScheduleLauncher(context, 3, true, true);
-  ScheduleLauncher(context, -1, false, false);
+  BookNextWakeUp(context, -1);
+  BookNextWakeUp(context, 3);
+  BookWakeUpNow(context);
+  CancelWakeUp(context);
 
   ASSERT_EQ(timedRun.bookings.size(), 5u);
   for (const auto& b : timedRun.bookings) EXPECT_EQ(b.program, u"HalvernRun.exe");
