@@ -188,8 +188,9 @@ void WakeUpWatchdog::Disarm() {
 void WakeUpWatchdog::Arm() {
   const std::int64_t dueMs = SaturatingAdd(*bookedMs_, kWakeUpGraceMs);
   // A wall-clock timer waits for the instant itself, through a sleep and a
-  // clock set alike, so nothing ticks in between.
-  if (host_.SetWallTimer(IDT_WAKE_UP_WATCHDOG, dueMs)) return;
+  // clock set alike, so nothing ticks in between. It runs on the system's
+  // wall clock, so only an instant of that clock is set on it.
+  if (clock_.IsSystemWallClock() && host_.SetWallTimer(IDT_WAKE_UP_WATCHDOG, dueMs)) return;
   const std::int64_t remaining = SaturatingSub(dueMs, clock_.NowMs());
   const std::int64_t wait = std::clamp<std::int64_t>(remaining, 1, kWatchdogTickMs);
   host_.SetTimer(IDT_WAKE_UP_WATCHDOG, static_cast<std::uint32_t>(wait));

@@ -86,7 +86,8 @@ inline constexpr std::int64_t kWakeUpGraceMs = 10000;
 // lost), it calls `onOverdue`, which handles the wake-up as if the message had
 // come; `manual` tells that the lost booking was Check Now's (booked for the
 // present moment). It sets the host's wall-clock timer for that instant, which
-// also fires early when the clock is set; where the host has none, a window
+// also fires early when the clock is set; where the host has none (or `clock`
+// is not the system's wall clock, whose instants that timer takes), a window
 // timer on the monotonic clock ticks at least once a minute. Either way each
 // firing asks the clock again and waits on when the wall clock has not got
 // there yet. Window thread only.

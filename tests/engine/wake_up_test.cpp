@@ -156,6 +156,14 @@ TEST_F(WakeUpTest, ALostWakeUpIsHandledTenSecondsAfterItsTime) {
 TEST_F(WakeUpTest, WithAWallClockTimerTheWatchdogSetsOneForTheInstantAndNoTick) {
   host.wallClock = true;
   Add(u"Due", 0);
+  // The host's wall timers take instants of the system's clock only: for a
+  // clock of its own the watchdog ticks (a past instant would fire at once,
+  // over and over).
+  monitor->ScheduleNextWakeUp();
+  EXPECT_EQ(host.timers.count(IDT_WAKE_UP_WATCHDOG), 1u);
+  EXPECT_TRUE(host.wallTimers.empty());
+
+  clock.StandInForWallClock();
   monitor->ScheduleNextWakeUp();
   const std::int64_t booked = LastBookingMs();
   EXPECT_EQ(host.timers.count(IDT_WAKE_UP_WATCHDOG), 0u);
@@ -178,7 +186,7 @@ TEST_F(WakeUpTest, WithAWallClockTimerTheWatchdogSetsOneForTheInstantAndNoTick) 
   clock.SetMs(booked + kWakeUpGraceMs + 5000);
   FireWatchdog();
   EXPECT_EQ(connections.attempts, 1);
-  ASSERT_EQ(timedRun.bookings.size(), 2u);
+  ASSERT_EQ(timedRun.bookings.size(), 3u);
   const std::int64_t next = LastBookingMs();
   EXPECT_EQ(next, booked + kWakeUpGraceMs + 5000 + kRepeatMs);
   EXPECT_EQ(host.timers.count(IDT_WAKE_UP_WATCHDOG), 0u);
