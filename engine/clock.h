@@ -53,12 +53,17 @@ class Clock {
   virtual std::int64_t Now() const = 0;
   // Milliseconds since 1970, of the same reading as Now() would give.
   virtual std::int64_t NowMs() const { return SaturatingMul(Now(), 1000); }
+  // True when this is the system's wall clock (CLOCK_REALTIME), the clock of
+  // the window host's wall timers. An instant of any other clock set on them
+  // would fire at the wrong time, or at once and over and over.
+  virtual bool IsSystemWallClock() const { return false; }
 };
 
 class SystemClock final : public Clock {
  public:
   std::int64_t Now() const override;
   std::int64_t NowMs() const override;
+  bool IsSystemWallClock() const override { return true; }
 };
 
 // A clock that stands still until a test moves it. Safe to read from any
@@ -75,9 +80,14 @@ class ManualClock final : public Clock {
   void Advance(std::int64_t seconds) { now_.store(SaturatingAdd(now_.load(), seconds)); }
   // Moves to `ms` milliseconds since 1970.
   void SetMs(std::int64_t ms);
+  // Stands in for the system's wall clock, for a window host whose wall
+  // timers the test fires by hand.
+  void StandInForWallClock() { wallClock_.store(true); }
+  bool IsSystemWallClock() const override { return wallClock_.load(); }
 
  private:
   std::atomic<std::int64_t> now_;
+  std::atomic<bool> wallClock_{false};
   std::atomic<std::int32_t> millis_{0};  // 0..999 within the second
 };
 

@@ -13,8 +13,9 @@
 namespace halvern {
 namespace {
 
-// The longest wait of one watchdog tick. Short enough that a wall clock set
-// forward, or a machine that slept, is noticed within a minute.
+// The longest wait of one watchdog tick, where the host has no wall-clock
+// timer. Short enough that a wall clock set forward, or a machine that slept,
+// is noticed within a minute.
 constexpr std::int64_t kWatchdogTickMs = 60000;
 
 std::optional<LocalTime> FromTm(const tm& t, int millisecond) {
@@ -194,8 +195,12 @@ void WakeUpWatchdog::Disarm() {
 }
 
 void WakeUpWatchdog::Arm() {
-  const std::int64_t remaining =
-      SaturatingSub(SaturatingAdd(*bookedMs_, kWakeUpGraceMs), clock_.NowMs());
+  const std::int64_t dueMs = SaturatingAdd(*bookedMs_, kWakeUpGraceMs);
+  // A wall-clock timer waits for the instant itself, through a sleep and a
+  // clock set alike, so nothing ticks in between. It runs on the system's
+  // wall clock, so only an instant of that clock is set on it.
+  if (clock_.IsSystemWallClock() && host_.SetWallTimer(IDT_WAKE_UP_WATCHDOG, dueMs)) return;
+  const std::int64_t remaining = SaturatingSub(dueMs, clock_.NowMs());
   const std::int64_t wait = std::clamp<std::int64_t>(remaining, 1, kWatchdogTickMs);
   host_.SetTimer(IDT_WAKE_UP_WATCHDOG, static_cast<std::uint32_t>(wait));
 }

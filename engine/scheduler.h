@@ -89,9 +89,12 @@ inline constexpr std::int64_t kWakeUpGraceMs = 10000;
 // 10 s after the booked instant (the launcher could not start, its message was
 // lost), it calls `onOverdue`, which handles the wake-up as if the message had
 // come; `manual` tells that the lost booking was Check Now's (booked for the
-// present moment). The window timer runs on the monotonic clock and the booking
-// on the wall clock, so each tick asks the clock again and waits on when the
-// wall clock has not got there yet. Window thread only.
+// present moment). It sets the host's wall-clock timer for that instant, which
+// also fires early when the clock is set; where the host has none (or `clock`
+// is not the system's wall clock, whose instants that timer takes), a window
+// timer on the monotonic clock ticks at least once a minute. Either way each
+// firing asks the clock again and waits on when the wall clock has not got
+// there yet. Window thread only.
 class WakeUpWatchdog final : public TimedRun {
  public:
   using OverdueHandler = std::function<void(bool manual)>;

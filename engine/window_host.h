@@ -66,6 +66,18 @@ class WindowHost {
   // An id names one timer: setting it again restarts it; killing a missing one
   // does nothing. Timers repeat until killed. Window thread only.
   virtual void SetTimer(std::uint32_t id, std::uint32_t milliseconds) = 0;
+  // Sets timer `id` to fire once when the wall clock reaches `epochMs` (UTC
+  // milliseconds): at once for an instant already past, right after a resume
+  // for one the machine slept through, and early whenever the wall clock is
+  // set, so the handler reads the clock again and sets it anew. It replaces a
+  // timer of the same id, SetTimer replaces it, KillTimer kills it. False when
+  // the host has no such timer (nothing is set): the caller then ticks with
+  // SetTimer. Window thread only.
+  virtual bool SetWallTimer(std::uint32_t id, std::int64_t epochMs) {
+    static_cast<void>(id);
+    static_cast<void>(epochMs);
+    return false;
+  }
   virtual void KillTimer(std::uint32_t id) = 0;
 };
 

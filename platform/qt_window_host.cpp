@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tsan_handover.h"
+#include "wall_clock_timer.h"
 
 namespace halvern {
 namespace {
@@ -57,6 +58,7 @@ class QtWindowHost::Core : public std::enable_shared_from_this<QtWindowHost::Cor
   void Send(const std::function<void()>& call);
   void RunPendingCalls();
   void SetTimer(std::uint32_t id, std::uint32_t milliseconds);
+  bool SetWallTimer(std::uint32_t id, std::int64_t epochMs);
   void KillTimer(std::uint32_t id);
 
   // Window thread: ends delivery; returns the receiver for the caller to delete.
@@ -68,6 +70,7 @@ class QtWindowHost::Core : public std::enable_shared_from_this<QtWindowHost::Cor
                std::unique_ptr<MessagePayload> payload);
   void RunCall(const std::function<void()>& call);
   void FireTimer(int qtTimerId);
+  void FireWallTimer(std::uint32_t id);
 
  private:
   const std::thread::id windowThread_;
@@ -78,6 +81,9 @@ class QtWindowHost::Core : public std::enable_shared_from_this<QtWindowHost::Cor
   WindowHandler* handler_ = nullptr;
   std::map<std::uint32_t, int> timers_;  // our id -> Qt timer id
   std::map<int, std::uint32_t> timerIds_;
+  // Made on first use per id and kept until Close, so that a timer killed
+  // from its own callback is only stopped, not destroyed under its caller.
+  std::map<std::uint32_t, std::unique_ptr<WallClockTimer>> wallTimers_;
 };
 
 namespace {
@@ -173,6 +179,9 @@ class WorkerHost final : public WindowHost {
   void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override {
     core_->SetTimer(id, milliseconds);
   }
+  bool SetWallTimer(std::uint32_t id, std::int64_t epochMs) override {
+    return core_->SetWallTimer(id, epochMs);
+  }
   void KillTimer(std::uint32_t id) override { core_->KillTimer(id); }
 
  private:
@@ -246,8 +255,18 @@ void Core::SetTimer(std::uint32_t id, std::uint32_t milliseconds) {
   timerIds_[qtId] = id;
 }
 
+bool Core::SetWallTimer(std::uint32_t id, std::int64_t epochMs) {
+  if (!OnWindowThread() || IsClosed()) return false;
+  KillTimer(id);
+  auto& timer = wallTimers_[id];
+  if (!timer) timer = WallClockTimer::Make([this, id] { FireWallTimer(id); });
+  return timer && timer->Set(epochMs);
+}
+
 void Core::KillTimer(std::uint32_t id) {
   if (!OnWindowThread()) return;
+  const auto wall = wallTimers_.find(id);
+  if (wall != wallTimers_.end() && wall->second) wall->second->Stop();
   const auto it = timers_.find(id);
   if (it == timers_.end()) return;
   if (receiver_ != nullptr) receiver_->killTimer(it->second);
@@ -261,6 +280,11 @@ void Core::FireTimer(int qtTimerId) {
   handler_->OnTimer(it->second);
 }
 
+void Core::FireWallTimer(std::uint32_t id) {
+  if (handler_ == nullptr || IsClosed()) return;
+  handler_->OnTimer(id);
+}
+
 QObject* Core::Close() {
   QObject* receiver = nullptr;
   {
@@ -272,6 +296,7 @@ QObject* Core::Close() {
   for (const auto& [id, qtId] : timers_) receiver->killTimer(qtId);
   timers_.clear();
   timerIds_.clear();
+  wallTimers_.clear();
   handler_ = nullptr;
   receiver_ = nullptr;
   return receiver;
@@ -318,6 +343,10 @@ void QtWindowHost::SetPainter(std::function<void()> painter) { painter_ = std::m
 
 void QtWindowHost::SetTimer(std::uint32_t id, std::uint32_t milliseconds) {
   core_->SetTimer(id, milliseconds);
+}
+
+bool QtWindowHost::SetWallTimer(std::uint32_t id, std::int64_t epochMs) {
+  return core_->SetWallTimer(id, epochMs);
 }
 
 void QtWindowHost::KillTimer(std::uint32_t id) { core_->KillTimer(id); }

@@ -49,6 +49,8 @@ class QtWindowHost final : public WindowHost {
   // repaint); Qt Core alone has nothing to draw.
   void SetPainter(std::function<void()> painter);
   void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override;
+  // A timerfd on CLOCK_REALTIME per id; false where none can be made.
+  bool SetWallTimer(std::uint32_t id, std::int64_t epochMs) override;
   void KillTimer(std::uint32_t id) override;
 
   class Core;

@@ -25,7 +25,8 @@ constexpr std::int64_t kPeriodMs = 45 * 60000 + 1000;
 // The wake-up after a run that raised an alert: its repeat comes sooner.
 constexpr std::int64_t kRepeatMs = 15 * 60000 + 1000;
 
-// Timers run until the test fires them; messages and calls run at once.
+// Timers run until the test fires them; messages and calls run at once. With
+// `wallClock` the host also has wall-clock timers, which are spent by firing.
 class ManualHost final : public WindowHost {
  public:
   void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
@@ -37,17 +38,33 @@ class ManualHost final : public WindowHost {
   }
   void Send(const std::function<void()>& call) override { call(); }
   void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override {
+    wallTimers.erase(id);
     timers[id] = milliseconds;
   }
-  void KillTimer(std::uint32_t id) override { timers.erase(id); }
+  bool SetWallTimer(std::uint32_t id, std::int64_t epochMs) override {
+    if (!wallClock) return false;
+    timers.erase(id);
+    wallTimers[id] = epochMs;
+    return true;
+  }
+  void KillTimer(std::uint32_t id) override {
+    timers.erase(id);
+    wallTimers.erase(id);
+  }
   // A tick of timer `id`, if it runs.
   void Fire(std::uint32_t id) {
-    if (timers.count(id) != 0 && handler) handler->OnTimer(id);
+    if (!Running(id) || !handler) return;
+    wallTimers.erase(id);
+    handler->OnTimer(id);
   }
-  bool Running(std::uint32_t id) const { return timers.count(id) != 0; }
+  bool Running(std::uint32_t id) const {
+    return timers.count(id) != 0 || wallTimers.count(id) != 0;
+  }
 
   WindowHandler* handler = nullptr;
+  bool wallClock = false;
   std::map<std::uint32_t, std::uint32_t> timers;
+  std::map<std::uint32_t, std::int64_t> wallTimers;  // id -> UTC milliseconds
 };
 
 class WakeUpTest : public ::testing::Test {
@@ -134,6 +151,53 @@ TEST_F(WakeUpTest, ALostWakeUpIsHandledTenSecondsAfterItsTime) {
   clock.SetMs(booked + 10000 + kRepeatMs + 10000);
   FireWatchdog();
   EXPECT_EQ(timedRun.bookings.size(), 3u);
+}
+
+TEST_F(WakeUpTest, WithAWallClockTimerTheWatchdogSetsOneForTheInstantAndNoTick) {
+  host.wallClock = true;
+  Add(u"Due", 0);
+  // The host's wall timers take instants of the system's clock only: for a
+  // clock of its own the watchdog ticks (a past instant would fire at once,
+  // over and over).
+  monitor->ScheduleNextWakeUp();
+  EXPECT_EQ(host.timers.count(IDT_WAKE_UP_WATCHDOG), 1u);
+  EXPECT_TRUE(host.wallTimers.empty());
+
+  clock.StandInForWallClock();
+  monitor->ScheduleNextWakeUp();
+  const std::int64_t booked = LastBookingMs();
+  EXPECT_EQ(host.timers.count(IDT_WAKE_UP_WATCHDOG), 0u);
+  EXPECT_EQ(
+      host.wallTimers,
+      (std::map<std::uint32_t, std::int64_t>{{IDT_WAKE_UP_WATCHDOG, booked + kWakeUpGraceMs}}));
+
+  // Fired early (the wall clock was set back, or forward but not far enough):
+  // the same instant is set again.
+  for (const std::int64_t now : {kNowMs - 3600000, booked + kWakeUpGraceMs - 1}) {
+    clock.SetMs(now);
+    FireWatchdog();
+    EXPECT_EQ(connections.attempts, 0);
+    EXPECT_EQ(host.timers.count(IDT_WAKE_UP_WATCHDOG), 0u);
+    EXPECT_EQ(host.wallTimers[IDT_WAKE_UP_WATCHDOG], booked + kWakeUpGraceMs);
+  }
+
+  // At the instant (or a clock set past it) the lost wake-up is handled, and
+  // the next booking gets its own instant.
+  clock.SetMs(booked + kWakeUpGraceMs + 5000);
+  FireWatchdog();
+  EXPECT_EQ(connections.attempts, 1);
+  ASSERT_EQ(timedRun.bookings.size(), 3u);
+  const std::int64_t next = LastBookingMs();
+  EXPECT_EQ(next, booked + kWakeUpGraceMs + 5000 + kRepeatMs);
+  EXPECT_EQ(host.timers.count(IDT_WAKE_UP_WATCHDOG), 0u);
+  EXPECT_EQ(host.wallTimers[IDT_WAKE_UP_WATCHDOG], next + kWakeUpGraceMs);
+
+  // A wake-up that arrives rebooks and moves the instant; shutdown kills it.
+  clock.SetMs(next + 20);
+  host.PostMessage(UM_RUN_CHECK, 0, 0);
+  EXPECT_EQ(host.wallTimers[IDT_WAKE_UP_WATCHDOG], LastBookingMs() + kWakeUpGraceMs);
+  monitor->Shutdown();
+  EXPECT_FALSE(host.Running(IDT_WAKE_UP_WATCHDOG));
 }
 
 TEST_F(WakeUpTest, AWakeUpThatArrivesMakesNoSecondRunAndShutdownDisarms) {
