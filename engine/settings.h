@@ -2,18 +2,31 @@
 // Named settings of the "Settings" section with their defaults. Readers always
 // ask the store at the moment of use; nothing is cached.
 
+#include <climits>
 #include <cstdint>
 #include <string>
 
+#include "settings_store.h"
+
 namespace halvern {
 
+// A setting: its section, name and default. Every reader and writer of a
+// setting goes through its entry here, so that each has one name, one type and
+// one default. The section is "Settings" unless given.
 struct IntSetting {
+  constexpr IntSetting(const char16_t* n, std::int32_t d, const char16_t* s = kSettingsSection)
+      : name(n), defaultValue(d), section(s) {}
   const char16_t* name;
   std::int32_t defaultValue;
+  const char16_t* section;
 };
 struct StringSetting {
+  constexpr StringSetting(const char16_t* n, const char16_t* d,
+                          const char16_t* s = kSettingsSection)
+      : name(n), defaultValue(d), section(s) {}
   const char16_t* name;
   const char16_t* defaultValue;
+  const char16_t* section;
 };
 
 inline constexpr IntSetting kFrequency{u"Frequency", 45};
@@ -37,6 +50,27 @@ inline constexpr StringSetting kRemoveExpairedLogItems{u"RemoveExpairedLogItems"
 inline constexpr IntSetting kWatchFailedEntries{u"WatchFailedEntries", 0};
 // Days before a certificate's expiry that a warning is sent; 0: none.
 inline constexpr IntSetting kCertificateWarningDays{u"CertificateWarningDays", 14};
+
+// Whether the program starts at login: 1 or 0 as the user last chose it, -1
+// (kStartAtLoginNotChosen) before any choice, when the first start turns it on.
+inline constexpr std::int32_t kStartAtLoginNotChosen = -1;
+inline constexpr IntSetting kStartAtLogin{u"StartAtLogin", kStartAtLoginNotChosen};
+
+// A window's kept place, in a section of its own per window: X and Y of its
+// top-left corner, Width and Height of its inside. kPlaceMissing stands for a
+// value not kept.
+inline constexpr char16_t kWindowSection[] = u"Window";        // the main window
+inline constexpr char16_t kLogWindowSection[] = u"LogWindow";  // the log viewer
+inline constexpr std::int32_t kPlaceMissing = INT32_MIN;
+struct WindowPlaceSettings {
+  IntSetting x, y, width, height;
+};
+constexpr WindowPlaceSettings WindowPlaceIn(const char16_t* section) {
+  return {{u"X", kPlaceMissing, section},
+          {u"Y", kPlaceMissing, section},
+          {u"Width", kPlaceMissing, section},
+          {u"Height", kPlaceMissing, section}};
+}
 
 // Every setting of the "Settings" section that the user chooses, in the order
 // the dialogs show them (what an export of the settings holds).

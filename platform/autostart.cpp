@@ -10,15 +10,11 @@
 #include <string_view>
 #include <system_error>
 
+#include "settings.h"
 #include "settings_store.h"
 
 namespace halvern {
 namespace {
-
-// Kept in the "Settings" section: 1 = start at login, 0 = the user turned it
-// off; missing until the first start has written the entry.
-constexpr char16_t kStartAtLogin[] = u"StartAtLogin";
-constexpr std::int32_t kNotChosen = -1;
 
 // Characters that make the Desktop Entry format ask for a quoted argument.
 constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
@@ -142,7 +138,7 @@ Autostart::Autostart(SettingsStore& store, std::filesystem::path program,
     : store_(store), program_(std::move(program)), entry_(std::move(entry)) {}
 
 bool Autostart::ApplyAtStart(std::string& error) {
-  if (store_.ReadSettingInt(kSettingsSection, kStartAtLogin, kNotChosen) != kNotChosen) {
+  if (ReadSetting(store_, kStartAtLogin) != kStartAtLoginNotChosen) {
     return true;
   }
   return Set(true, error);
@@ -164,7 +160,7 @@ bool Autostart::Set(bool on, std::string& error) {
 }
 
 bool Autostart::KeepChoice(bool on, std::string& error) {
-  if (store_.WriteSettingInt(kSettingsSection, kStartAtLogin, on ? 1 : 0)) return true;
+  if (WriteSetting(store_, kStartAtLogin, on ? 1 : 0)) return true;
   error =
       "The settings store could not be written, so the choice is not kept: the next start "
       "may find it as it was before.";

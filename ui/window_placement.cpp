@@ -7,17 +7,12 @@
 #include <algorithm>
 #include <climits>
 
+#include "settings.h"
 #include "settings_store.h"
 
 namespace halvern::ui {
 namespace {
 
-constexpr char16_t kX[] = u"X";
-constexpr char16_t kY[] = u"Y";
-constexpr char16_t kWidth[] = u"Width";
-constexpr char16_t kHeight[] = u"Height";
-// No window is kept at this coordinate; it stands for a missing value.
-constexpr std::int32_t kMissing = INT32_MIN;
 // Moves and resizes come in bursts while the user drags.
 constexpr int kSettleMs = 500;
 
@@ -45,19 +40,21 @@ std::vector<QRect> AvailableScreens() {
 }  // namespace
 
 std::optional<QRect> ReadWindowPlacement(SettingsStore& store, const char16_t* section) {
-  const std::int32_t x = store.ReadSettingInt(section, kX, kMissing);
-  const std::int32_t y = store.ReadSettingInt(section, kY, kMissing);
-  const std::int32_t width = store.ReadSettingInt(section, kWidth, kMissing);
-  const std::int32_t height = store.ReadSettingInt(section, kHeight, kMissing);
-  if (x == kMissing || y == kMissing || width <= 0 || height <= 0) return std::nullopt;
+  const WindowPlaceSettings place = WindowPlaceIn(section);
+  const std::int32_t x = ReadSetting(store, place.x);
+  const std::int32_t y = ReadSetting(store, place.y);
+  const std::int32_t width = ReadSetting(store, place.width);
+  const std::int32_t height = ReadSetting(store, place.height);
+  if (x == kPlaceMissing || y == kPlaceMissing || width <= 0 || height <= 0) return std::nullopt;
   return QRect(x, y, width, height);
 }
 
 bool WriteWindowPlacement(SettingsStore& store, const QRect& place, const char16_t* section) {
-  bool written = store.WriteSettingInt(section, kX, place.x());
-  written = store.WriteSettingInt(section, kY, place.y()) && written;
-  written = store.WriteSettingInt(section, kWidth, place.width()) && written;
-  return store.WriteSettingInt(section, kHeight, place.height()) && written;
+  const WindowPlaceSettings kept = WindowPlaceIn(section);
+  bool written = WriteSetting(store, kept.x, place.x());
+  written = WriteSetting(store, kept.y, place.y()) && written;
+  written = WriteSetting(store, kept.width, place.width()) && written;
+  return WriteSetting(store, kept.height, place.height()) && written;
 }
 
 QRect FitOnScreens(const QRect& kept, const QSize& minimum, const std::vector<QRect>& screens) {

@@ -11,6 +11,8 @@
 #include <optional>
 #include <vector>
 
+#include "settings.h"
+
 class QWidget;
 
 namespace halvern {
@@ -19,8 +21,8 @@ class SettingsStore;
 
 namespace halvern::ui {
 
-inline constexpr char16_t kWindowSection[] = u"Window";
-inline constexpr char16_t kLogWindowSection[] = u"LogWindow";
+using ::halvern::kLogWindowSection;
+using ::halvern::kWindowSection;
 
 // The kept place, or nothing when a value is missing or the size is not
 // positive.
