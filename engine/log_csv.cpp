@@ -4,11 +4,29 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
+#include <string_view>
 
 #include "csv.h"
 #include "utf8.h"
 
 namespace halvern {
+namespace {
+
+// A spreadsheet takes a cell that begins with = + - or @ (a tab or a carriage
+// return before one too) as a formula. Titles come from the user and texts
+// from the servers checked (a status text is the server's own words), so such
+// a cell is written with a leading apostrophe, which spreadsheets show as text
+// and do not run.
+std::string TextCell(const std::u16string& text) {
+  std::string cell = Utf16ToUtf8(text);
+  constexpr std::string_view kFormulaStarts = "=+-@\t\r";
+  if (!cell.empty() && kFormulaStarts.find(cell.front()) != std::string_view::npos) {
+    cell.insert(0, 1, '\'');
+  }
+  return cell;
+}
+
+}  // namespace
 
 std::string FormatIsoLocalTime(std::int64_t time) {
   if (time < std::numeric_limits<std::time_t>::min() ||
@@ -34,8 +52,8 @@ std::string LogCsv(const std::vector<LogCsvRow>& rows, bool historyColumns) {
   if (historyColumns) header.insert(header.end(), {"HTTP Status", "Total Time (s)", "Detail"});
   out += csv::Line(header);
   for (const LogCsvRow& row : rows) {
-    std::vector<std::string> fields = {FormatIsoLocalTime(row.time), Utf16ToUtf8(row.title),
-                                       row.passed ? "1" : "0", Utf16ToUtf8(row.text)};
+    std::vector<std::string> fields = {FormatIsoLocalTime(row.time), TextCell(row.title),
+                                       row.passed ? "1" : "0", TextCell(row.text)};
     if (historyColumns) {
       fields.push_back(row.httpStatus ? std::to_string(*row.httpStatus) : std::string());
       std::string total;
@@ -47,7 +65,7 @@ std::string LogCsv(const std::vector<LogCsvRow>& rows, bool historyColumns) {
         if (end.ec == std::errc()) total.assign(number, end.ptr);
       }
       fields.push_back(total);
-      fields.push_back(row.detail ? Utf16ToUtf8(*row.detail) : std::string());
+      fields.push_back(row.detail ? TextCell(*row.detail) : std::string());
     }
     out += csv::Line(fields);
   }

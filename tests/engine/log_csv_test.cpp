@@ -71,5 +71,31 @@ TEST(LogCsvTest, WritesHeaderRowsAndOptionalHistoryColumns) {
   EXPECT_EQ(LogCsv({}, false), "\xEF\xBB\xBFTime,Title,Passed,Text\r\n");
 }
 
+// A server's status text or a title that a spreadsheet would run as a formula
+// is written as text: a leading apostrophe. Other texts are left as they are.
+TEST(LogCsvTest, CellsThatWouldRunAsFormulasAreWrittenAsText) {
+  ZoneGuard zone("UTC0");
+  struct Case {
+    std::u16string text;
+    std::string cell;
+  } cases[] = {
+      {u"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+      {u"+1", "'+1"},
+      {u"-2+3", "'-2+3"},
+      {u"@SUM(A1)", "'@SUM(A1)"},
+      {u"\t=1", "'\t=1"},
+      {u"Failed. =1", "Failed. =1"},
+      {u"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.cell));
+    const std::vector<LogCsvRow> rows = {{kMorning, c.text, false, c.text, {}, {}, c.text}};
+    const std::string out = LogCsv(rows, true);
+    const std::string expected =
+        "2026-08-06T07:06:40+00:00," + c.cell + ",0," + c.cell + ",,," + c.cell + "\r\n";
+    EXPECT_TRUE(out.ends_with(expected)) << out;
+  }
+}
+
 }  // namespace
 }  // namespace halvern
