@@ -104,7 +104,7 @@ class Parser {
       SkipBlanks();
       Value member;
       if (!ParseValue(member, depth)) return false;
-      value.members.emplace_back(std::move(name), std::move(member));
+      value.members.push_back(Member{std::move(name), std::move(member)});
       SkipBlanks();
       if (at_ < s_.size() && s_[at_] == ',') {
         ++at_;

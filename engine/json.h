@@ -15,6 +15,8 @@
 
 namespace halvern::json {
 
+struct Member;
+
 struct Value {
   enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject };
   Kind kind = Kind::kNull;
@@ -26,10 +28,17 @@ struct Value {
   double number = 0;
   std::string text;  // UTF-8
   std::vector<Value> items;
-  std::vector<std::pair<std::string, Value>> members;
+  // In the order written. Member is complete only below: a vector may hold a
+  // type that is not complete yet, a pair may not.
+  std::vector<Member> members;
 
   // The member of an object named `name`, or nullptr.
   const Value* Find(std::string_view name) const;
+};
+
+struct Member {
+  std::string name;
+  Value value;
 };
 
 struct ParseError {
