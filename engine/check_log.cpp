@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "check_history.h"
 #include "clock.h"
 #include "settings.h"
 #include "url_entry.h"
@@ -126,6 +127,8 @@ void ExpireLog(SettingsStore& store, const Clock& clock) {
   // A date that could not be kept only lets the next run expire once more.
   static_cast<void>(WriteSetting(store, kRemoveExpairedLogItems, today));
   const std::int32_t keep = ReadSetting(store, kKeepLogFiles);
+  // The history of the checks follows the log's retention.
+  if (HistoryStore* history = store.History()) ExpireHistory(*history, keep, clock.NowMs());
 
   auto cursor = store.OpenSection(kLogSection);
   if (!cursor) return;

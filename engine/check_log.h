@@ -47,7 +47,8 @@ std::int64_t LogNameTime(std::u16string_view name);
 // Whether retention index `keep` removes a record `recordTime` at `now`; safe
 // for times of any value.
 bool IsLogRecordExpired(std::int32_t keep, std::int64_t recordTime, std::int64_t now);
-// Removes the records that KeepLogFiles no longer keeps, once per local day.
+// Removes the records that KeepLogFiles no longer keeps, once per local day;
+// the store's history of the checks is expired with them.
 void ExpireLog(SettingsStore& store, const Clock& clock);
 
 // Local-time text of `time` with a strftime pattern in which "%X" is HH:mm:ss

@@ -5,6 +5,7 @@
 
 #include "alert_devices.h"
 #include "alerts.h"
+#include "check_history.h"
 #include "check_log.h"
 #include "clock.h"
 #include "connection_manager.h"
@@ -16,6 +17,14 @@
 #include "window_host.h"
 
 namespace halvern {
+namespace {
+
+CheckKind KindOf(bool retryAllowed, std::optional<CheckKind> kind) {
+  if (kind) return *kind;
+  return retryAllowed ? CheckKind::Scheduled : CheckKind::SingleCheck;
+}
+
+}  // namespace
 
 void KeepAwakeThread(IdleTimer& idleTimer, const ManualResetEvent& prevent,
                      std::uint32_t periodMs) {
@@ -60,6 +69,7 @@ void CheckRun::OnRunCheck(std::int64_t checkNowTime) {
   });
   walking_ = true;
   walkRetries_ = !manual;
+  walkKind_ = manual ? CheckKind::ManualRun : CheckKind::Scheduled;
   inRunWalk_ = true;
   connectionFailedInWalk_ = false;
   ContinueWalk(false);
@@ -83,7 +93,7 @@ void CheckRun::ContinueWalk(bool whole) {
     }
     const std::unique_ptr<UrlEntry> entry = std::move(walkLeft_.front());
     walkLeft_.pop_front();
-    StartEntryCheck(*entry, walkRetries_);
+    StartEntryCheck(*entry, walkRetries_, walkKind_);
     // The checks started so far show their progress while the walk goes on:
     // a worker waiting for its row is not held up until the last entry, and
     // worker threads that finish are taken up again by later entries.
@@ -103,7 +113,8 @@ void CheckRun::EndWalk() {
   SetKeepAwake(false);
 }
 
-bool CheckRun::StartEntryCheck(const UrlEntry& entry, bool retryAllowed) {
+bool CheckRun::StartEntryCheck(const UrlEntry& entry, bool retryAllowed,
+                               std::optional<CheckKind> kind) {
   if (entry.enabled == 0) return true;
   // One check of an entry at a time: a run, a retry or a double-click while
   // its check still runs starts nothing and returns true (the connection is
@@ -111,7 +122,7 @@ bool CheckRun::StartEntryCheck(const UrlEntry& entry, bool retryAllowed) {
   // and alerts.
   const std::u16string title = EntryTitle(entry);
   if (checking_.contains(title)) return true;
-  if (!AcquireConnection(entry, retryAllowed)) return false;
+  if (!AcquireConnection(entry, retryAllowed, kind)) return false;
 
   auto copy = std::make_unique<UrlEntry>();
   InitUrlEntry(*copy);
@@ -121,6 +132,7 @@ bool CheckRun::StartEntryCheck(const UrlEntry& entry, bool retryAllowed) {
   auto job = std::make_unique<CheckJob>(
       s_.workerHost, &s_.list, downloadEvent_, retryAllowed ? 1 : 0,
       CheckServices{s_.store, s_.clock, s_.internet, options_.internetTimeoutMs});
+  job->kind = KindOf(retryAllowed, kind);
   checking_.insert(title);
   // A worker that cannot start records its failure and posts its completion
   // all the same, which releases what was acquired here.
@@ -128,7 +140,8 @@ bool CheckRun::StartEntryCheck(const UrlEntry& entry, bool retryAllowed) {
   return true;
 }
 
-bool CheckRun::AcquireConnection(const UrlEntry& entry, bool retryAllowed) {
+bool CheckRun::AcquireConnection(const UrlEntry& entry, bool retryAllowed,
+                                 std::optional<CheckKind> kind) {
   downloadEvent_->Reset();  // starting a check clears any earlier Stop
   if (connection_) {
     if (connection_->IsConnected()) {
@@ -150,7 +163,7 @@ bool CheckRun::AcquireConnection(const UrlEntry& entry, bool retryAllowed) {
   }
   if (!connection_) {
     if (inRunWalk_) connectionFailedInWalk_ = true;
-    ReportConnectionFailure(entry, retryAllowed);
+    ReportConnectionFailure(entry, retryAllowed, kind);
     return false;
   }
   SetKeepAwake(true);
@@ -159,8 +172,18 @@ bool CheckRun::AcquireConnection(const UrlEntry& entry, bool retryAllowed) {
   return true;
 }
 
-void CheckRun::ReportConnectionFailure(const UrlEntry& entry, bool) {
-  WriteLogRecord(*s_.store, *s_.clock, entry, false, kConnectionFailureText);
+void CheckRun::ReportConnectionFailure(const UrlEntry& entry, bool retryAllowed,
+                                       std::optional<CheckKind> kind) {
+  const bool logged =
+      WriteLogRecord(*s_.store, *s_.clock, entry, false, kConnectionFailureText).has_value();
+  HistoryRow row;
+  row.entryId = entry.id;
+  row.title = EntryTitle(entry);
+  row.url = EntryUrl(entry);
+  row.timeMs = s_.clock->NowMs();
+  row.kind = KindOf(retryAllowed, kind);
+  row.detail = kConnectionFailureText;
+  RecordCheckHistory(*s_.store, logged, row);
   s_.alerts.RaiseAlert(entry, std::u16string(kConnectionFailureText));
 }
 
@@ -257,11 +280,11 @@ void CheckRun::RetryEntry(std::uint32_t id) {
     UrlEntry entry;
     if (!LoadUrlEntry(*s_.store, title, entry) || (entry.id & ~kRetryTimerBit) != id) continue;
     found = true;
-    StartEntryCheck(entry, true);
+    StartEntryCheck(entry, true, CheckKind::Retry);
   }
   if (found) return;
   WalkUrlEntries(*s_.store, [&](const UrlEntry& entry) {
-    if ((entry.id & ~kRetryTimerBit) == id) StartEntryCheck(entry, true);
+    if ((entry.id & ~kRetryTimerBit) == id) StartEntryCheck(entry, true, CheckKind::Retry);
   });
 }
 

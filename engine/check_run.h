@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 
+#include "check_kind.h"
 #include "site_check.h"
 #include "worker_pool.h"
 
@@ -133,10 +134,14 @@ class CheckRun {
   bool IsWalking() const { return walking_; }
   // Starts the check of one entry unless it is disabled or a check of the
   // entry (the same title) still runs; false only when no connection could be
-  // obtained.
-  bool StartEntryCheck(const UrlEntry& entry, bool retryAllowed);
-  [[nodiscard]] bool AcquireConnection(const UrlEntry& entry, bool retryAllowed);
-  void ReportConnectionFailure(const UrlEntry& entry, bool retryAllowed);
+  // obtained. `kind` (kept in the history) defaults to a scheduled check when
+  // retries are allowed and to a single manual check otherwise.
+  bool StartEntryCheck(const UrlEntry& entry, bool retryAllowed,
+                       std::optional<CheckKind> kind = std::nullopt);
+  [[nodiscard]] bool AcquireConnection(const UrlEntry& entry, bool retryAllowed,
+                                       std::optional<CheckKind> kind = std::nullopt);
+  void ReportConnectionFailure(const UrlEntry& entry, bool retryAllowed,
+                               std::optional<CheckKind> kind = std::nullopt);
   void ReleaseConnection();
   void SetKeepAwake(bool on);
   // UM_CHECK_DONE: books a retry or raises the alert, then frees the job.
@@ -185,6 +190,7 @@ class CheckRun {
   // The walk's entries not started yet; scheduled ones may retry.
   bool walking_ = false;
   bool walkRetries_ = false;
+  CheckKind walkKind_ = CheckKind::Scheduled;
   std::deque<std::unique_ptr<UrlEntry>> walkLeft_;
   // Titles of the entries whose retry is booked, by their id: a retry loads
   // its entry by title instead of walking every stored entry.

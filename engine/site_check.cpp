@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "check_history.h"
 #include "check_log.h"
 #include "clock.h"
 #include "event.h"
@@ -86,6 +87,14 @@ std::u16string TakeHeldProgress(CheckJob& job) {
   return held;
 }
 
+// The answer's status, phase times and body bytes, for the history row. A
+// layer that does not count bytes leaves the count of what the check read.
+void NoteAnswer(CheckJob& job, InternetRequest& request, std::uint64_t readBytes) {
+  job.measured.httpStatus = request.Headers().statusCode;
+  job.measured.timings = request.Timings();
+  job.measured.bytes = std::max(job.measured.timings->bodyBytes, readBytes);
+}
+
 // Reads the body of a 200 answer chunk by chunk; nothing when the job was
 // cancelled, the outcome otherwise.
 std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& request,
@@ -121,6 +130,7 @@ std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& reques
     }
     std::memset(buffer, 0, kReadChunk);
   }
+  NoteAnswer(job, request, received);
   // Every judgement records its outcome, whose row update shows a held
   // progress text first.
   return JudgeResponse(job, headers.contentLength, received, scan.text(), headers.statusText);
@@ -139,6 +149,7 @@ std::intptr_t RunCheck(CheckJob& job) {
 
   OpenResult open = session.OpenUrl(EntryUrl(*job.entry), kCheckOpenFlags);
   if (!open.request) {
+    job.measured.timings = open.timings;
     return RecordOutcome(job, false, u"Cannot connect to the server.", open.error);
   }
   SetRowStatus(job, u"Downloading...", kImageBusy);
@@ -146,7 +157,10 @@ std::intptr_t RunCheck(CheckJob& job) {
   SetInternetTimeouts(*open.request, job.services.internetTimeoutMs);
 
   const ResponseHeaders& headers = open.request->Headers();
-  if (headers.statusCode != 200) return RecordOutcome(job, false, headers.statusText);
+  if (headers.statusCode != 200) {
+    NoteAnswer(job, *open.request, 0);
+    return RecordOutcome(job, false, headers.statusText);
+  }
   return ReadAndJudge(job, *open.request, downloadingShown).value_or(kCheckFailed);
 }
 
@@ -274,6 +288,33 @@ void SaveEntryCopy(SettingsStore& store, const UrlEntry& entry) {
   static_cast<void>(SaveUrlEntryIfStillStored(store, EntryTitle(entry), entry));
 }
 
+// The history row of an outcome: the whole text the row shows for a failure,
+// the outcome text for a pass (whose row shows only the time).
+HistoryRow HistoryRowOf(const CheckJob& job, std::int64_t nowMs, bool passed,
+                        std::u16string detail) {
+  const UrlEntry& entry = *job.entry;
+  HistoryRow row;
+  row.entryId = entry.id;
+  row.title = EntryTitle(entry);
+  row.url = EntryUrl(entry);
+  row.timeMs = nowMs;
+  row.kind = job.kind;
+  row.passed = passed;
+  row.detail = std::move(detail);
+  const CheckJob::Measured& m = job.measured;
+  row.httpStatus = m.httpStatus;
+  if (m.timings) {
+    row.dnsMs = m.timings->dnsMs;
+    row.connectMs = m.timings->connectMs;
+    row.tlsMs = m.timings->tlsMs;
+    row.firstByteMs = m.timings->firstByteMs;
+    row.totalMs = m.timings->totalMs;
+  }
+  if (m.bytes) row.bytes = static_cast<std::int64_t>(*m.bytes);
+  row.certNotAfter = m.certNotAfter;
+  return row;
+}
+
 }  // namespace
 
 bool RecordOutcome(CheckJob& job, bool passed, std::u16string_view text,
@@ -282,23 +323,26 @@ bool RecordOutcome(CheckJob& job, bool passed, std::u16string_view text,
   SettingsStore& store = *job.services.store;
   const Clock& clock = *job.services.clock;
   const std::int64_t now = clock.Now();
-  WriteLogRecord(store, clock, entry, passed, text);
+  const std::int64_t nowMs = clock.NowMs();
+  const bool logged = WriteLogRecord(store, clock, entry, passed, text).has_value();
 
   if (passed) {
+    RecordCheckHistory(store, logged, HistoryRowOf(job, nowMs, true, std::u16string(text)));
     entry.failureCount = 0;
     entry.lastSuccessTime = now;
     SaveEntryCopy(store, entry);
     SetRowStatus(job, FormatLocalTime(now, u"Lasted checked on %X %x"), kImagePassed);
     return passed;
   }
-  entry.failureCount += 1;
-  SaveEntryCopy(store, entry);
   std::u16string status = u"Failed. ";
   status += text;
   if (error.code != InternetError::kNoCode && !error.message.empty()) {
     status += u" Code: ";
     status += error.message;
   }
+  RecordCheckHistory(store, logged, HistoryRowOf(job, nowMs, false, status));
+  entry.failureCount += 1;
+  SaveEntryCopy(store, entry);
   SetRowStatus(job, status, kImageFailed);
   return passed;
 }

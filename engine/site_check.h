@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "check_kind.h"
 #include "internet.h"
 #include "window_host.h"
 #include "worker_pool.h"
@@ -80,6 +81,16 @@ struct CheckJob final : MessagePayload {
   // StartCheckJob has shown "Connecting..." on the window's thread already,
   // so the worker starts without a row update of its own.
   bool connectingShown = false;
+  // Why the check runs; stored with its history row.
+  CheckKind kind = CheckKind::Scheduled;
+  // What the check measured, for its history row; the worker sets it before
+  // it records the outcome.
+  struct Measured {
+    std::uint32_t httpStatus = 0;              // 0: no answer came
+    std::optional<TransferTimings> timings;    // none before a request was made
+    std::optional<std::uint64_t> bytes;        // body bytes; none when no answer came
+    std::optional<std::int64_t> certNotAfter;  // the server certificate's earliest expiry
+  } measured;
 };
 
 // On the window's thread: gives `job` its entry copy, shows "Connecting..." in

@@ -58,65 +58,7 @@ std::u16string FoldCase(const std::u16string& text) {
   return QString::fromStdU16String(text).toLower().toStdU16String();
 }
 
-class SqliteStore::Lease {
- public:
-  Lease(SqliteStore* store, std::unique_ptr<Connection> connection)
-      : store_(store), connection_(std::move(connection)) {}
-  Lease(Lease&&) = default;
-  Lease& operator=(Lease&& other) noexcept {
-    if (this != &other) {
-      if (connection_) store_->GiveBack(std::move(connection_));
-      store_ = other.store_;
-      connection_ = std::move(other.connection_);
-    }
-    return *this;
-  }
-  ~Lease() {
-    if (connection_) store_->GiveBack(std::move(connection_));
-  }
-  explicit operator bool() const { return connection_ != nullptr; }
-  Connection* operator->() const { return connection_.get(); }
-
- private:
-  SqliteStore* store_;
-  std::unique_ptr<Connection> connection_;
-};
-
 namespace {
-
-// Binds text as UTF-16; SQLite keeps its own copy.
-void BindText(sqlite3_stmt* stmt, int index, const std::u16string& text) {
-  sqlite3_bind_text16(stmt, index, text.data(), static_cast<int>(text.size() * 2),
-                      SQLITE_TRANSIENT);
-}
-
-void BindBytes(sqlite3_stmt* stmt, int index, const Bytes& data) {
-  // An empty vector may have no storage, and a null blob would bind SQL NULL.
-  if (data.empty()) {
-    sqlite3_bind_zeroblob(stmt, index, 0);
-    return;
-  }
-  sqlite3_bind_blob(stmt, index, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
-}
-
-Bytes ColumnBytes(sqlite3_stmt* stmt, int column) {
-  const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, column));
-  const int n = sqlite3_column_bytes(stmt, column);
-  return p ? Bytes(p, p + n) : Bytes{};
-}
-
-std::u16string ColumnText(sqlite3_stmt* stmt, int column) {
-  const auto* p = static_cast<const char16_t*>(sqlite3_column_text16(stmt, column));
-  const int n = sqlite3_column_bytes16(stmt, column);
-  return p ? std::u16string(p, static_cast<std::size_t>(n) / 2) : std::u16string{};
-}
-
-// Runs a statement that returns no rows; SQLITE_DONE is success.
-bool StepDone(sqlite3_stmt* stmt) {
-  const int rc = sqlite3_step(stmt);
-  sqlite3_reset(stmt);
-  return rc == SQLITE_DONE;
-}
 
 constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS reg_values ("
@@ -124,7 +66,23 @@ constexpr char kSchema[] =
     " name TEXT NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL,"
     " PRIMARY KEY (key_fold, name_fold)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS reg_keys ("
-    " key_fold TEXT PRIMARY KEY NOT NULL, key TEXT NOT NULL) WITHOUT ROWID;";
+    " key_fold TEXT PRIMARY KEY NOT NULL, key TEXT NOT NULL) WITHOUT ROWID;"
+    // The record of every check (README "Stored data"). The index serves one
+    // entry's time range; the partial one finds an entry's last failure.
+    "CREATE TABLE IF NOT EXISTS check_history ("
+    " entry_id INTEGER NOT NULL, title TEXT NOT NULL, url TEXT NOT NULL,"
+    " time_ms INTEGER NOT NULL, kind INTEGER NOT NULL, passed INTEGER NOT NULL,"
+    " http_status INTEGER NOT NULL, detail TEXT NOT NULL,"
+    " dns_ms REAL, connect_ms REAL, tls_ms REAL, first_byte_ms REAL, total_ms REAL,"
+    " bytes INTEGER, cert_not_after INTEGER);"
+    "CREATE INDEX IF NOT EXISTS check_history_entry_time ON check_history (entry_id, time_ms);"
+    "CREATE INDEX IF NOT EXISTS check_history_failures ON check_history (entry_id, time_ms)"
+    " WHERE passed = 0;"
+    "CREATE TABLE IF NOT EXISTS daily_summary ("
+    " entry_id INTEGER NOT NULL, day TEXT NOT NULL, checks INTEGER NOT NULL,"
+    " passed INTEGER NOT NULL, down_ms INTEGER NOT NULL,"
+    " total_ms_min REAL, total_ms_sum REAL, total_ms_max REAL,"
+    " PRIMARY KEY (entry_id, day)) WITHOUT ROWID;";
 
 constexpr std::chrono::milliseconds kDefaultBusyTimeout{30000};
 // Open gives up on another program's lock after this, so that the caller can

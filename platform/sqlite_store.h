@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "check_history.h"
 #include "settings_store.h"
 #include "sqlite_store_files.h"
 
@@ -29,7 +30,9 @@ namespace halvern {
 
 struct BusyPolicy;
 
-class SqliteStore final : public SettingsStore {
+// The history of the checks (check_history, daily_summary) lives in the same
+// database and is written through the same queue (sqlite_history.cpp).
+class SqliteStore final : public SettingsStore, public HistoryStore {
  public:
   // ${XDG_CONFIG_HOME:-$HOME/.config}/Velmora/registry.sqlite3
   static std::filesystem::path DefaultPath();
@@ -87,6 +90,22 @@ class SqliteStore final : public SettingsStore {
   std::size_t DeleteValues(const std::u16string& section,
                            const std::vector<std::u16string>& entries) override;
   bool DeleteSection(const std::u16string& section) override;
+  HistoryStore* History() override { return this; }
+
+  // HistoryStore.
+  bool AppendCheck(const HistoryRow& row) override;
+  std::uint64_t HistoryVersion() const override { return historyVersion_.load(); }
+  std::vector<std::uint32_t> HistoryEntryIds() override;
+  std::vector<HistoryRow> ReadChecks(const HistoryRange& range) override;
+  std::optional<HistoryRow> LastFailedCheck(std::uint32_t entryId) override;
+  std::optional<std::int64_t> OldestCheckMs() override;
+  std::size_t DeleteChecksOutside(std::int64_t keepFromMs, std::int64_t keepBeforeMs) override;
+  bool ClearChecks() override;
+  bool WriteSummaries(const std::vector<DailySummary>& summaries) override;
+  std::vector<DailySummary> ReadSummaries(const std::u16string& fromDay,
+                                          const std::u16string& toDay) override;
+  std::optional<std::u16string> LatestSummaryDay() override;
+  std::size_t DeleteSummariesBefore(const std::u16string& day) override;
 
   class Connection;
   // A pooled connection, handed back to the pool when the lease ends.
@@ -150,6 +169,7 @@ class SqliteStore final : public SettingsStore {
   bool writing_ = false;                              // guarded by queueMutex_
   std::unique_ptr<Connection> writer_;
   std::vector<std::unique_ptr<Connection>> pool_;
+  std::atomic<std::uint64_t> historyVersion_{0};
 };
 
 // Unicode lower case of the whole text: how names and keys are compared.
