@@ -55,6 +55,10 @@ std::int64_t RowsTakeOverMs(HistoryStore& history, std::int64_t nowMs) {
   std::int64_t from = today;
   if (const auto latest = history.LatestSummaryDay()) {
     if (const auto start = LocalDayStartFromText(*latest)) from = NextLocalDayStartMs(*start);
+  } else if (const auto oldest = history.OldestCheckMs()) {
+    // No day summarized yet (the daily expiry has not run since rows came):
+    // the rows answer for every day they cover.
+    from = LocalDayStartMs(*oldest);
   }
   return std::clamp(from, SaturatingSub(nowMs, 30 * kDayMs), today);
 }

@@ -39,8 +39,8 @@ struct EntryOverview {
   std::u16string lastFailureReason;
 };
 
-// Where rows take over from summaries: the day after the latest summary, or
-// today's start when there is none (never before 30 days back).
+// Where rows take over from summaries: the day after the latest summary; with
+// none, the day of the oldest row, or today (never before 30 days back).
 std::int64_t RowsTakeOverMs(HistoryStore& history, std::int64_t nowMs);
 
 EntryOverview LoadEntryOverview(HistoryStore& history, const OverviewEntry& entry,

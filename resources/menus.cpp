@@ -9,9 +9,8 @@ namespace {
 constexpr MenuItem kSeparator{nullptr, 0, {}};
 
 constexpr MenuItem kUrlsMenu[] = {
-    {"Add", IDC_ADD, {}},
-    {"Edit", IDC_EDIT, {}},
-    {"Delete", IDC_DELETE, {}},
+    {"Add", IDC_ADD, {}}, {"Edit", IDC_EDIT, {}},      {"Delete", IDC_DELETE, {}},
+    kSeparator,           {"History", ID_HISTORY, {}},
 };
 
 constexpr MenuItem kToolsMenu[] = {

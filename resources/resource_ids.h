@@ -51,6 +51,7 @@ inline constexpr int ID_EXIT_PROGRAM = 1035;
 inline constexpr int ID_VISIT_WEBSITE = 32774;
 inline constexpr int ID_APP_ABOUT = 32776;
 inline constexpr int ID_START_AT_LOGIN = 32778;  // Tools > "Start at Login", a check item
+inline constexpr int ID_HISTORY = 32790;         // URLs > "History" (Ctrl+H)
 
 // URL editor (template 129).
 inline constexpr int IDC_URL_ENABLE = 1001;

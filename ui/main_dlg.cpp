@@ -3,6 +3,7 @@
 #include <QtCore/QEventLoop>
 #include <QtGui/QAction>
 #include <QtGui/QCloseEvent>
+#include <QtGui/QKeySequence>
 #include <QtWidgets/QMenu>
 #include <QtWidgets/QMenuBar>
 #include <QtWidgets/QPushButton>
@@ -79,6 +80,7 @@ CMainDlg::CMainDlg(const MainServices& services)
   MapCommand(res::ID_APP_ABOUT, [this] { CAboutDlg(this).DoModal(); });
   MapCommand(res::ID_EXIT_PROGRAM, [this] { OnExitProgram(); });
   MapCommand(res::ID_START_AT_LOGIN, [this] { OnStartAtLogin(); });
+  MapCommand(res::ID_HISTORY, [this] { OnHistory(); });
   MapDoubleClick(res::IDC_URL_LIST, [this] { OnCheckOne(); });
   if (s_.notifier) {
     monitor_->alerts().SetNotifier(s_.notifier);
@@ -114,6 +116,11 @@ bool CMainDlg::OnInitDialog() {
   ExpireLog(s_.store, s_.clock);
   monitor_->ScheduleNextWakeUp();
   UpdateStartAtLoginItem();
+  if (QAction* history = FindMenuAction(menuBar(), res::ID_HISTORY)) {
+    history->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    history->setShortcutContext(Qt::WindowShortcut);
+    addAction(history);  // the key works while the menu is closed too
+  }
   return true;
 }
 
@@ -123,7 +130,8 @@ void CMainDlg::CreateTrayIcon() {
   trayMenu_ = new TrayIcon(
       appIcon_,
       TrayCommands{[this] { ShowWindow(); }, [this] { SendCommand(res::IDC_CHECK_NOW); },
-                   [this] { SendCommand(res::ID_EXIT_PROGRAM); }},
+                   [this] { SendCommand(res::ID_EXIT_PROGRAM); },
+                   [this] { SendCommand(res::ID_HISTORY); }},
       this);
   tray_ = trayMenu_->icon();
   trayMenu_->Show();
@@ -276,6 +284,12 @@ void CMainDlg::OnCheckOne() {
   const int row = list()->SelectedItem();
   if (row < 0) return;
   monitor_->CheckEntry(list()->ItemText(row).toStdU16String());
+}
+
+void CMainDlg::OnHistory() {
+  const int row = list()->SelectedItem();
+  const std::u16string title = row < 0 ? std::u16string() : list()->ItemText(row).toStdU16String();
+  ShowHistoryWindow(history_, this, s_.store, s_.clock, title);
 }
 
 void CMainDlg::OnExitProgram() {

@@ -15,6 +15,7 @@
 
 #include "check_run.h"
 #include "dialog.h"
+#include "history_window.h"
 #include "monitor.h"
 #include "notification_dlg.h"
 #include "qt_window_host.h"
@@ -112,6 +113,9 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   void OnEdit();
   void OnDelete();
   void OnCheckOne();
+  // URLs > "History" and the tray's "History": the History window, with the
+  // selected address chosen.
+  void OnHistory();
   void OnExitProgram();
   void OnStartAtLogin();
   void UpdateStartAtLoginItem();
@@ -135,6 +139,7 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   QIcon appIcon_;
   WindowPlacementKeeper* placement_ = nullptr;  // owned by the window (QObject child)
   bool shutDown_ = false;
+  QPointer<HistoryWindow> history_;
 };
 
 }  // namespace halvern::ui

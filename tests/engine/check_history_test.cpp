@@ -12,6 +12,7 @@
 
 #include "check_log.h"
 #include "clock.h"
+#include "history_overview.h"
 #include "settings.h"
 #include "temp_store.h"
 #include "url_entry.h"
@@ -303,6 +304,38 @@ TEST_F(HistoryExpiryTest, TheLogsDailyExpiryExpiresTheHistoryOnce) {
   ASSERT_TRUE(history().AppendCheck(Row(1, day4_ + 11 * kHour, true)));
   ExpireLog(temp_.store(), clock);
   EXPECT_EQ(history().ReadChecks({1}).size(), 1u);
+}
+
+// The window's figures: rows for the last day, summaries for the days before.
+TEST(HistoryOverview, OlderDaysComeFromTheirSummaries) {
+  ZoneGuard zone("Europe/Berlin");
+  test::TempStore temp;
+  HistoryStore& history = *temp.store().History();
+  const std::int64_t today = *LocalDayStartFromText(u"2024-05-20");
+  const std::int64_t now = today + 12 * kHour;
+  std::vector<DailySummary> summaries;
+  std::int64_t day = today;
+  for (int i = 0; i < 10; ++i) {
+    day = LocalDayStartMs(day - 1);
+    summaries.push_back({4, LocalDay(day), 100, 90, 0, {}, {}, {}});
+  }
+  ASSERT_TRUE(history.WriteSummaries(summaries));
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(history.AppendCheck(Row(4, today + i * kHour, true)));
+  // A row of yesterday, summarized already, is not counted twice.
+  ASSERT_TRUE(history.AppendCheck(Row(4, today - kHour, false, CheckKind::ManualRun)));
+
+  EXPECT_EQ(RowsTakeOverMs(history, now), today);
+  const auto overview = LoadOverview(history, {{4, u"Four", u"http://four/"}}, now);
+  ASSERT_EQ(overview.size(), 1u);
+  const EntryOverview& o = overview[0];
+  EXPECT_EQ(o.day.all, 11);  // the last 24 hours from the rows, yesterday's failure too
+  EXPECT_EQ(o.day.up, 10);
+  EXPECT_EQ(o.week.all, 7 * 100 + 10);
+  EXPECT_EQ(o.week.up, 7 * 90 + 10);
+  EXPECT_EQ(o.month.all, 10 * 100 + 10);
+  EXPECT_EQ(o.month.up, 10 * 90 + 10);
+  EXPECT_EQ(o.lastFailureMs, today - kHour);
+  EXPECT_EQ(o.medianDayMs, 12.75);
 }
 
 }  // namespace
