@@ -6,6 +6,7 @@
 //
 //   history_bench [entries] [days] [repeats]      seed a temporary store, measure, remove it
 //   history_bench --seed <file> [entries] [days]  only seed <file> (to use it in Halvern)
+//   history_bench --measure <file> [repeats]      measure over a seeded <file>
 //
 // Seeding runs 16 writer threads, as finishing checks do, so that the store's
 // group commit batches their writes. Open time runs from constructing the
@@ -339,6 +340,21 @@ ExpiryFigures MeasureExpiry(const fs::path& seeded, std::int64_t nowMs) {
 int main(int argc, char** argv) {
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
   const std::int64_t nowMs = SystemClock().NowMs();
+  if (argc >= 3 && std::strcmp(argv[1], "--measure") == 0) {
+    // An existing store: the window and the expiry only.
+    const fs::path file = argv[2];
+    for (int r = 0; r < (argc > 3 ? std::max(1, std::atoi(argv[3])) : 3); ++r) {
+      Figures f;
+      if (!InChild([&] { return MeasureOpen(file); }, f)) return 1;
+      std::printf("open %.3f s (CPU %.3f s), redraw %.1f ms (30 days %.1f ms), RSS +%.1f MB\n",
+                  f.openS, f.openCpuS, f.redrawMs, f.redrawMonthMs, f.rssAboveIdleMb);
+      ExpiryFigures e;
+      if (InChild([&] { return MeasureExpiry(file, nowMs); }, e)) {
+        std::printf("daily expiry %.3f s, %ld rows removed\n", e.seconds, e.deleted);
+      }
+    }
+    return 0;
+  }
   if (argc >= 3 && std::strcmp(argv[1], "--seed") == 0) {
     const int entries = argc > 3 ? std::max(1, std::atoi(argv[3])) : 100;
     const int days = argc > 4 ? std::max(1, std::atoi(argv[4])) : 30;

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -101,6 +102,13 @@ class HistoryStore {
   [[nodiscard]] virtual std::optional<std::u16string> LatestSummaryDay() = 0;
   // Deletes the summaries of the days before `day`; how many.
   virtual std::size_t DeleteSummariesBefore(const std::u16string& day) = 0;
+
+  // Runs `task` off the calling thread where the store can (the daily expiry
+  // deletes a day of rows), tasks one at a time in the order handed over;
+  // this default runs it at once.
+  virtual void RunMaintenance(std::function<void(HistoryStore&)> task) { task(*this); }
+  // Returns once every task handed over so far has run.
+  virtual void WaitForMaintenance() {}
 };
 
 // Writes the row of a recorded outcome, when the store keeps a history and the
@@ -116,9 +124,10 @@ struct HistoryKeep {
 };
 std::optional<HistoryKeep> HistoryRetention(std::int32_t keep, std::int64_t now);
 
-// The daily expiry of the history, run with the log's: summaries of the
-// complete days not yet summarized (unless `keep` is 0), then the rows that
-// retention index `keep` removes, then summaries older than kSummaryKeepDays.
+// The daily expiry of the history, run with the log's (through
+// RunMaintenance, off the window's thread): summaries of the complete days not
+// yet summarized (unless `keep` is 0), then the rows that retention index
+// `keep` removes, then summaries older than kSummaryKeepDays.
 void ExpireHistory(HistoryStore& history, std::int32_t keep, std::int64_t nowMs);
 
 // Summaries of the local days [firstDay, lastDay] (day starts in ms) for every

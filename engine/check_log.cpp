@@ -127,8 +127,12 @@ void ExpireLog(SettingsStore& store, const Clock& clock) {
   // A date that could not be kept only lets the next run expire once more.
   static_cast<void>(WriteSetting(store, kRemoveExpairedLogItems, today));
   const std::int32_t keep = ReadSetting(store, kKeepLogFiles);
-  // The history of the checks follows the log's retention.
-  if (HistoryStore* history = store.History()) ExpireHistory(*history, keep, clock.NowMs());
+  // The history of the checks follows the log's retention; a day of rows
+  // takes a while to delete, so it goes off the window's thread.
+  if (HistoryStore* history = store.History()) {
+    history->RunMaintenance(
+        [keep, nowMs = clock.NowMs()](HistoryStore& h) { ExpireHistory(h, keep, nowMs); });
+  }
 
   auto cursor = store.OpenSection(kLogSection);
   if (!cursor) return;

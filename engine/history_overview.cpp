@@ -137,10 +137,18 @@ EntryDetail LoadEntryDetail(HistoryStore& history, std::uint32_t entryId, Histor
   EntryDetail d;
   d.toMs = nowMs;
   d.fromMs = SaturatingSub(nowMs, PeriodMs(period));
-  const std::vector<HistoryRow> rows = RowsFrom(history, entryId, d.fromMs, true);
+  // Thirty days are thousands of rows: their texts are read only for the
+  // checks that began an outage.
+  const std::vector<HistoryRow> rows = RowsFrom(history, entryId, d.fromMs, false);
   d.buckets = ResponseBuckets(rows, d.fromMs, d.toMs, PeriodBuckets(period));
   for (Outage& o : Outages(Verdicts(rows, nowMs))) {
     if (o.endMs && *o.endMs < d.fromMs) continue;
+    for (HistoryRow& first : history.ReadChecks(
+             HistoryRange{entryId, o.startMs, SaturatingAdd(o.startMs, 1), kContextRows})) {
+      if (first.passed) continue;
+      o.reason = std::move(first.detail);
+      break;
+    }
     d.outages.push_back(std::move(o));
   }
   if (!rows.empty()) d.lastCheck = rows.back();

@@ -281,6 +281,36 @@ std::optional<std::u16string> SqliteStore::LatestSummaryDay() {
   return day;
 }
 
+void SqliteStore::RunMaintenance(std::function<void(HistoryStore&)> task) {
+  std::lock_guard lock(maintenanceMutex_);
+  maintenance_.push_back(std::move(task));
+  if (!maintenanceThread_.joinable()) {
+    // Ends once told to and the queue is empty: nothing handed over is dropped.
+    maintenanceThread_ = std::thread([this] {
+      std::unique_lock lock(maintenanceMutex_);
+      for (;;) {
+        maintenanceChanged_.wait(lock,
+                                 [this] { return maintenanceEnds_ || !maintenance_.empty(); });
+        if (maintenance_.empty()) return;
+        auto next = std::move(maintenance_.front());
+        maintenance_.pop_front();
+        maintaining_ = true;
+        lock.unlock();
+        next(*this);
+        lock.lock();
+        maintaining_ = false;
+        maintenanceChanged_.notify_all();
+      }
+    });
+  }
+  maintenanceChanged_.notify_all();
+}
+
+void SqliteStore::WaitForMaintenance() {
+  std::unique_lock lock(maintenanceMutex_);
+  maintenanceChanged_.wait(lock, [this] { return maintenance_.empty() && !maintaining_; });
+}
+
 std::size_t SqliteStore::DeleteSummariesBefore(const std::u16string& day) {
   std::size_t deleted = 0;
   const bool ok = RunWrite([&](Connection& c) {

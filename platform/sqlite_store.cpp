@@ -242,6 +242,12 @@ SqliteStore::SqliteStore(std::filesystem::path file, std::u16string appKey)
 
 // The connections go before the policy their busy handlers read.
 SqliteStore::~SqliteStore() {
+  {
+    std::lock_guard lock(maintenanceMutex_);
+    maintenanceEnds_ = true;
+  }
+  maintenanceChanged_.notify_all();
+  if (maintenanceThread_.joinable()) maintenanceThread_.join();
   writer_.reset();
   pool_.clear();
 }

@@ -15,11 +15,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check_history.h"
@@ -106,6 +108,10 @@ class SqliteStore final : public SettingsStore, public HistoryStore {
                                           const std::u16string& toDay) override;
   std::optional<std::u16string> LatestSummaryDay() override;
   std::size_t DeleteSummariesBefore(const std::u16string& day) override;
+  // On a thread of the store's own, started at the first task; the store's
+  // destruction runs what is queued first.
+  void RunMaintenance(std::function<void(HistoryStore&)> task) override;
+  void WaitForMaintenance() override;
 
   class Connection;
   // A pooled connection, handed back to the pool when the lease ends.
@@ -170,6 +176,13 @@ class SqliteStore final : public SettingsStore, public HistoryStore {
   std::unique_ptr<Connection> writer_;
   std::vector<std::unique_ptr<Connection>> pool_;
   std::atomic<std::uint64_t> historyVersion_{0};
+  // The maintenance thread and its queue.
+  std::mutex maintenanceMutex_;
+  std::condition_variable maintenanceChanged_;
+  std::deque<std::function<void(HistoryStore&)>> maintenance_;  // guarded
+  bool maintaining_ = false;                                    // guarded: a task runs
+  bool maintenanceEnds_ = false;                                // guarded
+  std::thread maintenanceThread_;
 };
 
 // Unicode lower case of the whole text: how names and keys are compared.

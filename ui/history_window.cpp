@@ -487,7 +487,8 @@ HistoryWindow::HistoryWindow(SettingsStore& store, HistoryStore& history, const 
   connect(&poll_, &QTimer::timeout, this, [this] { Poll(); });
   poll_.start(kPollMs);
 
-  resize(960, 640);
+  // Wide enough that the last failure's time and reason show beside the figures.
+  resize(1180, 680);
   RestorePlacement();
   Reload();
 }

@@ -7,7 +7,9 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check_log.h"
@@ -299,11 +301,40 @@ TEST_F(HistoryExpiryTest, TheLogsDailyExpiryExpiresTheHistoryOnce) {
   ManualClock clock((day4_ + 10 * kHour) / 1000);
   ASSERT_TRUE(WriteSetting(temp_.store(), kKeepLogFiles, 0));
   ExpireLog(temp_.store(), clock);
+  history().WaitForMaintenance();
   EXPECT_TRUE(history().HistoryEntryIds().empty());
   // The same day again: nothing runs, new rows stay.
   ASSERT_TRUE(history().AppendCheck(Row(1, day4_ + 11 * kHour, true)));
   ExpireLog(temp_.store(), clock);
+  history().WaitForMaintenance();
   EXPECT_EQ(history().ReadChecks({1}).size(), 1u);
+}
+
+// The expiry runs on the store's own thread, one task after the other, and
+// the store's end still runs what was handed over.
+TEST(HistoryMaintenance, RunsOffTheCallersThreadInOrderAndBeforeTheStoreCloses) {
+  std::vector<int> order;
+  std::mutex mutex;
+  std::thread::id ranOn;
+  {
+    test::TempStore temp;
+    HistoryStore& history = *temp.store().History();
+    for (int i = 0; i < 3; ++i) {
+      history.RunMaintenance([&, i](HistoryStore&) {
+        std::lock_guard lock(mutex);
+        order.push_back(i);
+        ranOn = std::this_thread::get_id();
+      });
+    }
+    history.WaitForMaintenance();
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    EXPECT_NE(ranOn, std::this_thread::get_id());
+    history.RunMaintenance([&](HistoryStore&) {
+      std::lock_guard lock(mutex);
+      order.push_back(3);
+    });
+  }
+  EXPECT_EQ(order.size(), 4u);
 }
 
 // The window's figures: rows for the last day, summaries for the days before.
