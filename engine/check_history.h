@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "check_kind.h"
+#include "settings_store.h"
 
 namespace halvern {
 
@@ -102,6 +103,14 @@ class HistoryStore {
   [[nodiscard]] virtual std::optional<std::u16string> LatestSummaryDay() = 0;
   // Deletes the summaries of the days before `day`; how many.
   virtual std::size_t DeleteSummariesBefore(const std::u16string& day) = 0;
+
+  // Writes a binary value as SettingsStore::InsertBinaryUnderFreeName does
+  // (a log record) and `row` in the same write, so that a check's outcome
+  // takes one turn of the store's queue. A row that cannot be written never
+  // fails the value. The name written, or nothing.
+  [[nodiscard]] virtual std::optional<std::u16string> InsertBinaryWithCheck(
+      const std::u16string& section, const NameSequence& nameFor, const Bytes& data,
+      const HistoryRow& row) = 0;
 
   // Runs `task` off the calling thread where the store can (the daily expiry
   // deletes a day of rows), tasks one at a time in the order handed over;

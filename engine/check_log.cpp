@@ -67,7 +67,7 @@ LogRecord ReadLogRecordBytes(const Bytes& bytes) {
 
 std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& clock,
                                              const UrlEntry& entry, bool passed,
-                                             std::u16string_view text) {
+                                             std::u16string_view text, const HistoryRow* history) {
   const std::int64_t now = clock.Now();
   if (ReadSetting(store, kKeepLogFiles) == 0) return std::nullopt;
 
@@ -84,13 +84,13 @@ std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& 
   // writers apart.
   const std::u16string base = Decimal(now);
   int suffix = 0;
-  return store.InsertBinaryUnderFreeName(
-      kLogSection,
-      [&](int attempt) {
-        suffix = attempt == 0 ? 0 : NextSuffixHint(now, suffix);
-        return suffix == 0 ? base : base + u"-" + Decimal(suffix);
-      },
-      bytes);
+  const NameSequence names = [&](int attempt) {
+    suffix = attempt == 0 ? 0 : NextSuffixHint(now, suffix);
+    return suffix == 0 ? base : base + u"-" + Decimal(suffix);
+  };
+  HistoryStore* checks = history != nullptr ? store.History() : nullptr;
+  if (checks != nullptr) return checks->InsertBinaryWithCheck(kLogSection, names, bytes, *history);
+  return store.InsertBinaryUnderFreeName(kLogSection, names, bytes);
 }
 
 std::int64_t LogNameTime(std::u16string_view name) {

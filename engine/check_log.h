@@ -12,6 +12,7 @@
 namespace halvern {
 
 class Clock;
+struct HistoryRow;
 struct UrlEntry;
 
 inline constexpr std::size_t kLogTextChars = 96;  // 95 characters + zero
@@ -33,13 +34,15 @@ Bytes LogRecordBytes(const LogRecord& record);
 // A value of another length is read over a zeroed record and never beyond it.
 LogRecord ReadLogRecordBytes(const Bytes& bytes);
 
-// Writes one record for `entry` unless KeepLogFiles is 0. The first record of a
+// Writes one record for `entry` unless KeepLogFiles is 0, and with it
+// `history`'s row where the store keeps a history. The first record of a
 // second is named by the plain decimal time; further records of the same second
 // get "<time>-1", "<time>-2" ... so that no outcome replaces another. Returns the
 // name written, or nothing.
 std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& clock,
                                              const UrlEntry& entry, bool passed,
-                                             std::u16string_view text);
+                                             std::u16string_view text,
+                                             const HistoryRow* history = nullptr);
 
 // The leading decimal digits of a record name (optional minus sign); 0 when the
 // name has none, the 64-bit limit when they go beyond it.

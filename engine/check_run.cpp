@@ -174,8 +174,6 @@ bool CheckRun::AcquireConnection(const UrlEntry& entry, bool retryAllowed,
 
 void CheckRun::ReportConnectionFailure(const UrlEntry& entry, bool retryAllowed,
                                        std::optional<CheckKind> kind) {
-  const bool logged =
-      WriteLogRecord(*s_.store, *s_.clock, entry, false, kConnectionFailureText).has_value();
   HistoryRow row;
   row.entryId = entry.id;
   row.title = EntryTitle(entry);
@@ -183,7 +181,7 @@ void CheckRun::ReportConnectionFailure(const UrlEntry& entry, bool retryAllowed,
   row.timeMs = s_.clock->NowMs();
   row.kind = KindOf(retryAllowed, kind);
   row.detail = kConnectionFailureText;
-  RecordCheckHistory(*s_.store, logged, row);
+  WriteLogRecord(*s_.store, *s_.clock, entry, false, kConnectionFailureText, &row);
   s_.alerts.RaiseAlert(entry, std::u16string(kConnectionFailureText));
 }
 

@@ -324,10 +324,11 @@ bool RecordOutcome(CheckJob& job, bool passed, std::u16string_view text,
   const Clock& clock = *job.services.clock;
   const std::int64_t now = clock.Now();
   const std::int64_t nowMs = clock.NowMs();
-  const bool logged = WriteLogRecord(store, clock, entry, passed, text).has_value();
 
   if (passed) {
-    RecordCheckHistory(store, logged, HistoryRowOf(job, nowMs, true, std::u16string(text)));
+    // The history row goes with the log record, in the same write.
+    const HistoryRow row = HistoryRowOf(job, nowMs, true, std::u16string(text));
+    WriteLogRecord(store, clock, entry, passed, text, &row);
     entry.failureCount = 0;
     entry.lastSuccessTime = now;
     SaveEntryCopy(store, entry);
@@ -340,7 +341,8 @@ bool RecordOutcome(CheckJob& job, bool passed, std::u16string_view text,
     status += u" Code: ";
     status += error.message;
   }
-  RecordCheckHistory(store, logged, HistoryRowOf(job, nowMs, false, status));
+  const HistoryRow row = HistoryRowOf(job, nowMs, false, status);
+  WriteLogRecord(store, clock, entry, passed, text, &row);
   entry.failureCount += 1;
   SaveEntryCopy(store, entry);
   SetRowStatus(job, status, kImageFailed);

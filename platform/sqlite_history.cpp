@@ -104,32 +104,51 @@ std::vector<std::uint32_t> EntryIds(SqliteStore::Connection& c) {
 
 }  // namespace
 
+bool SqliteStore::InsertCheck(Connection& c, const HistoryRow& row) {
+  sqlite3_stmt* stmt = c.Prepare(
+      "INSERT INTO check_history (entry_id, title, url, time_ms, kind, passed, http_status,"
+      " detail, dns_ms, connect_ms, tls_ms, first_byte_ms, total_ms, bytes, cert_not_after)"
+      " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
+  if (!stmt) return false;
+  sqlite3_bind_int64(stmt, 1, row.entryId);
+  BindText(stmt, 2, row.title);
+  BindText(stmt, 3, row.url);
+  sqlite3_bind_int64(stmt, 4, row.timeMs);
+  sqlite3_bind_int(stmt, 5, static_cast<int>(row.kind));
+  sqlite3_bind_int(stmt, 6, row.passed ? 1 : 0);
+  sqlite3_bind_int64(stmt, 7, row.httpStatus);
+  BindText(stmt, 8, row.detail);
+  BindOptional(stmt, 9, row.dnsMs);
+  BindOptional(stmt, 10, row.connectMs);
+  BindOptional(stmt, 11, row.tlsMs);
+  BindOptional(stmt, 12, row.firstByteMs);
+  BindOptional(stmt, 13, row.totalMs);
+  BindOptional(stmt, 14, row.bytes);
+  BindOptional(stmt, 15, row.certNotAfter);
+  return StepDone(stmt);
+}
+
 bool SqliteStore::AppendCheck(const HistoryRow& row) {
-  const bool ok = RunWrite([&](Connection& c) {
-    sqlite3_stmt* stmt = c.Prepare(
-        "INSERT INTO check_history (entry_id, title, url, time_ms, kind, passed, http_status,"
-        " detail, dns_ms, connect_ms, tls_ms, first_byte_ms, total_ms, bytes, cert_not_after)"
-        " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
-    if (!stmt) return false;
-    sqlite3_bind_int64(stmt, 1, row.entryId);
-    BindText(stmt, 2, row.title);
-    BindText(stmt, 3, row.url);
-    sqlite3_bind_int64(stmt, 4, row.timeMs);
-    sqlite3_bind_int(stmt, 5, static_cast<int>(row.kind));
-    sqlite3_bind_int(stmt, 6, row.passed ? 1 : 0);
-    sqlite3_bind_int64(stmt, 7, row.httpStatus);
-    BindText(stmt, 8, row.detail);
-    BindOptional(stmt, 9, row.dnsMs);
-    BindOptional(stmt, 10, row.connectMs);
-    BindOptional(stmt, 11, row.tlsMs);
-    BindOptional(stmt, 12, row.firstByteMs);
-    BindOptional(stmt, 13, row.totalMs);
-    BindOptional(stmt, 14, row.bytes);
-    BindOptional(stmt, 15, row.certNotAfter);
-    return StepDone(stmt);
-  });
+  const bool ok = RunWrite([&](Connection& c) { return InsertCheck(c, row); });
   if (ok) ++historyVersion_;
   return ok;
+}
+
+std::optional<std::u16string> SqliteStore::InsertBinaryWithCheck(const std::u16string& section,
+                                                                 const NameSequence& nameFor,
+                                                                 const Bytes& data,
+                                                                 const HistoryRow& row) {
+  std::u16string name;
+  bool rowWritten = false;
+  const bool ok = RunWrite([&](Connection& c) {
+    if (!InsertUnderFreeName(c, section, nameFor, data, name)) return false;
+    // The record stands whatever becomes of the row.
+    rowWritten = InsertCheck(c, row);
+    return true;
+  });
+  if (!ok) return std::nullopt;
+  if (rowWritten) ++historyVersion_;
+  return name;
 }
 
 std::vector<std::uint32_t> SqliteStore::HistoryEntryIds() {

@@ -445,30 +445,35 @@ bool SqliteStore::ReplaceBinaryIfId(const std::u16string& section, const std::u1
   });
 }
 
+bool SqliteStore::InsertUnderFreeName(Connection& c, const std::u16string& section,
+                                      const NameSequence& nameFor, const Bytes& data,
+                                      std::u16string& name) {
+  const std::u16string key = SectionKey(section);
+  const std::u16string keyFold = FoldCase(key);
+  sqlite3_stmt* stmt = c.Prepare(
+      "INSERT INTO reg_values (key_fold, name_fold, key, name, type, data)"
+      " VALUES (?1, ?2, ?3, ?4, 3, ?5) ON CONFLICT (key_fold, name_fold) DO NOTHING");
+  if (!stmt) return false;
+  for (int attempt = 0;; ++attempt) {
+    name = nameFor(attempt);
+    BindText(stmt, 1, keyFold);
+    BindText(stmt, 2, FoldCase(name));
+    BindText(stmt, 3, key);
+    BindText(stmt, 4, name);
+    BindBytes(stmt, 5, data);
+    if (!StepDone(stmt)) return false;
+    if (sqlite3_changes(c.db()) == 1) return true;
+  }
+}
+
 std::optional<std::u16string> SqliteStore::InsertBinaryUnderFreeName(const std::u16string& section,
                                                                      const NameSequence& nameFor,
                                                                      const Bytes& data) {
-  const std::u16string key = SectionKey(section);
-  const std::u16string keyFold = FoldCase(key);
   std::u16string name;
   // All attempts in one write: a busy second's names are tried on the write
   // connection one after the other, without a turn in the queue for each.
-  const bool ok = RunWrite([&](Connection& c) {
-    sqlite3_stmt* stmt = c.Prepare(
-        "INSERT INTO reg_values (key_fold, name_fold, key, name, type, data)"
-        " VALUES (?1, ?2, ?3, ?4, 3, ?5) ON CONFLICT (key_fold, name_fold) DO NOTHING");
-    if (!stmt) return false;
-    for (int attempt = 0;; ++attempt) {
-      name = nameFor(attempt);
-      BindText(stmt, 1, keyFold);
-      BindText(stmt, 2, FoldCase(name));
-      BindText(stmt, 3, key);
-      BindText(stmt, 4, name);
-      BindBytes(stmt, 5, data);
-      if (!StepDone(stmt)) return false;
-      if (sqlite3_changes(c.db()) == 1) return true;
-    }
-  });
+  const bool ok =
+      RunWrite([&](Connection& c) { return InsertUnderFreeName(c, section, nameFor, data, name); });
   if (!ok) return std::nullopt;
   return name;
 }

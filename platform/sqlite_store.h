@@ -110,6 +110,10 @@ class SqliteStore final : public SettingsStore, public HistoryStore {
   std::size_t DeleteSummariesBefore(const std::u16string& day) override;
   // On a thread of the store's own, started at the first task; the store's
   // destruction runs what is queued first.
+  std::optional<std::u16string> InsertBinaryWithCheck(const std::u16string& section,
+                                                      const NameSequence& nameFor,
+                                                      const Bytes& data,
+                                                      const HistoryRow& row) override;
   void RunMaintenance(std::function<void(HistoryStore&)> task) override;
   void WaitForMaintenance() override;
 
@@ -147,6 +151,10 @@ class SqliteStore final : public SettingsStore, public HistoryStore {
                                                        const std::u16string& entry);
   bool WriteValue(const std::u16string& section, const std::u16string& entry, ValueType type,
                   const Bytes& data);
+  // The statements of InsertBinaryUnderFreeName and AppendCheck, inside a write.
+  bool InsertUnderFreeName(Connection& c, const std::u16string& section,
+                           const NameSequence& nameFor, const Bytes& data, std::u16string& name);
+  static bool InsertCheck(Connection& c, const HistoryRow& row);
 
   std::filesystem::path file_;
   std::u16string appKey_;
