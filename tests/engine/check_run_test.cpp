@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "check_history.h"
 #include "check_log.h"
 #include "clock.h"
 #include "curl_internet.h"
@@ -361,6 +362,43 @@ TEST_F(CheckRunTest, ManualRunChecksEveryEnabledEntryWithoutRetries) {
   EXPECT_EQ(popup.shows, 2);
 }
 
+// Each history row says why its check ran; a connection that cannot be had
+// leaves a row as it leaves a log record.
+TEST_F(CheckRunTest, HistoryRowsCarryTheKindOfTheirCheck) {
+  Build();
+  Add(u"Flaky", "/flaky/k");
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/flaky/k") == 2 && Idle(); }));
+  monitor->CheckNow();
+  clock.Advance(3);
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/flaky/k") == 3 && Idle(); }));
+  EXPECT_TRUE(monitor->CheckEntry(u"Flaky"));
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/flaky/k") == 4 && Idle(); }));
+  connections.fail = true;
+  EXPECT_FALSE(monitor->CheckEntry(u"Flaky"));
+
+  const auto rows = t.store().History()->ReadChecks({Stored(u"Flaky").id});
+  struct Want {
+    CheckKind kind;
+    bool passed;
+  };
+  const Want want[] = {{CheckKind::Scheduled, false},
+                       {CheckKind::Retry, true},
+                       {CheckKind::ManualRun, true},
+                       {CheckKind::SingleCheck, true},
+                       {CheckKind::SingleCheck, false}};
+  ASSERT_EQ(rows.size(), std::size(want));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].kind, want[i].kind) << i;
+    EXPECT_EQ(rows[i].passed, want[i].passed) << i;
+    EXPECT_EQ(rows[i].title, u"Flaky") << i;
+  }
+  EXPECT_EQ(rows.back().detail, kConnectionFailureText);
+  EXPECT_FALSE(rows.back().totalMs);
+  EXPECT_EQ(rows.back().httpStatus, 0u);
+}
+
 TEST_F(CheckRunTest, ARunWithNothingDueStillBooksRepeatsAndExpires) {
   Build();
   Add(u"Fresh", "/ok/fresh", true, kNow - 10 * 60);
@@ -473,8 +511,8 @@ TEST_F(CheckRunTest, WatchFailedEntriesChecksFailedEntriesUntilTheyAreBack) {
   // Failures before the last success belong to an earlier outage.
   for (const std::int64_t at : {outageStart - 7200, outageStart, outageStart + 300}) {
     clock.Set(at);
-    WriteLogRecord(t.store(), clock, back, false, u"Not Found");
-    WriteLogRecord(t.store(), clock, still, false, u"Not Found");
+    ASSERT_TRUE(WriteLogRecord(t.store(), clock, back, false, u"Not Found"));
+    ASSERT_TRUE(WriteLogRecord(t.store(), clock, still, false, u"Not Found"));
   }
   monitor->ShowStoredOutcomes();  // as the program does when it starts
   EXPECT_EQ(monitor->states().Tray().failed, 2);

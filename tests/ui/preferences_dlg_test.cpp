@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QtCore/QScopeGuard>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QDialogButtonBox>
 #include <QtWidgets/QMenu>
@@ -90,6 +91,8 @@ TEST_F(MainWindowTest, PreferencesWriteWatchFailedEntriesOnlyOnOk) {
 TEST_F(MainWindowTest, PreferencesThatCannotBeSavedAreReported) {
   FaultStore faulty(temp_.store());
   auto& window = Open(&faulty);
+  // The window writes its place as it closes: it goes before the store it writes to.
+  const auto closeFirst = qScopeGuard([this] { window_.reset(); });
   faulty.FailAllWrites(true);
   OnNextModal<CPreferencesDlg>([](CPreferencesDlg* dialog) {
     WatchBox(dialog)->click();
