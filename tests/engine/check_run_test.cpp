@@ -375,7 +375,29 @@ TEST_F(CheckRunTest, HistoryRowsCarryTheKindOfTheirCheck) {
   ASSERT_TRUE(RunUntil([&] { return sites.Hits("/flaky/k") == 3 && Idle(); }));
   EXPECT_TRUE(monitor->CheckEntry(u"Flaky"));
   ASSERT_TRUE(RunUntil([&] { return sites.Hits("/flaky/k") == 4 && Idle(); }));
+
+  // An address that failed, watched while WatchFailedEntries is 1: a
+  // scheduled run checks it though it is not due (Flaky, checked a minute
+  // ago, is not), then finds no connection for it on the next run.
+  Add(u"Down", "/missing/down", true, kNow - 3 * 3600, 2);
+  EXPECT_TRUE(WriteSetting(t.store(), kWatchFailedEntries, 1));
+  clock.Advance(60);
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/missing/down") == 1 && Idle(); }));
   connections.fail = true;
+  clock.Advance(60);
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return Log(u"Down").failed == 2 && Idle(); }));
+  EXPECT_EQ(sites.Hits("/flaky/k"), 4);
+  const auto watched = t.store().History()->ReadChecks({Stored(u"Down").id});
+  ASSERT_EQ(watched.size(), 2u);
+  for (const HistoryRow& row : watched) {
+    EXPECT_EQ(row.kind, CheckKind::WatchFailed);
+    EXPECT_FALSE(row.passed);
+  }
+  EXPECT_EQ(watched[0].httpStatus, 404u);
+  EXPECT_EQ(watched[1].detail, kConnectionFailureText);
+
   EXPECT_FALSE(monitor->CheckEntry(u"Flaky"));
 
   const auto rows = t.store().History()->ReadChecks({Stored(u"Flaky").id});
