@@ -87,6 +87,12 @@ class HistoryStore {
   // The entries that have rows, ascending.
   [[nodiscard]] virtual std::vector<std::uint32_t> HistoryEntryIds() = 0;
   [[nodiscard]] virtual std::vector<HistoryRow> ReadChecks(const HistoryRange& range) = 0;
+  // The entry's failed rows of fromMs <= time < toMs, each with the row that
+  // follows it (which may lie past toMs), oldest first and without texts.
+  // What is left out are passes that follow a pass, which decide no outage.
+  [[nodiscard]] virtual std::vector<HistoryRow> ReadFailuresAndNext(std::uint32_t entryId,
+                                                                    std::int64_t fromMs,
+                                                                    std::int64_t toMs) = 0;
   // The entry's latest failed row.
   [[nodiscard]] virtual std::optional<HistoryRow> LastFailedCheck(std::uint32_t entryId) = 0;
   // The time of the oldest row of all.
@@ -100,6 +106,9 @@ class HistoryStore {
   // Summaries of the days fromDay..toDay (inclusive, "YYYY-MM-DD"), by entry and day.
   [[nodiscard]] virtual std::vector<DailySummary> ReadSummaries(const std::u16string& fromDay,
                                                                 const std::u16string& toDay) = 0;
+  // One entry's summaries of the days fromDay..toDay (inclusive), by day.
+  [[nodiscard]] virtual std::vector<DailySummary> ReadEntrySummaries(
+      std::uint32_t entryId, const std::u16string& fromDay, const std::u16string& toDay) = 0;
   [[nodiscard]] virtual std::optional<std::u16string> LatestSummaryDay() = 0;
   // Deletes the summaries of the days before `day`; how many.
   virtual std::size_t DeleteSummariesBefore(const std::u16string& day) = 0;

@@ -1,8 +1,10 @@
 #include "history_overview.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <map>
+#include <tuple>
 
 #include "clock.h"
 
@@ -46,6 +48,71 @@ UptimeCount WindowCount(const std::vector<Verdict>& verdicts,
       CountVerdicts(verdicts, std::max(fromMs, rowsFromMs), SaturatingAdd(nowMs, 1));
   if (fromMs < rowsFromMs) AddSummaries(count, summaries, LocalDayStartMs(fromMs), rowsFromMs);
   return count;
+}
+
+// One bucket per local day of fromMs..toMs (clipped to them) from the
+// entry's summaries, by day; a day without one is a gap.
+std::vector<ResponseBucket> SummaryBuckets(const std::vector<DailySummary>& summaries,
+                                           std::int64_t fromMs, std::int64_t toMs) {
+  std::vector<ResponseBucket> out;
+  std::size_t next = 0;
+  for (std::int64_t day = LocalDayStartMs(fromMs); day < toMs;) {
+    const std::int64_t end = NextLocalDayStartMs(day);
+    ResponseBucket b;
+    b.startMs = std::max(day, fromMs);
+    b.endMs = std::min(end, toMs);
+    const std::u16string name = LocalDay(day);
+    while (next < summaries.size() && summaries[next].day < name) ++next;
+    if (next < summaries.size() && summaries[next].day == name) {
+      const DailySummary& s = summaries[next];
+      b.min = s.totalMsMin;
+      b.max = s.totalMsMax;
+      if (s.totalMsSum && s.passed > 0) {
+        const double mean = *s.totalMsSum / static_cast<double>(s.passed);
+        if (std::isfinite(mean)) b.median = mean;
+      }
+    }
+    out.push_back(b);
+    if (end <= day) break;  // a day that cannot be converted ends the walk
+    day = end;
+  }
+  return out;
+}
+
+// The rows that decide the outages from `fromMs` on, where `rows` holds every
+// row from `rowsFromMs` on (RowsFrom): the context rows before `fromMs` that
+// RowsFrom(fromMs) would read, then up to `rowsFromMs` the failures with the
+// row after each, then `rows`. The rows left out are passes that follow a
+// pass; Verdicts over these gives the outages it gives over every row.
+std::vector<HistoryRow> OutageRows(HistoryStore& history, std::uint32_t id, std::int64_t fromMs,
+                                   std::int64_t rowsFromMs, const std::vector<HistoryRow>& rows) {
+  std::vector<HistoryRow> out =
+      history.ReadChecks(HistoryRange{id, kMin, fromMs, kContextRows, true, false});
+  const std::optional<HistoryRow> first =
+      out.empty() ? std::nullopt : std::optional<HistoryRow>(out.front());
+  // From the first context row on, so that a failure among them brings the
+  // row after it too.
+  for (HistoryRow& row :
+       history.ReadFailuresAndNext(id, first ? first->timeMs : fromMs, rowsFromMs)) {
+    out.push_back(std::move(row));
+  }
+  for (const HistoryRow& row : rows) {
+    if (row.timeMs >= rowsFromMs) out.push_back(row);
+  }
+  const auto earlier = [](const HistoryRow& a, const HistoryRow& b) {
+    return std::tie(a.timeMs, a.rowId) < std::tie(b.timeMs, b.rowId);
+  };
+  std::sort(out.begin(), out.end(), earlier);
+  out.erase(
+      std::unique(out.begin(), out.end(),
+                  [](const HistoryRow& a, const HistoryRow& b) { return a.rowId == b.rowId; }),
+      out.end());
+  // A failure of the first context row's millisecond but written before it
+  // lies before where RowsFrom would begin.
+  if (first) {
+    out.erase(out.begin(), std::lower_bound(out.begin(), out.end(), *first, earlier));
+  }
+  return out;
 }
 
 }  // namespace
@@ -137,12 +204,33 @@ EntryDetail LoadEntryDetail(HistoryStore& history, std::uint32_t entryId, Histor
   EntryDetail d;
   d.toMs = nowMs;
   d.fromMs = SaturatingSub(nowMs, PeriodMs(period));
-  // Thirty days are thousands of rows: their texts are read only for the
-  // checks that began an outage.
-  const std::vector<HistoryRow> rows = RowsFrom(history, entryId, d.fromMs, false);
-  d.buckets = ResponseBuckets(rows, d.fromMs, d.toMs, PeriodBuckets(period));
-  for (Outage& o : Outages(Verdicts(rows, nowMs))) {
+  // Thirty days are thousands of rows of one entry, each on a page of its
+  // own: the days that have their summaries take their buckets from them, and
+  // of their rows only the failures with the row after each are read, which
+  // is all that the outages need. The rows of the other days are read whole.
+  const std::int64_t rowsFrom =
+      period == HistoryPeriod::kMonth
+          ? std::clamp(RowsTakeOverMs(history, nowMs), d.fromMs, std::max(d.fromMs, nowMs))
+          : d.fromMs;
+  const std::vector<HistoryRow> rows = RowsFrom(history, entryId, rowsFrom, false);
+  if (rowsFrom > d.fromMs) {
+    d.buckets = SummaryBuckets(
+        history.ReadEntrySummaries(entryId, LocalDay(d.fromMs), LocalDay(rowsFrom - 1)), d.fromMs,
+        rowsFrom);
+  }
+  const std::int64_t bucketMs = PeriodMs(period) / PeriodBuckets(period);
+  const std::int64_t rowBuckets = (SaturatingSub(nowMs, rowsFrom) + bucketMs - 1) / bucketMs;
+  for (const ResponseBucket& b : ResponseBuckets(
+           rows, rowsFrom, nowMs,
+           static_cast<int>(std::min<std::int64_t>(rowBuckets, PeriodBuckets(period))))) {
+    d.buckets.push_back(b);
+  }
+
+  const std::vector<HistoryRow> decisive =
+      rowsFrom > d.fromMs ? OutageRows(history, entryId, d.fromMs, rowsFrom, rows) : rows;
+  for (Outage& o : Outages(Verdicts(decisive, nowMs))) {
     if (o.endMs && *o.endMs < d.fromMs) continue;
+    // Texts are read only for the checks that began an outage.
     for (HistoryRow& first : history.ReadChecks(
              HistoryRange{entryId, o.startMs, SaturatingAdd(o.startMs, 1), kContextRows})) {
       if (first.passed) continue;

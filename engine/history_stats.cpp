@@ -193,6 +193,10 @@ std::vector<ResponseBucket> ResponseBuckets(std::span<const HistoryRow> rows, st
   for (int i = 0; i < buckets; ++i) {
     ResponseBucket bucket;
     bucket.startMs = fromMs + static_cast<std::int64_t>(static_cast<double>(span) * i / buckets);
+    bucket.endMs =
+        i + 1 == buckets
+            ? toMs
+            : fromMs + static_cast<std::int64_t>(static_cast<double>(span) * (i + 1) / buckets);
     auto& v = values[static_cast<std::size_t>(i)];
     if (!v.empty()) {
       const auto [lo, hi] = std::minmax_element(v.begin(), v.end());

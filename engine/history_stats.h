@@ -93,6 +93,9 @@ std::optional<double> Median(std::vector<double> values);
 // Response time per time bucket: the passing checks' total times.
 struct ResponseBucket {
   std::int64_t startMs = 0;
+  std::int64_t endMs = 0;  // the next bucket's start
+  // The middle total time; for a day taken from its summary, which keeps no
+  // median, the day's mean.
   std::optional<double> median;
   std::optional<double> min;
   std::optional<double> max;

@@ -181,6 +181,34 @@ std::vector<HistoryRow> SqliteStore::ReadChecks(const HistoryRange& range) {
   return rows;
 }
 
+std::vector<HistoryRow> SqliteStore::ReadFailuresAndNext(std::uint32_t entryId, std::int64_t fromMs,
+                                                         std::int64_t toMs) {
+  std::vector<HistoryRow> rows;
+  auto c = Borrow();
+  if (!c) return rows;
+  // The failures come from the partial index of failed rows and the row after
+  // each from one seek in the entry's index; only those rows are loaded.
+  static const std::string kSql =
+      std::string("SELECT ") + kHistoryColumns +
+      " FROM check_history WHERE rowid IN ("
+      "SELECT rowid FROM check_history WHERE entry_id = ?1 AND passed = 0"
+      " AND time_ms >= ?2 AND time_ms < ?3"
+      " UNION SELECT (SELECT n.rowid FROM check_history AS n WHERE n.entry_id = ?1"
+      " AND n.time_ms >= f.time_ms AND (n.time_ms > f.time_ms OR n.rowid > f.rowid)"
+      " ORDER BY n.time_ms, n.rowid LIMIT 1)"
+      " FROM check_history AS f WHERE f.entry_id = ?1 AND f.passed = 0"
+      " AND f.time_ms >= ?2 AND f.time_ms < ?3)"
+      " ORDER BY time_ms, rowid";
+  sqlite3_stmt* stmt = c->Prepare(kSql.c_str());
+  if (!stmt) return rows;
+  sqlite3_bind_int64(stmt, 1, entryId);
+  sqlite3_bind_int64(stmt, 2, fromMs);
+  sqlite3_bind_int64(stmt, 3, toMs);
+  while (sqlite3_step(stmt) == SQLITE_ROW) rows.push_back(ColumnRow(stmt, false));
+  sqlite3_reset(stmt);
+  return rows;
+}
+
 std::optional<HistoryRow> SqliteStore::LastFailedCheck(std::uint32_t entryId) {
   auto c = Borrow();
   if (!c) return std::nullopt;
@@ -273,15 +301,33 @@ bool SqliteStore::WriteSummaries(const std::vector<DailySummary>& summaries) {
 
 std::vector<DailySummary> SqliteStore::ReadSummaries(const std::u16string& fromDay,
                                                      const std::u16string& toDay) {
+  return SummariesOf(std::nullopt, fromDay, toDay);
+}
+
+std::vector<DailySummary> SqliteStore::ReadEntrySummaries(std::uint32_t entryId,
+                                                          const std::u16string& fromDay,
+                                                          const std::u16string& toDay) {
+  return SummariesOf(entryId, fromDay, toDay);
+}
+
+std::vector<DailySummary> SqliteStore::SummariesOf(std::optional<std::uint32_t> entryId,
+                                                   const std::u16string& fromDay,
+                                                   const std::u16string& toDay) {
   std::vector<DailySummary> summaries;
   auto c = Borrow();
   if (!c) return summaries;
+  // One entry's days are one seek in the primary key (entry_id, day).
   sqlite3_stmt* stmt = c->Prepare(
-      "SELECT entry_id, day, checks, passed, down_ms, total_ms_min, total_ms_sum, total_ms_max"
-      " FROM daily_summary WHERE day >= ?1 AND day <= ?2 ORDER BY entry_id, day");
+      entryId ? "SELECT entry_id, day, checks, passed, down_ms, total_ms_min, total_ms_sum,"
+                " total_ms_max FROM daily_summary WHERE day >= ?1 AND day <= ?2"
+                " AND entry_id = ?3 ORDER BY day"
+              : "SELECT entry_id, day, checks, passed, down_ms, total_ms_min, total_ms_sum,"
+                " total_ms_max FROM daily_summary WHERE day >= ?1 AND day <= ?2"
+                " ORDER BY entry_id, day");
   if (!stmt) return summaries;
   BindText(stmt, 1, fromDay);
   BindText(stmt, 2, toDay);
+  if (entryId) sqlite3_bind_int64(stmt, 3, *entryId);
   while (sqlite3_step(stmt) == SQLITE_ROW) summaries.push_back(ColumnSummary(stmt));
   sqlite3_reset(stmt);
   return summaries;

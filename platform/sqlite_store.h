@@ -102,6 +102,8 @@ class SqliteStore final : public SettingsStore, public HistoryStore {
   std::uint64_t HistoryVersion() const override { return historyVersion_.load(); }
   std::vector<std::uint32_t> HistoryEntryIds() override;
   std::vector<HistoryRow> ReadChecks(const HistoryRange& range) override;
+  std::vector<HistoryRow> ReadFailuresAndNext(std::uint32_t entryId, std::int64_t fromMs,
+                                              std::int64_t toMs) override;
   std::optional<HistoryRow> LastFailedCheck(std::uint32_t entryId) override;
   std::optional<std::int64_t> OldestCheckMs() override;
   std::size_t DeleteChecksOutside(std::int64_t keepFromMs, std::int64_t keepBeforeMs) override;
@@ -109,6 +111,8 @@ class SqliteStore final : public SettingsStore, public HistoryStore {
   bool WriteSummaries(const std::vector<DailySummary>& summaries) override;
   std::vector<DailySummary> ReadSummaries(const std::u16string& fromDay,
                                           const std::u16string& toDay) override;
+  std::vector<DailySummary> ReadEntrySummaries(std::uint32_t entryId, const std::u16string& fromDay,
+                                               const std::u16string& toDay) override;
   std::optional<std::u16string> LatestSummaryDay() override;
   std::size_t DeleteSummariesBefore(const std::u16string& day) override;
   // On a thread of the store's own, started at the first task; the store's
@@ -161,6 +165,9 @@ class SqliteStore final : public SettingsStore, public HistoryStore {
   bool InsertUnderFreeName(Connection& c, const std::u16string& section,
                            const NameSequence& nameFor, const Bytes& data, std::u16string& name);
   static bool InsertCheck(Connection& c, const HistoryRow& row);
+  // Summaries of fromDay..toDay, of one entry or of all.
+  std::vector<DailySummary> SummariesOf(std::optional<std::uint32_t> entryId,
+                                        const std::u16string& fromDay, const std::u16string& toDay);
 
   std::filesystem::path file_;
   std::u16string appKey_;

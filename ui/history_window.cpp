@@ -279,29 +279,26 @@ void ResponseChart::paintEvent(QPaintEvent*) {
     p.drawText(QPointF(x, plot.bottom() + fm.ascent() + 4), label);
   }
 
-  // The range per bucket, then the median line.
+  // The range per bucket, then the median line. Buckets lie where their
+  // times are: days taken from their summaries are wider than today's.
   QColor band = kLine;
   band.setAlpha(70);
-  const double bucketWidth =
-      detail_.buckets.empty() ? 0 : double(plot.width()) / detail_.buckets.size();
-  for (std::size_t i = 0; i < detail_.buckets.size(); ++i) {
-    const ResponseBucket& b = detail_.buckets[i];
+  for (const ResponseBucket& b : detail_.buckets) {
     if (!b.min || !b.max) continue;
-    const double x = plot.left() + bucketWidth * i;
+    const double x0 = xOf(b.startMs), x1 = xOf(b.endMs);
     const double y0 = yOf(*b.max), y1 = yOf(*b.min);
-    p.fillRect(QRectF(x, y0, std::max(1.0, bucketWidth), std::max(1.0, y1 - y0)), band);
+    p.fillRect(QRectF(x0, y0, std::max(1.0, x1 - x0), std::max(1.0, y1 - y0)), band);
   }
   QPen line(kLine, 2);
   p.setPen(line);
   QPainterPath path;
   bool open = false;
-  for (std::size_t i = 0; i < detail_.buckets.size(); ++i) {
-    const ResponseBucket& b = detail_.buckets[i];
+  for (const ResponseBucket& b : detail_.buckets) {
     if (!b.median) {
       open = false;  // a gap where nothing passed
       continue;
     }
-    const QPointF point(plot.left() + bucketWidth * (i + 0.5), yOf(*b.median));
+    const QPointF point((xOf(b.startMs) + xOf(b.endMs)) / 2, yOf(*b.median));
     if (open) {
       path.lineTo(point);
     } else {

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -367,6 +368,96 @@ TEST(HistoryOverview, OlderDaysComeFromTheirSummaries) {
   EXPECT_EQ(o.month.up, 10 * 90 + 10);
   EXPECT_EQ(o.lastFailureMs, today - kHour);
   EXPECT_EQ(o.medianDayMs, 12.75);
+}
+
+// Thirty days of one entry: the days before today come from their summaries
+// (one bucket a day) and only their failures with the check after each are
+// read, yet the outages are those that every row gives.
+TEST(HistoryOverview, ThirtyDaysTakeOlderDaysFromSummariesAndKeepEveryOutage) {
+  ZoneGuard zone("Europe/Berlin");
+  const std::int64_t today = *LocalDayStartFromText(u"2024-05-20");
+  const std::int64_t now = today + 10 * kHour;
+  const std::int64_t from = now - 30 * kDay;
+
+  // A scheduled check every 2 hours from before the period on; each day's
+  // passes alternate between two times.
+  std::vector<HistoryRow> rows;
+  for (std::int64_t t = from - 6 * kHour; t <= now; t += 2 * kHour) {
+    HistoryRow row = Row(5, t, true);
+    row.totalMs = 10.0 + double((t - from) / kDay % 5) + double((t / (2 * kHour)) % 2) * 2;
+    rows.push_back(row);
+  }
+  const auto fail = [&](std::int64_t t) {
+    for (HistoryRow& row : rows) {
+      if (row.timeMs == t) row = Row(5, t, false);
+    }
+  };
+  const std::int64_t grid = from - 6 * kHour;  // every row lies 2-hourly from here
+  fail(from - 2 * kHour);                      // an outage that began before the period
+  fail(from);
+  fail(grid + 60 * 2 * kHour);  // passes on its retry: no outage
+  rows.push_back(Row(5, grid + 60 * 2 * kHour + 5000, true, CheckKind::Retry));
+  fail(grid + 120 * 2 * kHour);  // fails its retries up to the bound
+  rows.push_back(Row(5, grid + 120 * 2 * kHour + 5000, false, CheckKind::Retry));
+  rows.push_back(Row(5, grid + 120 * 2 * kHour + 10000, false, CheckKind::Retry));
+  rows.push_back(Row(5, grid + 180 * 2 * kHour + kHour, false, CheckKind::ManualRun));
+  for (std::int64_t t : {today - 4 * kHour, today - 2 * kHour, today, today + 2 * kHour}) {
+    fail(t);  // an outage from yesterday into today
+  }
+  fail(today + 8 * kHour);  // going on: the failure at `now` awaits its retry
+  fail(now);
+  std::sort(rows.begin(), rows.end(),
+            [](const HistoryRow& a, const HistoryRow& b) { return a.timeMs < b.timeMs; });
+
+  // The same rows in two stores; only one has its days summarized.
+  test::TempStore summarized, rowsOnly;
+  for (test::TempStore* temp : {&summarized, &rowsOnly}) {
+    for (const HistoryRow& row : rows) ASSERT_TRUE(temp->store().History()->AppendCheck(row));
+  }
+  HistoryStore& history = *summarized.store().History();
+  ASSERT_TRUE(history.WriteSummaries(SummarizeDays(history, LocalDayStartMs(rows.front().timeMs),
+                                                   LocalDayStartMs(today - 1), now)));
+  ASSERT_EQ(RowsTakeOverMs(history, now), today);
+  ASSERT_EQ(RowsTakeOverMs(*rowsOnly.store().History(), now), from);
+
+  const EntryDetail d = LoadEntryDetail(history, 5, HistoryPeriod::kMonth, now);
+  const EntryDetail all =
+      LoadEntryDetail(*rowsOnly.store().History(), 5, HistoryPeriod::kMonth, now);
+  ASSERT_EQ(d.outages.size(), 5u);
+  ASSERT_EQ(d.outages.size(), all.outages.size());
+  for (std::size_t i = 0; i < d.outages.size(); ++i) {
+    EXPECT_EQ(d.outages[i].startMs, all.outages[i].startMs) << i;
+    EXPECT_EQ(d.outages[i].endMs, all.outages[i].endMs) << i;
+    EXPECT_EQ(d.outages[i].reason, u"Failed. Cannot connect to the server.") << i;
+  }
+  EXPECT_EQ(d.outages.front().startMs, from - 2 * kHour);
+  EXPECT_EQ(d.outages[3].startMs, today - 4 * kHour);
+  EXPECT_EQ(d.outages[3].endMs, today + 4 * kHour);
+  EXPECT_FALSE(d.outages.back().endMs);
+  ASSERT_TRUE(d.lastCheck);
+  EXPECT_EQ(d.lastCheck->timeMs, rows.back().timeMs);
+
+  // A bucket for each of the 30 days before today, then today's 8-hour ones;
+  // together they cover the period without a gap.
+  ASSERT_EQ(d.buckets.size(), 30u + 2u);
+  EXPECT_EQ(d.buckets.front().startMs, from);
+  EXPECT_EQ(d.buckets.back().endMs, now);
+  for (std::size_t i = 1; i < d.buckets.size(); ++i) {
+    EXPECT_EQ(d.buckets[i].startMs, d.buckets[i - 1].endMs) << i;
+  }
+  EXPECT_EQ(d.buckets[30].startMs, today);
+  const std::int64_t fiveDaysAgo = LocalDayStartMs(today - 5 * kDay + kHour);
+  const auto day = history.ReadEntrySummaries(5, LocalDay(fiveDaysAgo), LocalDay(fiveDaysAgo));
+  ASSERT_EQ(day.size(), 1u);
+  const ResponseBucket& b = d.buckets[25];
+  EXPECT_EQ(b.startMs, fiveDaysAgo);
+  EXPECT_EQ(b.min, day[0].totalMsMin);
+  EXPECT_EQ(b.max, day[0].totalMsMax);
+  ASSERT_TRUE(b.median);
+  EXPECT_DOUBLE_EQ(*b.median, *day[0].totalMsSum / double(day[0].passed));
+  EXPECT_LT(*b.min, *b.max);
+  // Today's buckets still come from the rows.
+  EXPECT_EQ(d.buckets[30].max, all.buckets.back().max);
 }
 
 }  // namespace
