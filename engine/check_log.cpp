@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "check_history.h"
 #include "clock.h"
 #include "settings.h"
 #include "url_entry.h"
@@ -67,7 +68,7 @@ LogRecord ReadLogRecordBytes(const Bytes& bytes) {
 
 std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& clock,
                                              const UrlEntry& entry, bool passed,
-                                             std::u16string_view text) {
+                                             std::u16string_view text, const HistoryRow* history) {
   const std::int64_t now = clock.Now();
   if (ReadSetting(store, kKeepLogFiles) == 0) return std::nullopt;
 
@@ -84,13 +85,13 @@ std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& 
   // writers apart.
   const std::u16string base = Decimal(now);
   int suffix = 0;
-  auto name = store.InsertBinaryUnderFreeName(
-      kLogSection,
-      [&](int attempt) {
-        suffix = attempt == 0 ? 0 : NextSuffixHint(now, suffix);
-        return suffix == 0 ? base : base + u"-" + Decimal(suffix);
-      },
-      bytes);
+  const NameSequence names = [&](int attempt) {
+    suffix = attempt == 0 ? 0 : NextSuffixHint(now, suffix);
+    return suffix == 0 ? base : base + u"-" + Decimal(suffix);
+  };
+  HistoryStore* checks = history != nullptr ? store.History() : nullptr;
+  auto name = checks != nullptr ? checks->InsertBinaryWithCheck(kLogSection, names, bytes, *history)
+                                : store.InsertBinaryUnderFreeName(kLogSection, names, bytes);
   if (!name) {
     std::fprintf(stderr, "Halvern: the settings store refused the check log record of %lld (%s).\n",
                  static_cast<long long>(now), passed ? "passed" : "failed");
@@ -130,6 +131,12 @@ void ExpireLog(SettingsStore& store, const Clock& clock) {
   const std::u16string today = FormatLocalTime(now, u"%x");
   if (ReadSetting(store, kRemoveExpairedLogItems) == today) return;
   const std::int32_t keep = ReadSetting(store, kKeepLogFiles);
+  // The history of the checks follows the log's retention; a day of rows
+  // takes a while to delete, so it goes off the window's thread.
+  if (HistoryStore* history = store.History()) {
+    history->RunMaintenance(
+        [keep, nowMs = clock.NowMs()](HistoryStore& h) { ExpireHistory(h, keep, nowMs); });
+  }
 
   auto cursor = store.OpenSection(kLogSection);
   if (!cursor) return;

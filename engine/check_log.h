@@ -12,6 +12,7 @@
 namespace halvern {
 
 class Clock;
+struct HistoryRow;
 struct UrlEntry;
 
 inline constexpr std::size_t kLogTextChars = 96;  // 95 characters + zero
@@ -33,13 +34,15 @@ Bytes LogRecordBytes(const LogRecord& record);
 // A value of another length is read over a zeroed record and never beyond it.
 LogRecord ReadLogRecordBytes(const Bytes& bytes);
 
-// Writes one record for `entry` unless KeepLogFiles is 0. The first record of a
+// Writes one record for `entry` unless KeepLogFiles is 0, and with it
+// `history`'s row where the store keeps a history. The first record of a
 // second is named by the plain decimal time; further records of the same second
 // get "<time>-1", "<time>-2" ... so that no outcome replaces another. Returns the
 // name written, or nothing; a write the store refused is also said on stderr.
 [[nodiscard]] std::optional<std::u16string> WriteLogRecord(SettingsStore& store, const Clock& clock,
                                                            const UrlEntry& entry, bool passed,
-                                                           std::u16string_view text);
+                                                           std::u16string_view text,
+                                                           const HistoryRow* history = nullptr);
 
 // The leading decimal digits of a record name (optional minus sign); 0 when the
 // name has none, the 64-bit limit when they go beyond it.
@@ -47,7 +50,8 @@ std::int64_t LogNameTime(std::u16string_view name);
 // Whether retention index `keep` removes a record `recordTime` at `now`; safe
 // for times of any value.
 bool IsLogRecordExpired(std::int32_t keep, std::int64_t recordTime, std::int64_t now);
-// Removes the records that KeepLogFiles no longer keeps, once per local day.
+// Removes the records that KeepLogFiles no longer keeps, once per local day;
+// the store's history of the checks is expired with them.
 void ExpireLog(SettingsStore& store, const Clock& clock);
 
 // Local-time text of `time` with a strftime pattern in which "%X" is HH:mm:ss

@@ -5,6 +5,7 @@
 
 #include "alert_devices.h"
 #include "alerts.h"
+#include "check_history.h"
 #include "check_log.h"
 #include "clock.h"
 #include "connection_manager.h"
@@ -131,7 +132,7 @@ bool CheckRun::StartEntryCheck(const UrlEntry& entry, CheckKind kind) {
   // and alerts.
   const std::u16string title = EntryTitle(entry);
   if (checking_.contains(title)) return true;
-  if (!AcquireConnection(entry, retryAllowed)) return false;
+  if (!AcquireConnection(entry, kind)) return false;
 
   auto copy = std::make_unique<UrlEntry>();
   InitUrlEntry(*copy);
@@ -152,7 +153,7 @@ bool CheckRun::StartEntryCheck(const UrlEntry& entry, CheckKind kind) {
   return true;
 }
 
-bool CheckRun::AcquireConnection(const UrlEntry& entry, bool retryAllowed) {
+bool CheckRun::AcquireConnection(const UrlEntry& entry, CheckKind kind) {
   downloadEvent_->Reset();  // starting a check clears any earlier Stop
   if (connection_) {
     if (connection_->IsConnected()) {
@@ -178,7 +179,7 @@ bool CheckRun::AcquireConnection(const UrlEntry& entry, bool retryAllowed) {
   }
   if (!connection_) {
     if (inRunWalk_) connectionFailedInWalk_ = true;
-    ReportConnectionFailure(entry, retryAllowed);
+    ReportConnectionFailure(entry, kind);
     SetKeepAwake(false);
     return false;
   }
@@ -211,9 +212,17 @@ void CheckRun::ShowWaitingForNetwork(const UrlEntry& entry, bool waiting) {
   s_.host.PaintNow();
 }
 
-void CheckRun::ReportConnectionFailure(const UrlEntry& entry, bool) {
+void CheckRun::ReportConnectionFailure(const UrlEntry& entry, CheckKind kind) {
+  HistoryRow row;
+  row.entryId = entry.id;
+  row.title = EntryTitle(entry);
+  row.url = EntryUrl(entry);
+  row.timeMs = s_.clock->NowMs();
+  row.kind = kind;
+  row.detail = kConnectionFailureText;
   // WriteLogRecord says so itself when the store refused the record.
-  static_cast<void>(WriteLogRecord(*s_.store, *s_.clock, entry, false, kConnectionFailureText));
+  static_cast<void>(
+      WriteLogRecord(*s_.store, *s_.clock, entry, false, kConnectionFailureText, &row));
   s_.alerts.RaiseAlert(entry, std::u16string(kConnectionFailureText));
 }
 

@@ -150,8 +150,9 @@ class CheckRun {
   // retried; a watch of a failed entry keeps its stored count, the manual
   // kinds start from 0.
   [[nodiscard]] bool StartEntryCheck(const UrlEntry& entry, CheckKind kind);
-  [[nodiscard]] bool AcquireConnection(const UrlEntry& entry, bool retryAllowed);
-  void ReportConnectionFailure(const UrlEntry& entry, bool retryAllowed);
+  [[nodiscard]] bool AcquireConnection(const UrlEntry& entry, CheckKind kind);
+  // Logs the failure (its history row carrying `kind`) and raises the alert.
+  void ReportConnectionFailure(const UrlEntry& entry, CheckKind kind);
   void ReleaseConnection();
   void SetKeepAwake(bool on);
   // UM_CHECK_DONE: books a retry or raises the alert, then frees the job. A

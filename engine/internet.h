@@ -58,6 +58,20 @@ struct ResponseHeaders {
   std::u16string contentType;
 };
 
+// How long the phases of one request took, each in milliseconds measured from
+// the start of the request (libcurl's timing information), and the body bytes
+// that arrived. A phase that did not happen has no time: no TLS for http://,
+// no connection when the name could not be resolved, no first byte when no
+// answer came.
+struct TransferTimings {
+  std::optional<double> dnsMs;        // name resolved
+  std::optional<double> connectMs;    // TCP connection up
+  std::optional<double> tlsMs;        // TLS handshake done
+  std::optional<double> firstByteMs;  // first byte of the answer
+  std::optional<double> totalMs;      // the answer complete, or the request ended
+  std::uint64_t bodyBytes = 0;
+};
+
 struct ReadResult {
   std::size_t bytes = 0;  // 0 = the answer is complete (or the read failed)
   std::optional<InternetError> error;
@@ -71,11 +85,15 @@ class InternetRequest : public InternetHandle {
   // receive timeout passes; copies at most `size` bytes (callers ask for at
   // most 1024). Memory stays bounded whatever the size of the answer.
   [[nodiscard]] virtual ReadResult Read(void* buffer, std::size_t size) = 0;
+  // The phase times so far; the total is the time until now while the answer
+  // is still arriving. A layer that does not measure gives none.
+  [[nodiscard]] virtual TransferTimings Timings() { return {}; }
 };
 
 struct OpenResult {
   std::unique_ptr<InternetRequest> request;  // none on failure
   InternetError error;
+  TransferTimings timings;  // of a failed open, as far as it got
 };
 
 // One session: at most one request at a time. Not thread-safe.

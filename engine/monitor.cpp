@@ -56,7 +56,7 @@ void Monitor::CheckNow() {
 bool Monitor::CheckEntry(const std::u16string& title) {
   UrlEntry entry;
   if (!LoadUrlEntry(*s_.store, title, entry)) return true;
-  return run_.StartEntryCheck(entry, false);
+  return run_.StartEntryCheck(entry, CheckKind::SingleCheck);
 }
 
 void Monitor::ScheduleNextWakeUp() {

@@ -13,6 +13,8 @@
 
 namespace halvern {
 
+class HistoryStore;
+
 using Bytes = std::vector<std::uint8_t>;
 
 // Section names under the application key.
@@ -113,6 +115,10 @@ class SettingsStore {
                                                  const std::vector<std::u16string>& entries) = 0;
   // Removes a section with all of its values.
   [[nodiscard]] virtual bool DeleteSection(const std::u16string& section) = 0;
+
+  // The record of every check kept beside the values (check_history.h);
+  // nothing for a store that keeps none.
+  [[nodiscard]] virtual HistoryStore* History() { return nullptr; }
 };
 
 }  // namespace halvern

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "check_history.h"
 #include "check_log.h"
 #include "clock.h"
 #include "event.h"
@@ -86,6 +87,14 @@ std::u16string TakeHeldProgress(CheckJob& job) {
   return held;
 }
 
+// The answer's status, phase times and body bytes, for the history row. A
+// layer that does not count bytes leaves the count of what the check read.
+void NoteAnswer(CheckJob& job, InternetRequest& request, std::uint64_t readBytes) {
+  job.measured.httpStatus = request.Headers().statusCode;
+  job.measured.timings = request.Timings();
+  job.measured.bytes = std::max(job.measured.timings->bodyBytes, readBytes);
+}
+
 // Reads the body of a 200 answer chunk by chunk; nothing when the job was
 // cancelled, the outcome otherwise.
 std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& request,
@@ -122,6 +131,7 @@ std::optional<std::intptr_t> ReadAndJudge(CheckJob& job, InternetRequest& reques
     }
     std::memset(buffer, 0, kReadChunk);
   }
+  NoteAnswer(job, request, received);
   // Every judgement records its outcome, whose row update shows a held
   // progress text first.
   return JudgeResponse(job, headers.contentLength, received, scan.text(), headers.statusText);
@@ -142,6 +152,7 @@ std::intptr_t RunCheck(CheckJob& job) {
 
   OpenResult open = session.OpenUrl(EntryUrl(*job.entry), kCheckOpenFlags);
   if (!open.request) {
+    job.measured.timings = open.timings;
     return RecordOutcome(job, false, u"Cannot connect to the server.", open.error);
   }
   SetRowStatus(job, u"Downloading...", kImageBusy);
@@ -149,7 +160,10 @@ std::intptr_t RunCheck(CheckJob& job) {
   static_cast<void>(SetInternetTimeouts(*open.request, job.services.internetTimeoutMs));
 
   const ResponseHeaders& headers = open.request->Headers();
-  if (headers.statusCode != 200) return RecordOutcome(job, false, headers.statusText);
+  if (headers.statusCode != 200) {
+    NoteAnswer(job, *open.request, 0);
+    return RecordOutcome(job, false, headers.statusText);
+  }
   return ReadAndJudge(job, *open.request, downloadingShown).value_or(kCheckFailed);
 }
 
@@ -277,6 +291,33 @@ void SaveEntryCopy(SettingsStore& store, const UrlEntry& entry) {
   static_cast<void>(SaveUrlEntryIfStillStored(store, EntryTitle(entry), entry));
 }
 
+// The history row of an outcome: the whole text the row shows for a failure,
+// the outcome text for a pass (whose row shows only the time).
+HistoryRow HistoryRowOf(const CheckJob& job, std::int64_t nowMs, bool passed,
+                        std::u16string detail) {
+  const UrlEntry& entry = *job.entry;
+  HistoryRow row;
+  row.entryId = entry.id;
+  row.title = EntryTitle(entry);
+  row.url = EntryUrl(entry);
+  row.timeMs = nowMs;
+  row.kind = job.kind;
+  row.passed = passed;
+  row.detail = std::move(detail);
+  const CheckJob::Measured& m = job.measured;
+  row.httpStatus = m.httpStatus;
+  if (m.timings) {
+    row.dnsMs = m.timings->dnsMs;
+    row.connectMs = m.timings->connectMs;
+    row.tlsMs = m.timings->tlsMs;
+    row.firstByteMs = m.timings->firstByteMs;
+    row.totalMs = m.timings->totalMs;
+  }
+  if (m.bytes) row.bytes = static_cast<std::int64_t>(*m.bytes);
+  row.certNotAfter = m.certNotAfter;
+  return row;
+}
+
 }  // namespace
 
 bool RecordOutcome(CheckJob& job, bool passed, std::u16string_view text,
@@ -285,9 +326,21 @@ bool RecordOutcome(CheckJob& job, bool passed, std::u16string_view text,
   SettingsStore& store = *job.services.store;
   const Clock& clock = *job.services.clock;
   const std::int64_t now = clock.Now();
+  std::u16string status;  // the row's text of a failure
+  if (!passed) {
+    status = u"Failed. ";
+    status += text;
+    if (error.code != InternetError::kNoCode && !error.message.empty()) {
+      status += u" Code: ";
+      status += error.message;
+    }
+  }
   // The outcome goes on whether or not its record was kept; WriteLogRecord
-  // says so when the store refused it.
-  static_cast<void>(WriteLogRecord(store, clock, entry, passed, text));
+  // says so when the store refused it. The history row goes with the log
+  // record, in the same write.
+  const HistoryRow row =
+      HistoryRowOf(job, clock.NowMs(), passed, passed ? std::u16string(text) : status);
+  static_cast<void>(WriteLogRecord(store, clock, entry, passed, text, &row));
 
   if (passed) {
     entry.failureCount = 0;
@@ -298,12 +351,6 @@ bool RecordOutcome(CheckJob& job, bool passed, std::u16string_view text,
   }
   entry.failureCount += 1;
   SaveEntryCopy(store, entry);
-  std::u16string status = u"Failed. ";
-  status += text;
-  if (error.code != InternetError::kNoCode && !error.message.empty()) {
-    status += u" Code: ";
-    status += error.message;
-  }
   job.failureText = status.substr(std::size(u"Failed. ") - 1);
   SetRowStatus(job, status, kImageFailed);
   return passed;

@@ -93,6 +93,14 @@ struct CheckJob final : MessagePayload {
   // Set by RecordOutcome: the row's status text after "Failed. " of a
   // failure, empty for a pass.
   std::u16string failureText;
+  // What the check measured, for its history row; the worker sets it before
+  // it records the outcome.
+  struct Measured {
+    std::uint32_t httpStatus = 0;              // 0: no answer came
+    std::optional<TransferTimings> timings;    // none before a request was made
+    std::optional<std::uint64_t> bytes;        // body bytes; none when no answer came
+    std::optional<std::int64_t> certNotAfter;  // the server certificate's earliest expiry
+  } measured;
 };
 
 // On the window's thread: gives `job` its entry copy, shows "Connecting..." in

@@ -67,6 +67,7 @@ class CurlRequest final : public InternetRequest {
   ReadResult Read(void* buffer, std::size_t size) override {
     return transfer_->Read(buffer, size, timeouts_, *loop_);
   }
+  TransferTimings Timings() override { return transfer_->Timings(); }
 
  private:
   std::shared_ptr<CurlLoop> loop_;
@@ -91,10 +92,10 @@ class CurlSession final : public InternetSession {
     settings.connectTimeoutMs = timeouts_.connectMs;
     InternetError error;
     auto transfer = CurlTransfer::Make(settings, error);
-    if (!transfer) return {nullptr, error};
+    if (!transfer) return {nullptr, error, {}};
     auto request = std::make_unique<CurlRequest>(loop_, std::move(transfer), timeouts_);
-    if (auto failed = request->Open()) return {nullptr, *failed};
-    return {std::move(request), {}};
+    if (auto failed = request->Open()) return {nullptr, *failed, request->Timings()};
+    return {std::move(request), {}, {}};
   }
 
  private:

@@ -52,6 +52,14 @@ bool IsHttpUrl(std::string_view url) {
   return StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://");
 }
 
+// One of libcurl's times (microseconds from the start) in milliseconds;
+// nothing when the phase did not happen (libcurl reports 0 then).
+std::optional<double> PhaseMs(CURL* easy, CURLINFO info) {
+  curl_off_t us = 0;
+  if (curl_easy_getinfo(easy, info, &us) != CURLE_OK || us <= 0) return std::nullopt;
+  return static_cast<double>(us) / 1000.0;
+}
+
 }  // namespace
 
 InternetError CurlError(int code, const char* detail) {
@@ -225,6 +233,7 @@ void CurlTransfer::ParseHeaderLine(std::string_view line) {
     const std::uint32_t code = parsing_.statusCode;
     const bool redirect = code >= 300 && code < 400 && sawLocation_;
     if (code >= 200 && !redirect) {
+      CaptureTimings(/*ended=*/false);
       std::lock_guard lock(mutex_);
       if (!headersFinal_) headers_ = parsing_;
       headersFinal_ = true;
@@ -270,6 +279,7 @@ std::size_t CurlTransfer::OnWrite(char* data, std::size_t size, std::size_t coun
     transfer->paused_ = true;
     return CURL_WRITEFUNC_PAUSE;
   }
+  transfer->timings_.bodyBytes += n;
   std::vector<char>& body = transfer->body_;
   body.erase(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(transfer->readAt_));
   transfer->readAt_ = 0;
@@ -289,7 +299,33 @@ void CurlTransfer::OnResuming() {
   resumeAsked_ = false;
 }
 
+void CurlTransfer::CaptureTimings(bool ended) {
+  CURL* easy = this->easy();
+  if (easy == nullptr) return;
+  TransferTimings taken;
+  taken.dnsMs = PhaseMs(easy, CURLINFO_NAMELOOKUP_TIME_T);
+  taken.connectMs = PhaseMs(easy, CURLINFO_CONNECT_TIME_T);
+  taken.tlsMs = PhaseMs(easy, CURLINFO_APPCONNECT_TIME_T);
+  taken.firstByteMs = PhaseMs(easy, CURLINFO_STARTTRANSFER_TIME_T);
+  if (ended) taken.totalMs = PhaseMs(easy, CURLINFO_TOTAL_TIME_T);
+  std::lock_guard lock(mutex_);
+  if (timingsFinal_) return;
+  taken.bodyBytes = timings_.bodyBytes;
+  timings_ = taken;
+  timingsFinal_ = ended;
+}
+
+TransferTimings CurlTransfer::Timings() {
+  std::lock_guard lock(mutex_);
+  TransferTimings timings = timings_;
+  if (!timings.totalMs) {
+    timings.totalMs = std::chrono::duration<double, std::milli>(Clock::now() - made_).count();
+  }
+  return timings;
+}
+
 void CurlTransfer::OnEnded(std::optional<CURLcode> result) {
+  CaptureTimings(/*ended=*/true);
   std::lock_guard lock(mutex_);
   released_ = true;
   if (ended_) return;  // the worker ended it first (a timeout)

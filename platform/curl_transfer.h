@@ -85,6 +85,9 @@ class CurlTransfer final : public CurlLoopTransfer,
   // `loop` to resume the transfer once the buffer has room again.
   [[nodiscard]] ReadResult Read(void* buffer, std::size_t size, const CurlTimeouts& timeouts,
                                 CurlLoop& loop);
+  // Worker: the phase times so far and the body bytes received; until the
+  // transfer has ended its total is the time since it was made.
+  [[nodiscard]] TransferTimings Timings();
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -118,6 +121,9 @@ class CurlTransfer final : public CurlLoopTransfer,
                   bool forBody, Ready ready);
   static std::chrono::milliseconds StallLimit(const CurlTimeouts& timeouts, Phase phase);
   std::size_t Unread() const { return body_.size() - readAt_; }
+  // Loop thread: takes libcurl's phase times (at the final headers, and with
+  // the total at the end), so that the worker never asks the handle itself.
+  void CaptureTimings(bool ended);
 
   char errorBuffer_[CURL_ERROR_SIZE] = {};
   curl_slist* headerList_ = nullptr;
@@ -144,6 +150,11 @@ class CurlTransfer final : public CurlLoopTransfer,
   bool ended_ = false;
   bool released_ = false;  // the loop has taken it out
   std::optional<InternetError> error_;
+
+  // Timings, under mutex_.
+  const Clock::time_point made_ = Clock::now();
+  TransferTimings timings_;
+  bool timingsFinal_ = false;  // taken at the end, total included
 };
 
 }  // namespace halvern

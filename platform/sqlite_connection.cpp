@@ -68,6 +68,38 @@ int SqliteStore::Connection::OnBusy(void* self, int count) {
   return 1;
 }
 
+void BindText(sqlite3_stmt* stmt, int index, const std::u16string& text) {
+  sqlite3_bind_text16(stmt, index, text.data(), static_cast<int>(text.size() * 2),
+                      SQLITE_TRANSIENT);
+}
+
+void BindBytes(sqlite3_stmt* stmt, int index, const Bytes& data) {
+  // An empty vector may have no storage, and a null blob would bind SQL NULL.
+  if (data.empty()) {
+    sqlite3_bind_zeroblob(stmt, index, 0);
+    return;
+  }
+  sqlite3_bind_blob(stmt, index, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
+}
+
+Bytes ColumnBytes(sqlite3_stmt* stmt, int column, std::size_t maxBytes) {
+  const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, column));
+  const auto n = std::min(static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)), maxBytes);
+  return p ? Bytes(p, p + n) : Bytes{};
+}
+
+std::u16string ColumnText(sqlite3_stmt* stmt, int column) {
+  const auto* p = static_cast<const char16_t*>(sqlite3_column_text16(stmt, column));
+  const int n = sqlite3_column_bytes16(stmt, column);
+  return p ? std::u16string(p, static_cast<std::size_t>(n) / 2) : std::u16string{};
+}
+
+bool StepDone(sqlite3_stmt* stmt) {
+  const int rc = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  return rc == SQLITE_DONE;
+}
+
 std::unique_ptr<SqliteStore::Connection> OpenConnection(const std::filesystem::path& file,
                                                         bool create, const BusyPolicy& policy,
                                                         std::uint64_t generation,

@@ -68,6 +68,41 @@ class SqliteStore::Connection {
   std::vector<std::pair<const char*, sqlite3_stmt*>> statements_;
 };
 
+// A connection borrowed from the pool, handed back when the lease ends.
+class SqliteStore::Lease {
+ public:
+  Lease(SqliteStore* store, std::unique_ptr<Connection> connection)
+      : store_(store), connection_(std::move(connection)) {}
+  Lease(Lease&&) = default;
+  Lease& operator=(Lease&& other) noexcept {
+    if (this != &other) {
+      if (connection_) store_->GiveBack(std::move(connection_));
+      store_ = other.store_;
+      connection_ = std::move(other.connection_);
+    }
+    return *this;
+  }
+  ~Lease() {
+    if (connection_) store_->GiveBack(std::move(connection_));
+  }
+  explicit operator bool() const { return connection_ != nullptr; }
+  Connection* operator->() const { return connection_.get(); }
+
+ private:
+  SqliteStore* store_;
+  std::unique_ptr<Connection> connection_;
+};
+
+// Statement helpers shared by the store's files.
+// Binds text as UTF-16; SQLite keeps its own copy.
+void BindText(sqlite3_stmt* stmt, int index, const std::u16string& text);
+void BindBytes(sqlite3_stmt* stmt, int index, const Bytes& data);
+// At most `maxBytes` of the column's bytes.
+Bytes ColumnBytes(sqlite3_stmt* stmt, int column, std::size_t maxBytes = kWholeValue);
+std::u16string ColumnText(sqlite3_stmt* stmt, int column);
+// Runs a statement that returns no rows; SQLITE_DONE is success.
+bool StepDone(sqlite3_stmt* stmt);
+
 // Opens a connection on `file`; `create` allows a missing file to be made.
 // Nothing with a message naming the file in `error`.
 std::unique_ptr<SqliteStore::Connection> OpenConnection(const std::filesystem::path& file,

@@ -63,65 +63,7 @@ std::u16string FoldCase(const std::u16string& text) {
   return QString::fromStdU16String(text).toLower().toStdU16String();
 }
 
-class SqliteStore::Lease {
- public:
-  Lease(SqliteStore* store, std::unique_ptr<Connection> connection)
-      : store_(store), connection_(std::move(connection)) {}
-  Lease(Lease&&) = default;
-  Lease& operator=(Lease&& other) noexcept {
-    if (this != &other) {
-      if (connection_) store_->GiveBack(std::move(connection_));
-      store_ = other.store_;
-      connection_ = std::move(other.connection_);
-    }
-    return *this;
-  }
-  ~Lease() {
-    if (connection_) store_->GiveBack(std::move(connection_));
-  }
-  explicit operator bool() const { return connection_ != nullptr; }
-  Connection* operator->() const { return connection_.get(); }
-
- private:
-  SqliteStore* store_;
-  std::unique_ptr<Connection> connection_;
-};
-
 namespace {
-
-// Binds text as UTF-16; SQLite keeps its own copy.
-void BindText(sqlite3_stmt* stmt, int index, const std::u16string& text) {
-  sqlite3_bind_text16(stmt, index, text.data(), static_cast<int>(text.size() * 2),
-                      SQLITE_TRANSIENT);
-}
-
-void BindBytes(sqlite3_stmt* stmt, int index, const Bytes& data) {
-  // An empty vector may have no storage, and a null blob would bind SQL NULL.
-  if (data.empty()) {
-    sqlite3_bind_zeroblob(stmt, index, 0);
-    return;
-  }
-  sqlite3_bind_blob(stmt, index, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
-}
-
-Bytes ColumnBytes(sqlite3_stmt* stmt, int column, std::size_t maxBytes = kWholeValue) {
-  const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, column));
-  const auto n = std::min(static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)), maxBytes);
-  return p ? Bytes(p, p + n) : Bytes{};
-}
-
-std::u16string ColumnText(sqlite3_stmt* stmt, int column) {
-  const auto* p = static_cast<const char16_t*>(sqlite3_column_text16(stmt, column));
-  const int n = sqlite3_column_bytes16(stmt, column);
-  return p ? std::u16string(p, static_cast<std::size_t>(n) / 2) : std::u16string{};
-}
-
-// Runs a statement that returns no rows; SQLITE_DONE is success.
-bool StepDone(sqlite3_stmt* stmt) {
-  const int rc = sqlite3_step(stmt);
-  sqlite3_reset(stmt);
-  return rc == SQLITE_DONE;
-}
 
 constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS reg_values ("
@@ -129,7 +71,23 @@ constexpr char kSchema[] =
     " name TEXT NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL,"
     " PRIMARY KEY (key_fold, name_fold)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS reg_keys ("
-    " key_fold TEXT PRIMARY KEY NOT NULL, key TEXT NOT NULL) WITHOUT ROWID;";
+    " key_fold TEXT PRIMARY KEY NOT NULL, key TEXT NOT NULL) WITHOUT ROWID;"
+    // The record of every check (README "Stored data"). The index serves one
+    // entry's time range; the partial one finds an entry's last failure.
+    "CREATE TABLE IF NOT EXISTS check_history ("
+    " entry_id INTEGER NOT NULL, title TEXT NOT NULL, url TEXT NOT NULL,"
+    " time_ms INTEGER NOT NULL, kind INTEGER NOT NULL, passed INTEGER NOT NULL,"
+    " http_status INTEGER NOT NULL, detail TEXT NOT NULL,"
+    " dns_ms REAL, connect_ms REAL, tls_ms REAL, first_byte_ms REAL, total_ms REAL,"
+    " bytes INTEGER, cert_not_after INTEGER);"
+    "CREATE INDEX IF NOT EXISTS check_history_entry_time ON check_history (entry_id, time_ms);"
+    "CREATE INDEX IF NOT EXISTS check_history_failures ON check_history (entry_id, time_ms)"
+    " WHERE passed = 0;"
+    "CREATE TABLE IF NOT EXISTS daily_summary ("
+    " entry_id INTEGER NOT NULL, day TEXT NOT NULL, checks INTEGER NOT NULL,"
+    " passed INTEGER NOT NULL, down_ms INTEGER NOT NULL,"
+    " total_ms_min REAL, total_ms_sum REAL, total_ms_max REAL,"
+    " PRIMARY KEY (entry_id, day)) WITHOUT ROWID;";
 
 constexpr std::chrono::milliseconds kDefaultBusyTimeout{30000};
 // Open gives up on another program's lock after this, so that the caller can
@@ -289,6 +247,12 @@ SqliteStore::SqliteStore(std::filesystem::path file, std::u16string appKey)
 
 // The connections go before the policy their busy handlers read.
 SqliteStore::~SqliteStore() {
+  {
+    std::lock_guard lock(maintenanceMutex_);
+    maintenanceEnds_ = true;
+  }
+  maintenanceChanged_.notify_all();
+  if (maintenanceThread_.joinable()) maintenanceThread_.join();
   writer_.reset();
   pool_.clear();
 }
@@ -494,30 +458,35 @@ bool SqliteStore::ReplaceBinaryIfId(const std::u16string& section, const std::u1
   });
 }
 
+bool SqliteStore::InsertUnderFreeName(Connection& c, const std::u16string& section,
+                                      const NameSequence& nameFor, const Bytes& data,
+                                      std::u16string& name) {
+  const std::u16string key = SectionKey(section);
+  const std::u16string keyFold = FoldCase(key);
+  sqlite3_stmt* stmt = c.Prepare(
+      "INSERT INTO reg_values (key_fold, name_fold, key, name, type, data)"
+      " VALUES (?1, ?2, ?3, ?4, 3, ?5) ON CONFLICT (key_fold, name_fold) DO NOTHING");
+  if (!stmt) return false;
+  for (int attempt = 0;; ++attempt) {
+    name = nameFor(attempt);
+    BindText(stmt, 1, keyFold);
+    BindText(stmt, 2, FoldCase(name));
+    BindText(stmt, 3, key);
+    BindText(stmt, 4, name);
+    BindBytes(stmt, 5, data);
+    if (!StepDone(stmt)) return false;
+    if (sqlite3_changes(c.db()) == 1) return true;
+  }
+}
+
 std::optional<std::u16string> SqliteStore::InsertBinaryUnderFreeName(const std::u16string& section,
                                                                      const NameSequence& nameFor,
                                                                      const Bytes& data) {
-  const std::u16string key = SectionKey(section);
-  const std::u16string keyFold = FoldCase(key);
   std::u16string name;
   // All attempts in one write: a busy second's names are tried on the write
   // connection one after the other, without a turn in the queue for each.
-  const bool ok = RunWrite([&](Connection& c) {
-    sqlite3_stmt* stmt = c.Prepare(
-        "INSERT INTO reg_values (key_fold, name_fold, key, name, type, data)"
-        " VALUES (?1, ?2, ?3, ?4, 3, ?5) ON CONFLICT (key_fold, name_fold) DO NOTHING");
-    if (!stmt) return false;
-    for (int attempt = 0;; ++attempt) {
-      name = nameFor(attempt);
-      BindText(stmt, 1, keyFold);
-      BindText(stmt, 2, FoldCase(name));
-      BindText(stmt, 3, key);
-      BindText(stmt, 4, name);
-      BindBytes(stmt, 5, data);
-      if (!StepDone(stmt)) return false;
-      if (sqlite3_changes(c.db()) == 1) return true;
-    }
-  });
+  const bool ok =
+      RunWrite([&](Connection& c) { return InsertUnderFreeName(c, section, nameFor, data, name); });
   if (!ok) return std::nullopt;
   return name;
 }

@@ -15,13 +15,16 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "check_history.h"
 #include "settings_store.h"
 #include "sqlite_store_files.h"
 
@@ -29,7 +32,9 @@ namespace halvern {
 
 struct BusyPolicy;
 
-class SqliteStore final : public SettingsStore {
+// The history of the checks (check_history, daily_summary) lives in the same
+// database and is written through the same queue (sqlite_history.cpp).
+class SqliteStore final : public SettingsStore, public HistoryStore {
  public:
   // ${XDG_CONFIG_HOME:-$HOME/.config}/Velmora/registry.sqlite3
   static std::filesystem::path DefaultPath();
@@ -90,6 +95,34 @@ class SqliteStore final : public SettingsStore {
   std::size_t DeleteValues(const std::u16string& section,
                            const std::vector<std::u16string>& entries) override;
   bool DeleteSection(const std::u16string& section) override;
+  HistoryStore* History() override { return this; }
+
+  // HistoryStore.
+  bool AppendCheck(const HistoryRow& row) override;
+  std::uint64_t HistoryVersion() const override { return historyVersion_.load(); }
+  std::vector<std::uint32_t> HistoryEntryIds() override;
+  std::vector<HistoryRow> ReadChecks(const HistoryRange& range) override;
+  std::vector<HistoryRow> ReadFailuresAndNext(std::uint32_t entryId, std::int64_t fromMs,
+                                              std::int64_t toMs) override;
+  std::optional<HistoryRow> LastFailedCheck(std::uint32_t entryId) override;
+  std::optional<std::int64_t> OldestCheckMs() override;
+  std::size_t DeleteChecksOutside(std::int64_t keepFromMs, std::int64_t keepBeforeMs) override;
+  bool ClearChecks() override;
+  bool WriteSummaries(const std::vector<DailySummary>& summaries) override;
+  std::vector<DailySummary> ReadSummaries(const std::u16string& fromDay,
+                                          const std::u16string& toDay) override;
+  std::vector<DailySummary> ReadEntrySummaries(std::uint32_t entryId, const std::u16string& fromDay,
+                                               const std::u16string& toDay) override;
+  std::optional<std::u16string> LatestSummaryDay() override;
+  std::size_t DeleteSummariesBefore(const std::u16string& day) override;
+  // On a thread of the store's own, started at the first task; the store's
+  // destruction runs what is queued first.
+  std::optional<std::u16string> InsertBinaryWithCheck(const std::u16string& section,
+                                                      const NameSequence& nameFor,
+                                                      const Bytes& data,
+                                                      const HistoryRow& row) override;
+  void RunMaintenance(std::function<void(HistoryStore&)> task) override;
+  void WaitForMaintenance() override;
 
   class Connection;
   // A pooled connection, handed back to the pool when the lease ends.
@@ -128,6 +161,13 @@ class SqliteStore final : public SettingsStore {
                                                        std::size_t maxBytes);
   bool WriteValue(const std::u16string& section, const std::u16string& entry, ValueType type,
                   const Bytes& data);
+  // The statements of InsertBinaryUnderFreeName and AppendCheck, inside a write.
+  bool InsertUnderFreeName(Connection& c, const std::u16string& section,
+                           const NameSequence& nameFor, const Bytes& data, std::u16string& name);
+  static bool InsertCheck(Connection& c, const HistoryRow& row);
+  // Summaries of fromDay..toDay, of one entry or of all.
+  std::vector<DailySummary> SummariesOf(std::optional<std::uint32_t> entryId,
+                                        const std::u16string& fromDay, const std::u16string& toDay);
 
   std::filesystem::path file_;
   std::u16string appKey_;
@@ -156,6 +196,14 @@ class SqliteStore final : public SettingsStore {
   bool writing_ = false;                              // guarded by queueMutex_
   std::unique_ptr<Connection> writer_;
   std::vector<std::unique_ptr<Connection>> pool_;
+  std::atomic<std::uint64_t> historyVersion_{0};
+  // The maintenance thread and its queue.
+  std::mutex maintenanceMutex_;
+  std::condition_variable maintenanceChanged_;
+  std::deque<std::function<void(HistoryStore&)>> maintenance_;  // guarded
+  bool maintaining_ = false;                                    // guarded: a task runs
+  bool maintenanceEnds_ = false;                                // guarded
+  std::thread maintenanceThread_;
 };
 
 // Unicode lower case of the whole text: how names and keys are compared.

@@ -15,6 +15,8 @@ constexpr MenuItem kUrlsMenu[] = {
     kSeparator,
     {"Export...", ID_EXPORT, {}, "Ctrl+E"},
     {"Import...", ID_IMPORT, {}, "Ctrl+I"},
+    kSeparator,
+    {"History", ID_HISTORY, {}, "Ctrl+H"},
 };
 
 constexpr MenuItem kToolsMenu[] = {

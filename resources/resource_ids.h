@@ -57,6 +57,7 @@ inline constexpr int ID_START_AT_LOGIN = 32778;  // Tools > "Start at Login", a 
 inline constexpr int ID_EXPORT = 32790;          // URLs > "Export..." (Ctrl+E)
 inline constexpr int ID_IMPORT = 32791;          // URLs > "Import..." (Ctrl+I)
 inline constexpr int ID_BACK_UP_STORE = 32792;   // Tools > "Back Up Store..."
+inline constexpr int ID_HISTORY = 32793;         // URLs > "History" (Ctrl+H)
 inline constexpr int ID_PREFERENCES = 32779;     // Tools > "Preferences"
 
 // Preferences (template 143).

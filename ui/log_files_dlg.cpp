@@ -1,8 +1,11 @@
 #include "log_files_dlg.h"
 
 #include <QtCore/QDir>
+#include <QtGui/QHelpEvent>
 #include <QtWidgets/QComboBox>
+#include <QtWidgets/QToolTip>
 
+#include "check_history.h"
 #include "check_log.h"
 #include "icons.h"
 #include "list_view.h"
@@ -63,6 +66,30 @@ bool CLogFilesDlg::OnInitDialog() {
   for (const char* text : kKeepTexts) keep->addItem(QString::fromUtf8(text));
   UpdateData(false);
   Refresh();
+  list->viewport()->installEventFilter(this);
+  return true;
+}
+
+QString CLogFilesDlg::FullText(int row) {
+  auto* list = Control<ListView>(res::IDC_LOG_LIST);
+  if (row < 0 || row >= list->ItemCount()) return {};
+  const auto full = FullOutcomeText(store_, list->ItemText(row, 1).toStdU16String(),
+                                    list->ItemData(row), list->ItemImage(row) == kImagePassed,
+                                    list->ItemText(row, 2).toStdU16String());
+  return full ? QString::fromStdU16String(*full) : QString();
+}
+
+bool CLogFilesDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::ToolTip) return CDialog::eventFilter(watched, event);
+  // Looked up when asked for: one small read for the row under the pointer.
+  auto* list = Control<ListView>(res::IDC_LOG_LIST);
+  auto* help = static_cast<QHelpEvent*>(event);
+  const QString text = FullText(list->indexAt(help->pos()).row());
+  if (text.isEmpty()) {
+    QToolTip::hideText();
+  } else {
+    QToolTip::showText(help->globalPos(), text, list->viewport());
+  }
   return true;
 }
 
@@ -114,6 +141,10 @@ void CLogFilesDlg::Clear() {
   }
   SettingsWrites writes(store_);
   writes.Check(store_.DeleteSection(kLogSection), QStringLiteral("The cleared log file"));
+  // The history of the checks goes with the log.
+  if (HistoryStore* history = store_.History()) {
+    writes.Check(history->ClearChecks(), QStringLiteral("The cleared history of the checks"));
+  }
   writes.ReportFailures(this);
   Refresh();
 }

@@ -27,9 +27,14 @@ class CLogFilesDlg : public CDialog {
   // Selected index of the retention list (KeepLogFiles); -1 = none.
   std::int32_t keepIndex = 0;
 
+  // The whole outcome text of a row whose text was cut, from the history of
+  // the checks; empty when the row shows it all. The row's tooltip.
+  QString FullText(int row);
+
  protected:
   bool OnInitDialog() override;
   void DoDataExchange(DataExchange& dx) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void Refresh();

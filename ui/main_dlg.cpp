@@ -97,6 +97,7 @@ CMainDlg::CMainDlg(const MainServices& services)
   MapCommand(res::ID_EXPORT, [transfer] { ExportEntries(transfer()); });
   MapCommand(res::ID_IMPORT, [transfer] { ImportEntries(transfer()); });
   MapCommand(res::ID_BACK_UP_STORE, [transfer] { BackUpStoreCommand(transfer()); });
+  MapCommand(res::ID_HISTORY, [this] { OnHistory(); });
   MapDoubleClick(res::IDC_URL_LIST, [this] { OnCheckOne(); });
   if (s_.notifier) {
     monitor_->alerts().SetNotifier(s_.notifier);
@@ -158,7 +159,8 @@ void CMainDlg::CreateTrayIcon() {
   trayMenu_ = new TrayIcon(
       appIcon_,
       TrayCommands{[this] { ShowWindow(); }, [this] { SendCommand(res::IDC_CHECK_NOW); },
-                   [this] { SendCommand(res::ID_EXIT_PROGRAM); }},
+                   [this] { SendCommand(res::ID_EXIT_PROGRAM); },
+                   [this] { SendCommand(res::ID_HISTORY); }},
       this);
   tray_ = trayMenu_->icon();
   trayMenu_->Show();
@@ -327,6 +329,12 @@ void CMainDlg::OnCheckOne() {
   const int row = list()->SelectedItem();
   if (row < 0) return;
   monitor_->CheckEntry(list()->ItemText(row).toStdU16String());
+}
+
+void CMainDlg::OnHistory() {
+  const int row = list()->SelectedItem();
+  const std::u16string title = row < 0 ? std::u16string() : list()->ItemText(row).toStdU16String();
+  ShowHistoryWindow(history_, this, s_.store, s_.clock, title);
 }
 
 void CMainDlg::OnExitProgram() {

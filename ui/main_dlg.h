@@ -16,6 +16,7 @@
 
 #include "check_run.h"
 #include "dialog.h"
+#include "history_window.h"
 #include "monitor.h"
 #include "notification_dlg.h"
 #include "qt_window_host.h"
@@ -118,6 +119,9 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   void OnEdit();
   void OnDelete();
   void OnCheckOne();
+  // URLs > "History" and the tray's "History": the History window, with the
+  // selected address chosen.
+  void OnHistory();
   void OnExitProgram();
   // Ends the modal runs of dialogs still open (as cancelled), so that the
   // main window's own run can end.
@@ -147,6 +151,7 @@ class CMainDlg final : public CDialog, public UrlList, public CheckNowButton, pu
   QIcon appIcon_;
   WindowPlacementKeeper* placement_ = nullptr;  // owned by the window (QObject child)
   bool shutDown_ = false;
+  QPointer<HistoryWindow> history_;
 };
 
 }  // namespace halvern::ui

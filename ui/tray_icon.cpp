@@ -41,6 +41,7 @@ TrayIcon::TrayIcon(const QIcon& icon, TrayCommands commands, QObject* parent)
   };
   add("Show", commands_.show);
   add("Check Now", commands_.checkNow);
+  if (commands_.history) add("History", commands_.history);
   menu_->addSeparator();
   add("Exit Program", commands_.exitProgram);
   icon_->setContextMenu(menu_.get());

@@ -26,6 +26,7 @@ struct TrayCommands {
   std::function<void()> show;
   std::function<void()> checkNow;
   std::function<void()> exitProgram;  // asks its question first
+  std::function<void()> history;      // the History window
 };
 
 // "Velmora Halvern" and, on a second line, how many addresses failed; a third

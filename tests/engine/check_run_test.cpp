@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "check_history.h"
 #include "check_log.h"
 #include "clock.h"
 #include "curl_internet.h"
@@ -359,6 +360,65 @@ TEST_F(CheckRunTest, ManualRunChecksEveryEnabledEntryWithoutRetries) {
   ASSERT_TRUE(RunUntil([&] { return sites.Hits("/missing/c") == 2 && Idle(); }));
   EXPECT_EQ(Stored(u"C").failureCount, 1);  // the manual copy starts from 0
   EXPECT_EQ(popup.shows, 2);
+}
+
+// Each history row says why its check ran; a connection that cannot be had
+// leaves a row as it leaves a log record.
+TEST_F(CheckRunTest, HistoryRowsCarryTheKindOfTheirCheck) {
+  Build();
+  Add(u"Flaky", "/flaky/k");
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/flaky/k") == 2 && Idle(); }));
+  monitor->CheckNow();
+  clock.Advance(3);
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/flaky/k") == 3 && Idle(); }));
+  EXPECT_TRUE(monitor->CheckEntry(u"Flaky"));
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/flaky/k") == 4 && Idle(); }));
+
+  // An address that failed, watched while WatchFailedEntries is 1: a
+  // scheduled run checks it though it is not due (Flaky, checked a minute
+  // ago, is not), then finds no connection for it on the next run.
+  Add(u"Down", "/missing/down", true, kNow - 3 * 3600, 2);
+  EXPECT_TRUE(WriteSetting(t.store(), kWatchFailedEntries, 1));
+  clock.Advance(60);
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return sites.Hits("/missing/down") == 1 && Idle(); }));
+  connections.fail = true;
+  clock.Advance(60);
+  RunCheck();
+  ASSERT_TRUE(RunUntil([&] { return Log(u"Down").failed == 2 && Idle(); }));
+  EXPECT_EQ(sites.Hits("/flaky/k"), 4);
+  const auto watched = t.store().History()->ReadChecks({Stored(u"Down").id});
+  ASSERT_EQ(watched.size(), 2u);
+  for (const HistoryRow& row : watched) {
+    EXPECT_EQ(row.kind, CheckKind::WatchFailed);
+    EXPECT_FALSE(row.passed);
+  }
+  EXPECT_EQ(watched[0].httpStatus, 404u);
+  EXPECT_EQ(watched[1].detail, kConnectionFailureText);
+
+  EXPECT_FALSE(monitor->CheckEntry(u"Flaky"));
+
+  const auto rows = t.store().History()->ReadChecks({Stored(u"Flaky").id});
+  struct Want {
+    CheckKind kind;
+    bool passed;
+  };
+  const Want want[] = {{CheckKind::Scheduled, false},
+                       {CheckKind::Retry, true},
+                       {CheckKind::ManualRun, true},
+                       {CheckKind::SingleCheck, true},
+                       {CheckKind::SingleCheck, false}};
+  ASSERT_EQ(rows.size(), std::size(want));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].kind, want[i].kind) << i;
+    EXPECT_EQ(rows[i].passed, want[i].passed) << i;
+    EXPECT_EQ(rows[i].title, u"Flaky") << i;
+  }
+  EXPECT_EQ(rows.back().detail, kConnectionFailureText);
+  EXPECT_FALSE(rows.back().totalMs);
+  EXPECT_EQ(rows.back().httpStatus, 0u);
 }
 
 TEST_F(CheckRunTest, ARunWithNothingDueStillBooksRepeatsAndExpires) {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "check_history.h"
 #include "check_log.h"
 #include "clock.h"
 #include "curl_internet.h"
@@ -158,6 +159,8 @@ struct CheckResult {
 
 std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
 
+constexpr int kSlowMs = 150;
+
 class SiteCheckTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { InitCurlGlobal(); }
@@ -214,6 +217,11 @@ class SiteCheckTest : public ::testing::Test {
       res.set_content("<p>BrankolvistPassed</p>", "text/html");
     });
     http.Get("/moved", [](const Request&, Response& res) { res.set_redirect("/ok"); });
+    // Answers after kSlowMs.
+    http.Get("/slow", [](const Request&, Response& res) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kSlowMs));
+      res.set_content("hello", "text/html");
+    });
     http.Get("/to-file",
              [](const Request&, Response& res) { res.set_redirect("file:///etc/passwd"); });
     // Sends until the client goes away.
@@ -256,6 +264,7 @@ class SiteCheckTest : public ::testing::Test {
     WorkerPool workers(starter_ ? starter_ : SizedStackThreads());
     auto job = std::make_unique<CheckJob>(Borrowed<WindowHost>(window_), &list_, cancel_, 1,
                                           Services(internet));
+    job->kind = CheckKind::Scheduled;  // as a scheduled run starts it
     CheckJob* raw = job.get();
     const bool started = StartCheckJob(std::move(job), std::make_unique<UrlEntry>(entry), workers);
     EXPECT_EQ(started, expectStart_);
@@ -681,6 +690,110 @@ TEST_F(SiteCheckTest, ManyJobsAtOnce) {
 }
 
 // Pure pieces.
+// The history rows of the entry's checks, oldest first (the entries of these
+// tests share one id).
+std::vector<HistoryRow> HistoryOf(test::TempStore& temp, const UrlEntry& entry) {
+  std::vector<HistoryRow> rows;
+  for (HistoryRow& row : temp.store().History()->ReadChecks({entry.id})) {
+    if (row.title == EntryTitle(entry)) rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+// Each phase that happened lies after the one before it, within the total.
+void ExpectPhasesInOrder(const HistoryRow& row) {
+  double last = 0;
+  for (const auto& phase : {row.dnsMs, row.connectMs, row.tlsMs, row.firstByteMs, row.totalMs}) {
+    if (!phase) continue;
+    EXPECT_GE(*phase, last);
+    last = *phase;
+  }
+}
+
+TEST_F(SiteCheckTest, EveryRecordedOutcomeLeavesAHistoryRow) {
+  const UrlEntry slow = AddEntry(u"Slow", server_.Url16("/slow"));
+  clock_.SetMs(1700000000123);
+  ASSERT_EQ(Run(slow).outcome, kCheckPassed);
+  auto rows = HistoryOf(temp_, slow);
+  ASSERT_EQ(rows.size(), 1u);
+  const HistoryRow& passed = rows[0];
+  EXPECT_EQ(passed.entryId, slow.id);
+  EXPECT_EQ(passed.title, u"Slow");
+  EXPECT_EQ(passed.url, server_.Url16("/slow"));
+  EXPECT_EQ(passed.timeMs, 1700000000123);
+  EXPECT_EQ(passed.kind, CheckKind::Scheduled);
+  EXPECT_TRUE(passed.passed);
+  EXPECT_EQ(passed.httpStatus, 200u);
+  EXPECT_EQ(passed.detail, u"OK");
+  EXPECT_TRUE(passed.connectMs);
+  EXPECT_FALSE(passed.tlsMs);  // plain HTTP
+  ASSERT_TRUE(passed.firstByteMs);
+  ASSERT_TRUE(passed.totalMs);
+  EXPECT_GE(*passed.totalMs, kSlowMs);
+  EXPECT_GE(*passed.firstByteMs, kSlowMs);
+  ExpectPhasesInOrder(passed);
+  EXPECT_EQ(passed.bytes, 5);
+  EXPECT_FALSE(passed.certNotAfter);
+
+  const UrlEntry missing = AddEntry(u"Missing", server_.Url16("/missing"));
+  ASSERT_EQ(Run(missing).outcome, kCheckFailed);
+  rows = HistoryOf(temp_, missing);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_FALSE(rows[0].passed);
+  EXPECT_EQ(rows[0].httpStatus, 404u);
+  EXPECT_EQ(rows[0].detail, u"Failed. Not Found");
+  EXPECT_TRUE(rows[0].bytes);
+  ExpectPhasesInOrder(rows[0]);
+
+  // No answer: the whole text the row shows, no status, no bytes, no connection.
+  const UrlEntry refused = AddEntry(u"Refused", u"http://127.0.0.1:1/");
+  ASSERT_EQ(Run(refused).outcome, kCheckFailed);
+  rows = HistoryOf(temp_, refused);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].httpStatus, 0u);
+  EXPECT_TRUE(rows[0].detail.starts_with(u"Failed. Cannot connect to the server. Code: "));
+  EXPECT_GT(rows[0].detail.size(), kLogTextChars);
+  EXPECT_FALSE(rows[0].bytes);
+  EXPECT_FALSE(rows[0].connectMs);
+  EXPECT_FALSE(rows[0].firstByteMs);
+  EXPECT_TRUE(rows[0].totalMs);
+}
+
+TEST_F(SiteCheckTest, HttpsRowsTimeTheHandshake) {
+  const test::TestCertificate cert = test::MakeTestCertificate(temp_.dir());
+  CurlInternet internet(CurlInternetOptions{cert.certFile.string()});
+  HttpTestServer https(&cert);
+  AddHandlers(https.http());
+  https.Start();
+  const UrlEntry entry = AddEntry(u"Secure", https.Url16("/slow"));
+  ASSERT_EQ(Run(entry, &internet).outcome, kCheckPassed);
+  const auto rows = HistoryOf(temp_, entry);
+  ASSERT_EQ(rows.size(), 1u);
+  ASSERT_TRUE(rows[0].connectMs);
+  ASSERT_TRUE(rows[0].tlsMs);
+  EXPECT_GE(*rows[0].tlsMs, *rows[0].connectMs);
+  EXPECT_GE(*rows[0].totalMs, kSlowMs);
+  ExpectPhasesInOrder(rows[0]);
+}
+
+TEST_F(SiteCheckTest, CancelledOrUnloggedChecksLeaveNoHistoryRow) {
+  const UrlEntry endless = AddEntry(u"Endless", server_.Url16("/endless"));
+  window_.Send([&] {
+    list_.onStatus = [&](const std::u16string& text) {
+      if (text.starts_with(u"Downloading: ")) cancel_->Set();
+    };
+  });
+  EXPECT_EQ(Run(endless).status, u"Canceled");
+  window_.Send([&] { list_.onStatus = nullptr; });
+  cancel_->Reset();
+  EXPECT_TRUE(HistoryOf(temp_, endless).empty());
+
+  ASSERT_TRUE(WriteSetting(temp_.store(), kKeepLogFiles, 0));
+  const UrlEntry ok = AddEntry(u"Home", server_.Url16("/ok"));
+  EXPECT_EQ(Run(ok).outcome, kCheckPassed);
+  EXPECT_TRUE(HistoryOf(temp_, ok).empty());
+}
+
 TEST(SiteCheckText, FindTextIsExactAndFindsTheEmptyWord) {
   EXPECT_EQ(FindText(u"abcabc", u"ca"), 2u);
   EXPECT_EQ(FindText(u"abc", u""), 0u);

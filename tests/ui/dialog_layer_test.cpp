@@ -156,8 +156,9 @@ TEST(Menu, MainMenuHoldsEveryCommand) {
     }
   };
   walk(menu[0].popup);
-  EXPECT_EQ(ids, (std::vector<int>{1005, 1008, 1009, ID_EXPORT, ID_IMPORT, 1000, 1006, 1002, 1004,
-                                   1010, 32779, ID_BACK_UP_STORE, 32778, 32774, 32776, 1035}));
+  EXPECT_EQ(ids,
+            (std::vector<int>{1005, 1008, 1009, ID_EXPORT, ID_IMPORT, ID_HISTORY, 1000, 1006, 1002,
+                              1004, 1010, 32779, ID_BACK_UP_STORE, 32778, 32774, 32776, 1035}));
 }
 
 TEST(Icons, EveryIconDrawsSomething) {

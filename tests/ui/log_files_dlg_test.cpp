@@ -10,6 +10,7 @@
 #include <QtWidgets/QDialogButtonBox>
 #include <QtWidgets/QPushButton>
 
+#include "check_history.h"
 #include "check_log.h"
 #include "clock.h"
 #include "fault_store.h"
@@ -159,6 +160,75 @@ TEST_F(LogFilesDlgTest, ClearAsksAndDeletesOnlyOnOk) {
   dlg->Control<QPushButton>(IDC_LOG_CLEAR)->click();
   EXPECT_EQ(ui::MessageBoxScript::TakeShown().size(), 1u);
   EXPECT_EQ(list->ItemCount(), 0);
+}
+
+// The history of the checks goes with the log on Clear, and only on OK.
+TEST_F(LogFilesDlgTest, ClearRemovesTheHistoryOfTheChecksToo) {
+  HistoryStore& history = *temp_.store().History();
+  HistoryRow row;
+  row.entryId = 5;
+  row.timeMs = 1786000000000;
+  ASSERT_TRUE(history.AppendCheck(row));
+  auto dlg = OpenDialog();
+  ui::MessageBoxScript::PresetAnswers({IDCANCEL});
+  dlg->Control<QPushButton>(IDC_LOG_CLEAR)->click();
+  EXPECT_EQ(history.ReadChecks({5}).size(), 1u);
+  ui::MessageBoxScript::PresetAnswers({IDOK});
+  dlg->Control<QPushButton>(IDC_LOG_CLEAR)->click();
+  EXPECT_TRUE(history.ReadChecks({5}).empty());
+  ui::MessageBoxScript::TakeShown();
+}
+
+// A record whose text shows less than the check's outcome (cut to 95
+// characters, or without the reason after " Code: ") offers the whole text.
+TEST_F(LogFilesDlgTest, CutRecordsShowTheirWholeTextAsATooltip) {
+  const std::int64_t t = 1786000000;
+  UrlEntry entry;
+  InitUrlEntry(entry);
+  entry.id = 77;
+  SetEntryTitle(entry, u"Shop");
+  ASSERT_TRUE(SaveUrlEntry(temp_.store(), u"Shop", entry));
+  HistoryStore& history = *temp_.store().History();
+  const auto add = [&](std::int64_t timeMs, bool passed, const std::u16string& detail) {
+    HistoryRow row;
+    row.entryId = 77;
+    row.title = u"Shop";
+    row.timeMs = timeMs;
+    row.passed = passed;
+    row.detail = detail;
+    ASSERT_TRUE(history.AppendCheck(row));
+  };
+  const std::u16string code =
+      u"Failed. Cannot connect to the server. Code: SSL certificate problem: self-signed "
+      u"certificate";
+  const std::u16string longText(120, u'w');
+  add(t * 1000 + 999, false, code);      // the row's time may lie a moment after the record's
+  add((t + 60) * 1000, true, longText);  // a pass whose status text was longer than 95
+  add((t + 120) * 1000, false, u"Failed. Not Found");  // nothing cut
+  Log(t, u"Shop", false, u"Cannot connect to the server.");
+  temp_.store().WriteSettingBinary(kLogSection, u"b", [&] {
+    LogRecord record{};
+    record.time = t + 60;
+    CopyToField(record.title, std::size(record.title), u"Shop");
+    record.passed = 1;
+    CopyToField(record.text, std::size(record.text), longText);
+    return LogRecordBytes(record);
+  }());
+  temp_.store().WriteSettingBinary(kLogSection, u"c", [&] {
+    LogRecord record{};
+    record.time = t + 120;
+    CopyToField(record.title, std::size(record.title), u"Shop");
+    CopyToField(record.text, std::size(record.text), u"Not Found");
+    return LogRecordBytes(record);
+  }());
+  auto dlg = OpenDialog();
+  auto* list = dlg->Control<ui::ListView>(IDC_LOG_LIST);
+  ASSERT_EQ(list->ItemCount(), 3);
+  // Newest first: Not Found, the long pass, the TLS failure.
+  EXPECT_TRUE(dlg->FullText(0).isEmpty());
+  EXPECT_EQ(dlg->FullText(1), QString::fromStdU16String(longText));
+  EXPECT_EQ(dlg->FullText(2), QString::fromStdU16String(code));
+  EXPECT_TRUE(dlg->FullText(3).isEmpty());
 }
 
 TEST_F(LogFilesDlgTest, RetentionIsShownAndWrittenOnlyOnOk) {

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QtTest/QTest>
 #include <QtWidgets/QMenu>
+#include <QtWidgets/QMenuBar>
 #include <QtWidgets/QSystemTrayIcon>
+#include <QtWidgets/QTableView>
 
 #include "check_log.h"
+#include "history_window.h"
 #include "main_window_fixture.h"
 #include "url_list.h"
 
@@ -19,8 +23,10 @@ using Look = ui::TrayIcon::Look;
 TEST(TrayIconTest, MenuRunsTheCommands) {
   std::vector<std::string> ran;
   ui::TrayIcon tray(QIcon(),
-                    {[&] { ran.push_back("show"); }, [&] { ran.push_back("check"); },
-                     [&] { ran.push_back("exit"); }},
+                    {[&] { ran.push_back("show"); },
+                     [&] { ran.push_back("check"); },
+                     [&] { ran.push_back("exit"); },
+                     {}},
                     nullptr);
   ASSERT_EQ(tray.icon()->contextMenu(), tray.menu());
   std::vector<QString> texts;
@@ -34,6 +40,55 @@ TEST(TrayIconTest, MenuRunsTheCommands) {
   EXPECT_EQ(ran, (std::vector<std::string>{"show", "check", "exit"}));
   Q_EMIT tray.icon()->activated(QSystemTrayIcon::Trigger);
   EXPECT_EQ(ran.back(), "show");
+}
+
+TEST(TrayIconTest, HistoryIsOfferedWhenTheWindowCanShowIt) {
+  std::vector<std::string> ran;
+  ui::TrayIcon tray(QIcon(), {{}, {}, {}, [&] { ran.push_back("history"); }}, nullptr);
+  std::vector<QString> texts;
+  for (QAction* action : tray.menu()->actions()) {
+    if (action->isSeparator()) continue;
+    texts.push_back(action->text());
+    if (action->text() == QStringLiteral("History")) action->trigger();
+  }
+  EXPECT_EQ(texts,
+            (std::vector<QString>{QStringLiteral("Show"), QStringLiteral("Check Now"),
+                                  QStringLiteral("History"), QStringLiteral("Exit Program")}));
+  EXPECT_EQ(ran, (std::vector<std::string>{"history"}));
+}
+
+// URLs > History, its key Ctrl+H and the tray's History open one History
+// window, with the selected address chosen.
+TEST_F(MainWindowTest, HistoryOpensFromTheMenuItsKeyAndTheTray) {
+  StoreEntry(u"Alpha", u"https://alpha.example/");
+  StoreEntry(u"Beta", u"https://beta.example/");
+  ui::CMainDlg& window = Open();
+  QAction* item = nullptr;
+  for (QAction* action : window.findChild<QMenuBar*>()->findChildren<QAction*>()) {
+    if (action->text() == QStringLiteral("History")) item = action;
+  }
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(item->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_H));
+
+  list()->SelectItem(list()->FindItem(QStringLiteral("Beta")));
+  QApplication::setActiveWindow(&window);
+  QTest::keyClick(&window, Qt::Key_H, Qt::ControlModifier);
+  auto* history = window.findChild<ui::HistoryWindow*>();
+  ASSERT_NE(history, nullptr);
+  EXPECT_TRUE(history->isVisible());
+  EXPECT_TRUE(history->isWindow());
+  const auto chosen = [&] {
+    return history->table()->currentIndex().siblingAtColumn(0).data().toString();
+  };
+  EXPECT_EQ(chosen(), QStringLiteral("Beta"));
+
+  list()->SelectItem(list()->FindItem(QStringLiteral("Alpha")));
+  for (QAction* action : window.tray()->menu()->actions()) {
+    if (action->text() == QStringLiteral("History")) action->trigger();
+  }
+  EXPECT_EQ(window.findChildren<ui::HistoryWindow*>().size(), 1);
+  EXPECT_EQ(chosen(), QStringLiteral("Alpha"));
+  history->close();
 }
 
 // The icon and the tooltip tell the same state: red while an entry failed,
