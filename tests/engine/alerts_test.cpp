@@ -4,12 +4,12 @@
 #include <stdlib.h>
 
 #include <chrono>
-#include <map>
 #include <vector>
 
 #include "clock.h"
 #include "entry_states.h"
 #include "fakes.h"
+#include "manual_host.h"
 #include "qt_loop.h"
 #include "qt_window_host.h"
 #include "settings.h"
@@ -71,17 +71,6 @@ class AlertsTest : public ::testing::Test, public WindowHandler {
   test::FakePopup popup;
   Alerts alerts{AlertServices{t.store(), clock, host, sound, leds, popup}};
   UrlEntry entry;
-};
-
-// Timers that fire only when the test says so.
-class ManualTimers final : public WindowHost {
- public:
-  void PostMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {}
-  void PostOwnedMessage(std::uint32_t, std::unique_ptr<MessagePayload>, std::intptr_t) override {}
-  void Send(const std::function<void()>& call) override { call(); }
-  void SetTimer(std::uint32_t id, std::uint32_t ms) override { running[id] = ms; }
-  void KillTimer(std::uint32_t id) override { running.erase(id); }
-  std::map<std::uint32_t, std::uint32_t> running;
 };
 
 TEST_F(AlertsTest, AlertRunsForItsDurationAndTheLedWaitsForTheUser) {
@@ -370,14 +359,14 @@ TEST_F(AlertsTest, AcknowledgingStopsTheTraysBlinkingButNotItsRed) {
 // The alert and the settings' Test run one sequence; only the end differs.
 TEST(AlertSequenceTest, TheEndOfTheDurationLeavesTheLedAsTheCallerWants) {
   for (const SequenceEnd end : {SequenceEnd::kKeepLed, SequenceEnd::kLedOff}) {
-    ManualTimers timers;
+    test::ManualHost timers;
     test::FakeSoundPlayer sound;
     test::FakeLedDevices leds;
     std::atomic<bool> toggle{false};
     AlertSequence sequence(timers, sound, leds, toggle, end);
     sequence.Start({20, u"bell.wav", true, true, true});
-    EXPECT_EQ(timers.running[IDT_ALERT_DURATION], 20000u);
-    EXPECT_EQ(timers.running[IDT_VIBRATE_PULSE], kVibratePulseMs);
+    EXPECT_EQ(timers.timers[IDT_ALERT_DURATION], 20000u);
+    EXPECT_EQ(timers.timers[IDT_VIBRATE_PULSE], kVibratePulseMs);
     EXPECT_EQ(sound.lastFile, u"bell.wav");
     EXPECT_TRUE(leds.state[kLedNotification]);
 
@@ -387,7 +376,7 @@ TEST(AlertSequenceTest, TheEndOfTheDurationLeavesTheLedAsTheCallerWants) {
     EXPECT_FALSE(sequence.OnTimer(4711));  // a retry timer is not the sequence's
 
     EXPECT_TRUE(sequence.OnTimer(IDT_ALERT_DURATION));
-    EXPECT_TRUE(timers.running.empty());
+    EXPECT_TRUE(timers.timers.empty());
     EXPECT_FALSE(sound.playing);
     EXPECT_FALSE(leds.state[kLedVibrator]);
     EXPECT_EQ(leds.state[kLedNotification], end == SequenceEnd::kKeepLed);

@@ -26,6 +26,7 @@
 #include "http_test_server.h"
 #include "qt_loop.h"
 #include "qt_window_host.h"
+#include "recording_host.h"
 #include "settings.h"
 #include "temp_store.h"
 #include "url_entry.h"
@@ -187,7 +188,7 @@ class CheckRunTest : public ::testing::Test {
     options.walkTurnTime = walkTurnTime;
     monitor = std::make_unique<Monitor>(
         MonitorServices{test::Borrowed<SettingsStore>(store ? *store : t.store()),
-                        test::Borrowed<const Clock>(clock), host, host.WorkerHandle(), list,
+                        test::Borrowed<const Clock>(clock), timers, host.WorkerHandle(), list,
                         timedRun, connections, sound, leds, idleTimer, internet, popup, button},
         options);
     host.SetHandler(monitor.get());
@@ -233,6 +234,15 @@ class CheckRunTest : public ::testing::Test {
   // The launcher's message, as the timed run delivers it.
   void RunCheck() { host.PostMessage(UM_RUN_CHECK, 0, 0); }
   bool Idle() const { return monitor->RunningJobCount() == 0; }
+  // A retry of the entry waits on its timer.
+  bool RetryBooked(const std::u16string& title) { return timers.Running(Stored(title).id); }
+  // Delivers the launcher's message and runs the loop until that run has
+  // booked the next wake-up and every check it started has ended.
+  void RunCheckToTheEnd() {
+    const std::size_t booked = timedRun.bookings.size();
+    RunCheck();
+    ASSERT_TRUE(RunUntil([&] { return timedRun.bookings.size() > booked && Idle(); }));
+  }
   const test::FakeUrlList::Row& Row(const std::u16string& title) { return *list.Find(title); }
 
   test::TempStore t;
@@ -242,6 +252,8 @@ class CheckRunTest : public ::testing::Test {
   // job still lives.
   std::shared_ptr<ThreadRecordingInternet> internet = std::make_shared<ThreadRecordingInternet>();
   QtWindowHost host;
+  // The window thread's view of the host: the timers the run has set.
+  test::RecordingHost timers{host};
   test::FakeUrlList list;
   test::FakeTimedRun timedRun;
   test::FakeConnectionManager connections;
@@ -283,9 +295,9 @@ TEST_F(CheckRunTest, ScheduledFailureIsRetriedTwiceFiveSecondsApartThenAlerts) {
   EXPECT_FALSE(monitor->HoldsConnection());
 
   // The alert ends the retries, and scheduled runs now skip the entry.
+  EXPECT_FALSE(RetryBooked(u"Down"));
   clock.Advance(3600);
-  RunCheck();
-  RunFor(500ms);
+  RunCheckToTheEnd();
   EXPECT_EQ(sites.Hits("/missing/down"), 3);
 }
 
@@ -333,7 +345,7 @@ TEST_F(CheckRunTest, ManualRunChecksEveryEnabledEntryWithoutRetries) {
   clock.Advance(3);  // the launcher's message comes within 5 s
   RunCheck();
   ASSERT_TRUE(RunUntil([&] { return sites.TotalHits() == 3 && Idle(); }));
-  RunFor(1000ms);  // longer than the retry delay: no retry comes
+  for (const auto* title : {u"A", u"B", u"C"}) EXPECT_FALSE(RetryBooked(title));  // no retry
 
   EXPECT_EQ(sites.Hits("/ok/a"), 1);
   EXPECT_EQ(sites.Hits("/ok/b"), 1);
@@ -605,8 +617,7 @@ TEST_F(CheckRunTest, NoConnectionLogsAndAlertsEachEntryOnce) {
   EXPECT_EQ(button.caption, u"Check Now");
   EXPECT_EQ(monitor->RunningJobCount(), 0);
   EXPECT_EQ(monitor->KeepAwakeUsers(), 0);
-  RunFor(600ms);
-  EXPECT_EQ(connections.attempts, 1);  // no retry
+  for (const auto* title : {u"One", u"Two", u"Three"}) EXPECT_FALSE(RetryBooked(title));
 
   // The next run asks the manager again, and checks once it connects.
   connections.fail = false;
@@ -638,7 +649,7 @@ TEST_F(CheckRunTest, OneCheckOfAnEntryAtATime) {
 
   sites.OpenGate();
   ASSERT_TRUE(RunUntil([&] { return Idle(); }));
-  RunFor(500ms);  // longer than the retry delay: nothing else was booked
+  EXPECT_FALSE(RetryBooked(u"Held"));  // nothing else was booked
   EXPECT_EQ(sites.Hits("/gate/held"), 1);
   EXPECT_EQ(Log(u"Held").passed, 1);
   EXPECT_EQ(Log(u"Held").failed, 0);
@@ -660,7 +671,7 @@ TEST_F(CheckRunTest, AnEntryOfAnUnknownModeFailsRetriesAndAlerts) {
   RunCheck();
   ASSERT_TRUE(RunUntil([&] { return popup.shown; }, 10s));
   ASSERT_TRUE(RunUntil([&] { return Idle(); }));
-  RunFor(800ms);
+  EXPECT_FALSE(RetryBooked(u"Odd"));
   EXPECT_EQ(sites.Hits("/ok/odd"), 3);
   const LogCounts log = Log(u"Odd");
   EXPECT_EQ(log.failed, 3);

@@ -12,6 +12,7 @@
 #include "clock.h"
 #include "curl_internet.h"
 #include "fakes.h"
+#include "manual_host.h"
 #include "monitor.h"
 #include "scheduler.h"
 #include "temp_store.h"
@@ -24,48 +25,6 @@ constexpr std::int64_t kNowMs = 1196071200250;  // 2007-11-26 10:00:00.250 UTC
 constexpr std::int64_t kPeriodMs = 45 * 60000 + 1000;
 // The wake-up after a run that raised an alert: its repeat comes sooner.
 constexpr std::int64_t kRepeatMs = 15 * 60000 + 1000;
-
-// Timers run until the test fires them; messages and calls run at once. With
-// `wallClock` the host also has wall-clock timers, which are spent by firing.
-class ManualHost final : public WindowHost {
- public:
-  void PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override {
-    if (handler) handler->OnMessage(message, wParam, lParam);
-  }
-  void PostOwnedMessage(std::uint32_t message, std::unique_ptr<MessagePayload> payload,
-                        std::intptr_t lParam) override {
-    if (handler) handler->OnOwnedMessage(message, std::move(payload), lParam);
-  }
-  void Send(const std::function<void()>& call) override { call(); }
-  void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override {
-    wallTimers.erase(id);
-    timers[id] = milliseconds;
-  }
-  bool SetWallTimer(std::uint32_t id, std::int64_t epochMs) override {
-    if (!wallClock) return false;
-    timers.erase(id);
-    wallTimers[id] = epochMs;
-    return true;
-  }
-  void KillTimer(std::uint32_t id) override {
-    timers.erase(id);
-    wallTimers.erase(id);
-  }
-  // A tick of timer `id`, if it runs.
-  void Fire(std::uint32_t id) {
-    if (!Running(id) || !handler) return;
-    wallTimers.erase(id);
-    handler->OnTimer(id);
-  }
-  bool Running(std::uint32_t id) const {
-    return timers.count(id) != 0 || wallTimers.count(id) != 0;
-  }
-
-  WindowHandler* handler = nullptr;
-  bool wallClock = false;
-  std::map<std::uint32_t, std::uint32_t> timers;
-  std::map<std::uint32_t, std::int64_t> wallTimers;  // id -> UTC milliseconds
-};
 
 class WakeUpTest : public ::testing::Test {
  protected:
@@ -108,7 +67,7 @@ class WakeUpTest : public ::testing::Test {
 
   test::TempStore t;
   ManualClock clock;
-  ManualHost host;
+  test::ManualHost host;
   test::FakeUrlList list;
   test::FakeTimedRun timedRun;
   test::FakeConnectionManager connections;

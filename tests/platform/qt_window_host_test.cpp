@@ -25,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 using test::QtApp;
 using test::RunFor;
+using test::RunPast;
 using test::RunUntil;
 
 struct Recorder final : WindowHandler {
@@ -128,7 +129,7 @@ TEST_F(QtWindowHostTest, TimersRepeatRestartAndDieOnKill) {
   ASSERT_TRUE(RunUntil([&] { return handler.TimerCount(7) >= 3; }));  // repeats
   host.KillTimer(7);
   const int afterKill = handler.TimerCount(7);
-  RunFor(150ms);
+  ASSERT_TRUE(RunPast(150ms));
   EXPECT_EQ(handler.TimerCount(7), afterKill);
 
   // Setting an id again restarts its one timer: re-arming a 300 ms timer every
@@ -148,7 +149,7 @@ TEST_F(QtWindowHostTest, TimersRepeatRestartAndDieOnKill) {
   };
   host.SetTimer(9, 10);
   ASSERT_TRUE(RunUntil([&] { return handler.TimerCount(9) == 1; }));
-  RunFor(100ms);
+  ASSERT_TRUE(RunPast(100ms));
   EXPECT_EQ(handler.TimerCount(9), 1);
 }
 
@@ -202,7 +203,7 @@ TEST_F(QtWindowHostTest, APayloadGoesToTheHandlerWhoOwnsItThen) {
   std::thread([&] { host.PostOwnedMessage(0x466, Noted(log, 1), 1); }).join();
   host.PostMessage(0x465, 0, 0);  // a plain message goes to OnMessage, not here
   ASSERT_TRUE(RunUntil([&] { return keeper.kept.size() == 1; }));
-  RunFor(50ms);
+  ASSERT_TRUE(RunPast(50ms));
   ASSERT_EQ(keeper.kept.size(), 1u);
   EXPECT_EQ(keeper.messages[0], 0x466u);
   EXPECT_EQ(keeper.lParams[0], 1);
@@ -238,11 +239,11 @@ TEST_F(QtWindowHostTest, CloseFreesThePayloadsOfQueuedAndLaterMessages) {
   }).join();
   ASSERT_EQ(log->size(), 4u);
   EXPECT_EQ(log->freed[3].second, worker);  // on the thread that posted it
-  RunFor(100ms);
+  ASSERT_TRUE(RunPast(100ms));
   EXPECT_TRUE(handler.messages.empty());
   EXPECT_TRUE(handler.timers.empty());
   host->SetTimer(6, 1);  // no effect any more
-  RunFor(50ms);
+  ASSERT_TRUE(RunPast(50ms));
   EXPECT_TRUE(handler.timers.empty());
 }
 
@@ -275,7 +276,7 @@ TEST_F(QtWindowHostTest, WorkersOutliveTheHostSafely) {
   handle->Send([&] { ran = true; });
   EXPECT_FALSE(ran.load());
   EXPECT_EQ(log->size(), 2u);
-  RunFor(50ms);
+  ASSERT_TRUE(RunPast(50ms));
   EXPECT_TRUE(handler.messages.empty());
 }
 

@@ -17,7 +17,10 @@
 
 #include "alerts.h"
 #include "fakes.h"
+#include "manual_host.h"
 #include "notifications_dlg.h"
+#include "qt_window_host.h"
+#include "recording_host.h"
 #include "temp_store.h"
 #include "ui_test_util.h"
 
@@ -28,25 +31,6 @@ using namespace halvern::res;
 using ui::CNotificationsDlg;
 using ui::IDT_TEST_DURATION;
 using ui::IDT_TEST_VIBRATE;
-
-// Window timers that the test ticks by hand: which run, with what period, and
-// every set and kill in order.
-class ManualTimers final : public WindowHost {
- public:
-  void PostMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {}
-  void PostOwnedMessage(std::uint32_t, std::unique_ptr<MessagePayload>, std::intptr_t) override {}
-  void Send(const std::function<void()>& call) override { call(); }
-  void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override {
-    running[id] = milliseconds;
-    calls.push_back("set " + std::to_string(id) + " " + std::to_string(milliseconds));
-  }
-  void KillTimer(std::uint32_t id) override {
-    running.erase(id);
-    calls.push_back("kill " + std::to_string(id));
-  }
-  std::map<std::uint32_t, std::uint32_t> running;
-  std::vector<std::string> calls;
-};
 
 const QString kInstalled = QStringLiteral("/opt/halvern/share/halvern/sounds/Halvern.wav");
 
@@ -63,10 +47,8 @@ class NotificationsDlgTest : public ::testing::Test {
   }
 
   // A dialog with the given values, built and shown; `values` sets them.
-  CNotificationsDlg& Open(const std::function<void(CNotificationsDlg&)>& values = {},
-                          bool manualTimers = true) {
-    dlg_ = std::make_unique<CNotificationsDlg>(sound_, leds_, nullptr,
-                                               manualTimers ? &timers_ : nullptr);
+  CNotificationsDlg& Open(const std::function<void(CNotificationsDlg&)>& values = {}) {
+    dlg_ = std::make_unique<CNotificationsDlg>(sound_, leds_, nullptr, &timers_);
     dlg_->defaultSoundFile = kInstalled;
     dlg_->soundFile = QStringLiteral("/sounds/bell.wav");
     if (values) values(*dlg_);
@@ -86,12 +68,12 @@ class NotificationsDlgTest : public ::testing::Test {
     EXPECT_FALSE(sound_.playing);
     EXPECT_FALSE(leds_.state[0]);
     EXPECT_FALSE(leds_.state[1]);
-    EXPECT_TRUE(timers_.running.empty());
+    EXPECT_TRUE(timers_.timers.empty());
   }
 
   FakeSound sound_;
   FakeLeds leds_;
-  ManualTimers timers_;
+  ManualHost timers_;
   std::unique_ptr<CNotificationsDlg> dlg_;
 };
 
@@ -211,7 +193,7 @@ TEST_F(NotificationsDlgTest, TestPlaysWhatIsOnScreen) {
   EXPECT_EQ(sound_.lastFile, u"/sounds/horn.wav");
   EXPECT_TRUE(leds_.state[0]);
   EXPECT_FALSE(leds_.state[1]) << "the first pulse switches the vibrator";
-  EXPECT_EQ(timers_.running, (std::map<std::uint32_t, std::uint32_t>{{1001, 7000}, {1002, 500}}));
+  EXPECT_EQ(timers_.timers, (std::map<std::uint32_t, std::uint32_t>{{1001, 7000}, {1002, 500}}));
 
   // The pulses follow the dialog's own toggle, not the alert's.
   SetVibrationToggle(true);
@@ -241,7 +223,7 @@ TEST_F(NotificationsDlgTest, TestWithEverythingOffStillRunsItsEndTimer) {
   Click(IDC_NOTIFY_TEST);
   EXPECT_FALSE(sound_.playing);
   EXPECT_FALSE(leds_.state[0]);
-  EXPECT_EQ(timers_.running, (std::map<std::uint32_t, std::uint32_t>{{1001, 3000}}));
+  EXPECT_EQ(timers_.timers, (std::map<std::uint32_t, std::uint32_t>{{1001, 3000}}));
   dlg_->OnTimer(IDT_TEST_DURATION);
   ExpectQuiet();
 }
@@ -264,7 +246,7 @@ TEST_F(NotificationsDlgTest, TestWithABadDurationSaysSoAndUsesTheLastOne) {
   Edit(IDC_NOTIFY_DURATION)->setText(QStringLiteral("soon"));
   Click(IDC_NOTIFY_TEST);
   EXPECT_EQ(ShownTexts(), std::vector<QString>{QStringLiteral("Please enter an integer.")});
-  EXPECT_EQ(timers_.running.at(1001), 15000u);
+  EXPECT_EQ(timers_.timers.at(1001), 15000u);
   EXPECT_TRUE(sound_.playing);
   EXPECT_EQ(dlg.duration, 15);
 }
@@ -275,7 +257,7 @@ TEST_F(NotificationsDlgTest, DurationsBelowOneEndTheTestAtOnce) {
     Open();
     Edit(IDC_NOTIFY_DURATION)->setText(QString::fromUtf8(text));
     Click(IDC_NOTIFY_TEST);
-    EXPECT_EQ(timers_.running.at(1001), 0u);
+    EXPECT_EQ(timers_.timers.at(1001), 0u);
   }
 }
 
@@ -304,12 +286,22 @@ TEST_F(NotificationsDlgTest, AnyWayOfClosingStopsTheTest) {
 }
 
 TEST_F(NotificationsDlgTest, RealTimersEndTheTestAndCancelStopsOneAtOnce) {
-  CNotificationsDlg& dlg = Open([](CNotificationsDlg& d) { d.duration = 1; }, false);
+  // Real Qt timers, seen through a host that keeps the table of those running.
+  QtWindowHost real;
+  RecordingHost timers(real);
+  dlg_ = std::make_unique<CNotificationsDlg>(sound_, leds_, nullptr, &timers);
+  real.SetHandler(dlg_.get());
+  CNotificationsDlg& dlg = *dlg_;
+  dlg.defaultSoundFile = kInstalled;
+  dlg.duration = 1;
+  dlg.Create();
+  dlg.show();
   Click(IDC_NOTIFY_TEST);
   EXPECT_TRUE(sound_.playing);
   EXPECT_TRUE(WaitFor([&] { return !sound_.playing; })) << "the end timer fires";
   EXPECT_FALSE(leds_.state[0]);
   EXPECT_FALSE(leds_.state[1]);
+  EXPECT_TRUE(timers.running.empty());
 
   Edit(IDC_NOTIFY_DURATION)->setText(QStringLiteral("600"));
   Click(IDC_NOTIFY_TEST);
@@ -319,9 +311,10 @@ TEST_F(NotificationsDlgTest, RealTimersEndTheTestAndCancelStopsOneAtOnce) {
   EXPECT_FALSE(sound_.playing);
   EXPECT_FALSE(leds_.state[0]);
   EXPECT_FALSE(leds_.state[1]);
-  // No pulse comes after the dialog has closed.
-  QTest::qWait(1200);
-  EXPECT_FALSE(leds_.state[1]);
+  // No pulse comes after the dialog has closed: no timer is left to bring one.
+  EXPECT_TRUE(timers.running.empty());
+  dlg_.reset();
+  real.Close();
 }
 
 TEST_F(NotificationsDlgTest, BrowsePutsTheChosenFileIntoItsField) {

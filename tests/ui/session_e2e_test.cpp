@@ -232,7 +232,8 @@ TEST(SessionEnd, ACheckStillWaitingForItsServerDoesNotHoldTheEndUp) {
     auto store = session.OpenStore();
     return store && LogTitles(*store) == std::vector<std::u16string>{u"+Quick"};
   })) << "the quick check's outcome was not stored";
-  std::this_thread::sleep_for(200ms);  // the silent check is connected and waiting
+  ASSERT_TRUE(WaitUntil([&] { return silent.Accepted() == 1; }))
+      << "the silent check did not connect";
 
   // Well inside the silent check's one-minute receive timeout.
   ASSERT_EQ(::kill(session.pid(), SIGTERM), 0);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QtCore/QPointer>
 #include <QtTest/QTest>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
@@ -269,7 +270,9 @@ TEST_F(SettingsCommandsTest, NotificationsTestThenCancelStopsEverythingAndStores
   WriteInt(kNotifyDuration, 600);
   Open();
   const std::size_t bookings = timedRun_.bookings.size();
-  Run<CNotificationsDlg>(IDC_NOTIFICATIONS, [this](CNotificationsDlg* dlg) {
+  QPointer<CNotificationsDlg> shown;
+  Run<CNotificationsDlg>(IDC_NOTIFICATIONS, [this, &shown](CNotificationsDlg* dlg) {
+    shown = dlg;
     dlg->Control<QLineEdit>(IDC_NOTIFY_DURATION)->setText(QStringLiteral("30"));
     dlg->Control<QPushButton>(IDC_NOTIFY_TEST)->click();
     EXPECT_TRUE(sound_.playing);
@@ -285,8 +288,10 @@ TEST_F(SettingsCommandsTest, NotificationsTestThenCancelStopsEverythingAndStores
   EXPECT_EQ(StoredString(kNotifySoundFile), std::nullopt);
   EXPECT_EQ(StoredInt(kNotifyRepeat), kMissing);
   EXPECT_EQ(timedRun_.bookings.size(), bookings);
-  // No pulse of the ended test comes later.
-  QTest::qWait(1200);
+  // No pulse of the ended test comes later: the dialog is gone, and the timers
+  // it ran on went with it.
+  EXPECT_TRUE(shown.isNull());
+  QCoreApplication::processEvents();
   EXPECT_FALSE(leds_.state[1]);
 }
 

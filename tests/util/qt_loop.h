@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -27,6 +28,17 @@ inline bool RunUntil(const std::function<bool()>& done,
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   }
   return true;
+}
+
+// Runs the loop until a single-shot timer of `span`, set now, has fired: by
+// then every timer due sooner and every event posted before has been handled,
+// however slowly the machine runs. False when `limit` passed first.
+inline bool RunPast(std::chrono::milliseconds span,
+                    std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  bool fired = false;
+  QObject witness;
+  QTimer::singleShot(span, &witness, [&] { fired = true; });
+  return RunUntil([&] { return fired; }, limit);
 }
 
 // Runs the loop for `span`, whatever happens.

@@ -50,6 +50,8 @@ class SilentServer {
   SilentServer& operator=(const SilentServer&) = delete;
 
   int port() const { return port_; }
+  // How many connections it has taken so far.
+  int Accepted() const { return accepted_.load(); }
   std::u16string Url16(const std::string& path) const {
     const std::string url = "http://127.0.0.1:" + std::to_string(port_) + path;
     return std::u16string(url.begin(), url.end());
@@ -67,6 +69,7 @@ class SilentServer {
             ::send(client, prefix_.data(), prefix_.size(), MSG_NOSIGNAL);
       }
       clients_.push_back(client);  // held open, silent, until destruction
+      ++accepted_;
     }
   }
 
@@ -74,6 +77,7 @@ class SilentServer {
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
+  std::atomic<int> accepted_{0};
   std::vector<int> clients_;  // Serve's until the thread is joined
   std::thread thread_;
 };
