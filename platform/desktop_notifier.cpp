@@ -66,23 +66,31 @@ void DBusDesktopNotifier::SendAlert(const DesktopNotice& notice) {
   alertInFlight_ = true;
   Notify(notice, Urgency::kCritical, true, alertId_, [this](uint id) {
     alertInFlight_ = false;
-    if (!alertOpen_) {
+    if (std::exchange(closeOnAnswer_, false)) {
       // Acknowledged before the service answered: what it shows goes now.
       const uint shown = std::exchange(alertId_, 0);
       if (id != 0) CloseNotification(id);
       if (shown != 0 && shown != id) CloseNotification(shown);
-      return;
+    } else {
+      alertId_ = id;
     }
-    alertId_ = id;
-    if (queued_) SendAlert(*std::exchange(queued_, std::nullopt));
+    // A newer text, or a new alert raised after the acknowledgement, waited
+    // for this answer: it goes now, in place of the one still shown, or as a
+    // notification of its own when that one was closed.
+    if (alertOpen_ && queued_) SendAlert(*std::exchange(queued_, std::nullopt));
   });
 }
 
 void DBusDesktopNotifier::CloseAlert() {
   alertOpen_ = false;
   queued_.reset();
-  // A Notify still waiting for its answer closes what it shows once answered.
-  if (alertInFlight_ || alertId_ == 0) return;
+  // A Notify still waiting for its answer closes what it shows once answered,
+  // even when a new alert comes meanwhile.
+  if (alertInFlight_) {
+    closeOnAnswer_ = true;
+    return;
+  }
+  if (alertId_ == 0) return;
   CloseNotification(std::exchange(alertId_, 0));
 }
 

@@ -72,7 +72,8 @@ class DBusDesktopNotifier final : public QObject, public DesktopNotifier {
   // comes after the alert was acknowledged closes what it names.
   bool alertOpen_ = false;
   bool alertInFlight_ = false;
-  uint alertId_ = 0;  // 0 while none is known
+  bool closeOnAnswer_ = false;  // acknowledged while a Notify was in flight
+  uint alertId_ = 0;            // 0 while none is known
   std::optional<DesktopNotice> queued_;
   // Until the service has said otherwise, the body is taken as markup, as
   // nearly every service reads it, and is escaped.

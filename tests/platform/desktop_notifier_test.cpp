@@ -111,6 +111,21 @@ TEST_F(DesktopNotifierTest, AlertAcknowledgedBeforeTheServiceAnswersIsClosedAllT
   EXPECT_EQ(service.closed[0], service.notices[0].id);
 }
 
+// A new alert right after an acknowledgement that came before the service
+// answered: the acknowledged notification is closed, and the new alert is a
+// notification of its own rather than a replacement of the closed one.
+TEST_F(DesktopNotifierTest, ANewAlertAfterAnEarlyAcknowledgementIsANotificationOfItsOwn) {
+  auto notifier = MakeNotifier();
+  notifier->ShowAlert({u"Shop failed", u"first"});
+  notifier->CloseAlert();  // the id is not known yet
+  notifier->ShowAlert(kAlert);
+  ASSERT_TRUE(WaitNotices(2));
+  ASSERT_TRUE(RunUntil([&] { return service.closed.size() == 1; }, 10s));
+  EXPECT_EQ(service.closed[0], service.notices[0].id);
+  EXPECT_EQ(service.notices[1].replacesId, 0u);
+  EXPECT_NE(service.notices[1].id, service.notices[0].id);
+}
+
 TEST_F(DesktopNotifierTest, ActivatingTheAlertCallsTheHookOnlyWhileItIsShown) {
   auto notifier = MakeNotifier();
   int activations = 0;
