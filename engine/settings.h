@@ -61,6 +61,7 @@ inline constexpr IntSetting kStartAtLogin{u"StartAtLogin", kStartAtLoginNotChose
 // value not kept.
 inline constexpr char16_t kWindowSection[] = u"Window";        // the main window
 inline constexpr char16_t kLogWindowSection[] = u"LogWindow";  // the log viewer
+inline constexpr char16_t kHistorySection[] = u"History";      // the History window
 inline constexpr std::int32_t kPlaceMissing = INT32_MIN;
 struct WindowPlaceSettings {
   IntSetting x, y, width, height;

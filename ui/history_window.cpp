@@ -25,7 +25,6 @@
 namespace halvern::ui {
 namespace {
 
-constexpr char16_t kPlacement[] = u"Placement";
 constexpr int kPollMs = 1000;
 
 // Colours that read on light and dark backgrounds alike.
@@ -576,18 +575,12 @@ void HistoryWindow::ShowDetail() {
                                                 : QStringLiteral("&Outages"));
 }
 
-void HistoryWindow::SavePlacement() {
-  const QByteArray geometry = saveGeometry();
-  static_cast<void>(store_.WriteSettingBinary(kHistorySection, kPlacement,
-                                              Bytes(geometry.begin(), geometry.end())));
-}
+void HistoryWindow::SavePlacement() { placement_->Save(); }
 
 void HistoryWindow::RestorePlacement() {
-  const auto kept = store_.ReadSettingBinary(kHistorySection, kPlacement);
-  if (!kept || kept->empty()) return;
-  // Qt puts a window kept on a screen that is gone back on one that is there.
-  restoreGeometry(QByteArray(reinterpret_cast<const char*>(kept->data()),
-                             static_cast<qsizetype>(kept->size())));
+  // Kept like the other windows' places, and put back on a screen there is.
+  placement_ = new WindowPlacementKeeper(*this, store_, kHistorySection);
+  placement_->Restore();
 }
 
 void HistoryWindow::closeEvent(QCloseEvent* event) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "history_overview.h"
+#include "window_placement.h"
 
 class QComboBox;
 class QLabel;
@@ -37,7 +38,7 @@ class SettingsStore;
 
 namespace halvern::ui {
 
-inline constexpr char16_t kHistorySection[] = u"History";
+using ::halvern::kHistorySection;
 
 // The table's columns.
 enum HistoryColumn {
@@ -151,6 +152,7 @@ class HistoryWindow final : public QWidget {
   void ShowDetail();
   void SavePlacement();
   void RestorePlacement();
+  WindowPlacementKeeper* placement_ = nullptr;  // a child of the window
 
   SettingsStore& store_;
   HistoryStore& history_;
