@@ -212,6 +212,18 @@ ResponseChart::ResponseChart(QWidget* parent) : QWidget(parent) {
 
 void ResponseChart::SetDetail(const EntryDetail& detail) {
   detail_ = detail;
+  // What the chart draws, in words, for a screen reader.
+  std::optional<double> fastest, slowest;
+  for (const ResponseBucket& b : detail.buckets) {
+    if (b.min && (!fastest || *b.min < *fastest)) fastest = b.min;
+    if (b.max && (!slowest || *b.max > *slowest)) slowest = b.max;
+  }
+  QString summary = fastest && slowest ? QStringLiteral("Answers took %1 to %2 ms")
+                                             .arg(std::lround(*fastest))
+                                             .arg(std::lround(*slowest))
+                                       : QStringLiteral("No answer in this period");
+  summary += QStringLiteral(", %1 outages").arg(detail.outages.size());
+  setAccessibleDescription(summary);
   update();
 }
 

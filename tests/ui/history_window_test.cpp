@@ -170,6 +170,9 @@ TEST_F(HistoryWindowTest, TheChosenAddressShowsItsChartPhasesAndOutages) {
   EXPECT_EQ(w->outages()->item(0, 2)->text(), QStringLiteral("1 h 00 min"));
   EXPECT_EQ(w->outages()->item(0, 3)->text(), QStringLiteral("Failed. Not Found"));
   EXPECT_TRUE(w->phases()->accessibleDescription().contains(QStringLiteral("TLS 35 ms")));
+  // A screen reader hears what the chart draws.
+  EXPECT_TRUE(w->chart()->accessibleDescription().startsWith(QStringLiteral("Answers took ")));
+  EXPECT_TRUE(w->chart()->accessibleDescription().endsWith(QStringLiteral(", 1 outages")));
 
   w->period()->setCurrentIndex(2);  // 30 days
   EXPECT_EQ(w->chart()->detail().fromMs, kNowMs - 30 * 24 * kHour);
