@@ -29,7 +29,8 @@ run_suite build
 # clang: a build only. A dropped [[nodiscard]] result fails it (-Werror=unused-result).
 # Its code is never run, so it is built without optimisation or debug information.
 stage "clang build"
-CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-O0
+CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_CXX_FLAGS_DEBUG=-O0
 cmake --build build-clang -j "$jobs"
 
 stage "AddressSanitizer build and tests"
