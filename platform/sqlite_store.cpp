@@ -168,12 +168,11 @@ std::unique_ptr<SqliteStore::Connection> OpenStoreFile(const std::filesystem::pa
     c->Retire();  // closing writes nothing either
     return nullptr;
   }
-  // The side files exist now; SQLite gives them the database's mode, but ones
-  // left by an earlier run may be wider.
-  if (!MakePrivateFiles(file, error)) {
-    status = OpenStatus::kUnusable;
-    return nullptr;
-  }
+  // Side files SQLite makes take the database's mode; those left by an earlier
+  // run were made private above. They are not opened again here: closing any
+  // descriptor of a file lets go of every lock this process holds on it, and a
+  // program that then closes the database would take this one for gone and
+  // delete the log that this one goes on writing to.
   return c;
 }
 

@@ -236,6 +236,47 @@ TEST(SqliteStoreTest, AFailingWriteAmongConcurrentWritesFailsAlone) {
   EXPECT_EQ(t.store().ReadSettingInt(kSettingsSection, u"KeepLogFiles", 5), 3);
 }
 
+// Another program that opens the store and closes it again while this one has
+// it open finds this one still there: the store's log and index stay, so what
+// this one writes afterwards reaches every reader.
+TEST(SqliteStoreTest, WritesAfterAnotherProgramClosedTheStoreReachEveryReader) {
+  test::TempDir dir;
+  const auto file = dir.path() / "registry.sqlite3";
+  int toParent[2], toChild[2];
+  ASSERT_EQ(::pipe(toParent), 0);
+  ASSERT_EQ(::pipe(toChild), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // This program: the store stays open throughout.
+    ::close(toParent[0]);
+    ::close(toChild[1]);
+    std::string error;
+    auto store = SqliteStore::Open(file, u"Velmora", error);
+    char step = 0;
+    if (!store || !store->WriteSettingInt(kSettingsSection, u"Before", 1)) ::_exit(2);
+    if (::write(toParent[1], "r", 1) != 1 || ::read(toChild[0], &step, 1) != 1) ::_exit(3);
+    if (!store->WriteSettingInt(kSettingsSection, u"After", 2)) ::_exit(4);
+    if (::write(toParent[1], "w", 1) != 1) ::_exit(5);
+    static_cast<void>(::read(toChild[0], &step, 1));  // until the reader is done
+    ::_exit(0);
+  }
+  ::close(toParent[1]);
+  ::close(toChild[0]);
+  char step = 0;
+  ASSERT_EQ(::read(toParent[0], &step, 1), 1);
+  EXPECT_EQ(PlainSql(file, "SELECT count(*) FROM reg_values WHERE name = 'Before'"), "1");
+  ASSERT_EQ(::write(toChild[1], "g", 1), 1);
+  ASSERT_EQ(::read(toParent[0], &step, 1), 1);
+  EXPECT_EQ(PlainSql(file, "SELECT count(*) FROM reg_values WHERE name = 'After'"), "1");
+  EXPECT_TRUE(std::filesystem::exists(file.string() + "-wal"));
+  ::close(toChild[1]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::close(toParent[0]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST(SqliteStoreTest, KilledWriterLeavesWholeValues) {
   test::TempStore t;
   int pipefd[2];
