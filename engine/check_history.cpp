@@ -1,6 +1,8 @@
 #include "check_history.h"
 
+#include <algorithm>
 #include <ctime>
+#include <map>
 
 #include "clock.h"
 #include "history_stats.h"
@@ -137,6 +139,53 @@ std::optional<std::u16string> FullOutcomeText(SettingsStore& store, const std::u
     return row.detail;
   }
   return std::nullopt;
+}
+
+std::vector<std::optional<HistoryRow>> HistoryRowsOfRecords(
+    SettingsStore& store, const std::vector<LogRecordKey>& records) {
+  std::vector<std::optional<HistoryRow>> found(records.size());
+  HistoryStore* history = store.History();
+  if (history == nullptr) return found;
+  std::map<std::u16string, std::vector<std::size_t>> byTitle;
+  for (std::size_t i = 0; i < records.size(); ++i) byTitle[records[i].title].push_back(i);
+  for (const auto& [title, indexes] : byTitle) {
+    UrlEntry entry;
+    if (!LoadUrlEntry(store, title, entry)) continue;
+    std::int64_t first = records[indexes.front()].seconds;
+    std::int64_t last = first;
+    for (const std::size_t i : indexes) {
+      first = std::min(first, records[i].seconds);
+      last = std::max(last, records[i].seconds);
+    }
+    // The record and the row take their times a moment apart: allow a second.
+    std::vector<HistoryRow> rows =
+        history->ReadChecks({entry.id, SaturatingMul(SaturatingSub(first, 1), 1000),
+                             SaturatingMul(SaturatingAdd(last, 2), 1000)});
+    std::sort(rows.begin(), rows.end(),
+              [](const HistoryRow& a, const HistoryRow& b) { return a.timeMs < b.timeMs; });
+    std::vector<bool> taken(rows.size(), false);
+    for (const std::size_t i : indexes) {
+      const LogRecordKey& record = records[i];
+      const std::int64_t fromMs = SaturatingMul(SaturatingSub(record.seconds, 1), 1000);
+      const std::int64_t toMs = SaturatingMul(SaturatingAdd(record.seconds, 2), 1000);
+      // A failure's row begins with the "Failed. " that its log text leaves out.
+      const std::u16string shown = record.passed ? record.text : u"Failed. " + record.text;
+      auto at =
+          std::lower_bound(rows.begin(), rows.end(), fromMs,
+                           [](const HistoryRow& r, std::int64_t ms) { return r.timeMs < ms; });
+      for (; at != rows.end() && at->timeMs < toMs; ++at) {
+        const auto n = static_cast<std::size_t>(at - rows.begin());
+        if (taken[n] || at->passed != record.passed || !SameTitle(at->title, title) ||
+            !at->detail.starts_with(shown)) {
+          continue;
+        }
+        taken[n] = true;
+        found[i] = *at;
+        break;
+      }
+    }
+  }
+  return found;
 }
 
 std::u16string LocalDay(std::int64_t ms) {

@@ -161,6 +161,19 @@ std::optional<std::u16string> FullOutcomeText(SettingsStore& store, const std::u
                                               std::int64_t seconds, bool passed,
                                               const std::u16string& logText);
 
+// A log record as the log viewer shows it, to find its history row.
+struct LogRecordKey {
+  std::u16string title;
+  std::int64_t seconds = 0;
+  bool passed = false;
+  std::u16string text;  // the record's text, without the row's "Failed. "
+};
+// The history row behind each record (same entry, second and outcome, its
+// detail beginning with the record's text), or nothing where none is kept.
+// One read of the history per title, however many records there are.
+std::vector<std::optional<HistoryRow>> HistoryRowsOfRecords(
+    SettingsStore& store, const std::vector<LogRecordKey>& records);
+
 // Local calendar days.
 std::u16string LocalDay(std::int64_t ms);                   // "YYYY-MM-DD"; empty if unconvertible
 std::int64_t LocalDayStartMs(std::int64_t ms);              // local midnight at or before ms

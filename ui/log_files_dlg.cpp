@@ -119,17 +119,30 @@ void CLogFilesDlg::SaveAs() {
                       QStringLiteral("CSV files (*.csv)"));
   if (!file) return;
   std::vector<LogCsvRow> rows;
+  std::vector<LogRecordKey> keys;
   rows.reserve(shown_.size());
+  keys.reserve(shown_.size());
   for (const LogRow& row : shown_) {
     LogCsvRow csvRow;
     csvRow.time = row.seconds;
     csvRow.title = row.title.toStdU16String();
     csvRow.passed = row.passed;
     csvRow.text = row.text.toStdU16String();
+    keys.push_back({csvRow.title, csvRow.time, csvRow.passed, csvRow.text});
     rows.push_back(std::move(csvRow));
   }
+  // Where the history keeps the check, its status code, total time and whole
+  // text go beside the record.
+  const auto checks = HistoryRowsOfRecords(store_, keys);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (!checks[i]) continue;
+    if (checks[i]->httpStatus != 0)
+      rows[i].httpStatus = static_cast<std::int32_t>(checks[i]->httpStatus);
+    if (checks[i]->totalMs) rows[i].totalSeconds = *checks[i]->totalMs / 1000.0;
+    rows[i].detail = checks[i]->detail;
+  }
   std::string error;
-  if (!WritePrivateFile(std::filesystem::path(file->toStdString()), LogCsv(rows, false), error)) {
+  if (!WritePrivateFile(std::filesystem::path(file->toStdString()), LogCsv(rows, true), error)) {
     MessageBox(this, QString::fromStdString(error), MB_OK | MB_ICONSTOP);
   }
 }

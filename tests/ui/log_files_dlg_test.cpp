@@ -270,6 +270,24 @@ TEST_F(LogFilesDlgTest, SaveAsWritesTheShownRecordsAsCsv) {
   const std::int64_t ten = 1786000000;
   Log(ten, u"Shop, main", true, u"Lasted checked on 10");
   Log(ten + 60, u"Blog", false, u"Failed. \"Not Found\"");
+  // The history keeps the check behind the first record (taken a moment after
+  // it), and another check of the same entry that no record shows.
+  UrlEntry shop;
+  InitUrlEntry(shop);
+  shop.id = 5;
+  SetEntryTitle(shop, u"Shop, main");
+  ASSERT_TRUE(SaveUrlEntry(temp_.store(), u"Shop, main", shop));
+  for (const std::int64_t atMs : {ten * 1000 + 400, (ten + 30) * 1000}) {
+    HistoryRow row;
+    row.entryId = 5;
+    row.title = u"Shop, main";
+    row.timeMs = atMs;
+    row.passed = true;
+    row.httpStatus = 200;
+    row.totalMs = 1250;
+    row.detail = u"Lasted checked on 10 o'clock";
+    ASSERT_TRUE(temp_.store().History()->AppendCheck(row));
+  }
   auto dlg = OpenDialog();
   // The records shown; one written after the last refresh is not.
   Log(ten + 120, u"later", true, u"not shown yet");
@@ -283,9 +301,12 @@ TEST_F(LogFilesDlgTest, SaveAsWritesTheShownRecordsAsCsv) {
   std::ifstream in(file, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
-  EXPECT_EQ(text.str(), "\xEF\xBB\xBFTime,Title,Passed,Text\r\n" + FormatIsoLocalTime(ten + 60) +
-                            ",Blog,0,\"Failed. \"\"Not Found\"\"\"\r\n" + FormatIsoLocalTime(ten) +
-                            ",\"Shop, main\",1,Lasted checked on 10\r\n");
+  EXPECT_EQ(text.str(), "\xEF\xBB\xBFTime,Title,Passed,Text,HTTP Status,Total Time (s),Detail\r\n" +
+                            FormatIsoLocalTime(ten + 60) +
+                            ",Blog,0,\"Failed. \"\"Not Found\"\"\",,,\r\n" +
+                            FormatIsoLocalTime(ten) +
+                            ",\"Shop, main\",1,Lasted checked on 10,200,1.250,Lasted checked on 10 "
+                            "o'clock\r\n");
   struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
