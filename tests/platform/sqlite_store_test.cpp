@@ -11,6 +11,7 @@
 #include <iterator>
 #include <thread>
 
+#include "check_history.h"
 #include "settings.h"
 #include "temp_store.h"
 
@@ -143,6 +144,43 @@ TEST(SqliteStoreTest, OtherProgramsSeedAndReadWithPlainSql) {
   EXPECT_EQ(
       PlainSql(t.file(), "SELECT hex(data) || type FROM reg_values WHERE name = 'NotifySoundFile'"),
       "610000001");
+}
+
+// A store written before the history of the checks existed (its two tables
+// and their indexes missing) opens with every value it held, and gains the
+// tables: a check's row is written and read back.
+TEST(SqliteStoreTest, AStoreFromBeforeTheHistoryOpensWithItsDataAndGainsTheTables) {
+  test::TempDir dir;
+  const auto file = dir.path() / "Velmora" / "registry.sqlite3";
+  std::string error;
+  {
+    auto store = SqliteStore::Open(file, u"Velmora", error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(WriteSetting(*store, kFrequency, 30));
+    ASSERT_TRUE(store->WriteSettingBinary(kUrlsSection, u"Shop", Bytes{1, 2, 3}));
+  }
+  EXPECT_EQ(PlainSql(file, "DROP TABLE check_history"), "");
+  EXPECT_EQ(PlainSql(file, "DROP TABLE daily_summary"), "");
+  EXPECT_EQ(PlainSql(file,
+                     "SELECT count(*) FROM sqlite_master WHERE name LIKE '%history%'"
+                     " OR name LIKE '%summary%'"),
+            "0");
+
+  auto store = SqliteStore::Open(file, u"Velmora", error);
+  ASSERT_TRUE(store) << error;
+  EXPECT_EQ(ReadSetting(*store, kFrequency), 30);
+  EXPECT_EQ(store->ReadSettingBinary(kUrlsSection, u"Shop"), (Bytes{1, 2, 3}));
+  ASSERT_NE(store->History(), nullptr);
+  HistoryRow row;
+  row.entryId = 7;
+  row.title = u"Shop";
+  row.timeMs = 1786000000000;
+  row.passed = true;
+  row.detail = u"OK";
+  ASSERT_TRUE(store->History()->AppendCheck(row));
+  const auto rows = store->History()->ReadChecks({7});
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].detail, u"OK");
 }
 
 TEST(SqliteStoreTest, SectionWalkSeesEveryValueOnceAndDeletes) {
